@@ -1,0 +1,10 @@
+# Audio benchmarks: bench/audio_*.cpp.
+if(NOT TARGET palavrix_audio)
+  return()
+endif()
+file(GLOB audio_benches CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/audio_*.cpp)
+foreach(source ${audio_benches})
+  get_filename_component(name ${source} NAME_WE)
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE palavrix_audio benchmark::benchmark)
+endforeach()

@@ -1,0 +1,10 @@
+# Modem benchmarks and measurement tools: bench/kvol_*.cpp.
+if(NOT TARGET palavrix_modem)
+  return()
+endif()
+file(GLOB modem_benches CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/kvol_*.cpp)
+foreach(source ${modem_benches})
+  get_filename_component(name ${source} NAME_WE)
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE palavrix_modem benchmark::benchmark)
+endforeach()
