@@ -1,0 +1,143 @@
+#include "modem/four2a.h"
+
+#include <fftw3.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace kvol {
+namespace {
+
+constexpr int kPlanSlots = 2100;
+constexpr int kUsablePlans = kPlanSlots - 1;
+
+// The plan cache: slots filled in order, kept for the life of the process. Touched only by the
+// receive path, one call at a time.
+struct Four2aState {
+  struct Slot {
+    int nfft = 0;
+    int isign = 0;
+    int iform = 0;
+    const void* address = nullptr;
+    fftwf_plan plan = nullptr;
+  };
+  std::array<Slot, kPlanSlots> slots;
+  int in_use = 0;
+  int patience = 0;  // nothing sets it: 0 keeps FFTW_ESTIMATE
+  std::once_flag planner_made_thread_safe;
+} state;
+
+[[noreturn]] void fatal(const char* message) {
+  std::fprintf(stderr, "%s\n", message);
+  std::fflush(stderr);
+  std::abort();
+}
+
+unsigned planner_flags(int patience) {
+  switch (patience) {
+    case 1:
+      return FFTW_ESTIMATE_PATIENT;
+    case 2:
+      return FFTW_MEASURE;
+    case 3:
+      return FFTW_PATIENT;
+    case 4:
+      return FFTW_EXHAUSTIVE;
+    default:
+      return FFTW_ESTIMATE;
+  }
+}
+
+// Plans on a scratch array with the same SIMD alignment as the caller's, so planning never
+// touches the caller's data and the plan may be executed on the caller's array.
+fftwf_plan make_plan(std::complex<float>* a, int nfft, int isign, int iform) {
+  const bool complex_transform = iform == 1;
+  const std::size_t values = complex_transform ? std::size_t(nfft) : std::size_t(nfft) / 2 + 1;
+  const std::size_t bytes = values * sizeof(fftwf_complex) + 64;
+  auto* base = static_cast<char*>(fftwf_malloc(bytes));
+  if (base == nullptr) {
+    std::fprintf(stderr, "Error allocating %lu bytes\n", static_cast<unsigned long>(bytes));
+    std::abort();
+  }
+  const int wanted = fftwf_alignment_of(reinterpret_cast<float*>(a));
+  int offset = 0;
+  while (offset < 64 && fftwf_alignment_of(reinterpret_cast<float*>(base + offset)) != wanted) {
+    offset += 4;
+  }
+  if (offset >= 64) fatal("four2a cannot match the array's alignment");
+  auto* scratch = reinterpret_cast<fftwf_complex*>(base + offset);
+  auto* scratch_real = reinterpret_cast<float*>(scratch);
+
+  make_fftw_planner_thread_safe();
+  const unsigned flags = planner_flags(state.patience);
+  fftwf_plan plan = nullptr;
+  if (isign == -1 && iform == 1) {
+    plan = fftwf_plan_dft_1d(nfft, scratch, scratch, FFTW_FORWARD, flags);
+  } else if (isign == 1 && iform == 1) {
+    plan = fftwf_plan_dft_1d(nfft, scratch, scratch, FFTW_BACKWARD, flags);
+  } else if (isign == -1 && iform == 0) {
+    plan = fftwf_plan_dft_r2c_1d(nfft, scratch_real, scratch, flags);
+  } else if (isign == 1 && iform == -1) {
+    plan = fftwf_plan_dft_c2r_1d(nfft, scratch, scratch_real, flags);
+  }
+  fftwf_free(base);
+  if (plan == nullptr) fatal("FFTW could not make a plan in four2a");
+  return plan;
+}
+
+bool supported(int isign, int iform) {
+  return (iform == 1 && (isign == -1 || isign == 1)) || (isign == -1 && iform == 0) ||
+         (isign == 1 && iform == -1);
+}
+
+}  // namespace
+
+void make_fftw_planner_thread_safe() {
+  std::call_once(state.planner_made_thread_safe, [] { fftwf_make_planner_thread_safe(); });
+}
+
+int four2a_plans_in_use() { return state.in_use; }
+
+void four2a(std::complex<float>* a, int nfft, int ndim, int isign, int iform) {
+  if (nfft < 0) {
+    for (int i = 0; i < state.in_use; ++i) {
+      if (ndim != -999) fftwf_destroy_plan(state.slots[i].plan);
+      state.slots[i] = {};
+    }
+    state.in_use = 0;
+    return;
+  }
+  if (!supported(isign, iform)) fatal("Unsupported request in four2a");
+  if (nfft == 0) return;
+
+  int found = -1;
+  for (int i = 0; i < state.in_use; ++i) {
+    const auto& slot = state.slots[i];
+    if (slot.nfft == nfft && slot.isign == isign && slot.iform == iform && slot.address == a) {
+      found = i;
+      break;
+    }
+  }
+  if (found < 0) {
+    if (state.in_use > 0 && state.in_use + 1 > kUsablePlans)
+      fatal("Too many FFTW plans requested.");
+    found = state.in_use;
+    state.slots[found] = {nfft, isign, iform, a, make_plan(a, nfft, isign, iform)};
+    ++state.in_use;
+  }
+
+  const fftwf_plan plan = state.slots[found].plan;
+  auto* data = reinterpret_cast<fftwf_complex*>(a);
+  if (iform == 1) {
+    fftwf_execute_dft(plan, data, data);
+  } else if (iform == 0) {
+    fftwf_execute_dft_r2c(plan, reinterpret_cast<float*>(a), data);
+  } else {
+    fftwf_execute_dft_c2r(plan, data, reinterpret_cast<float*>(a));
+  }
+}
+
+}  // namespace kvol

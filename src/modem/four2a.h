@@ -1,0 +1,25 @@
+// In-place one-dimensional FFTs through a process-wide cache of FFTW plans, the receiver's
+// shared transform. Receive side: runs on the capture thread only (the table has no lock).
+#pragma once
+
+#include <complex>
+
+namespace kvol {
+
+// Transforms a[] in place, unnormalised as FFTW makes them.
+// isign -1 forward, +1 backward; iform 1 complex-to-complex, 0 real-to-complex (nfft reals in,
+// nfft/2 + 1 complex out), -1 complex-to-real. A plan is made once per (nfft, isign, iform,
+// address of a) and executed on a as a new array, so a must outlive its use here and keep the
+// same address between calls to stay cached.
+// nfft < 0 clears the cache (plans destroyed unless ndim is -999); nfft 0 does nothing.
+// Stops the program on an unsupported (isign, iform) pair or when the table is full.
+void four2a(std::complex<float>* a, int nfft, int ndim, int isign, int iform);
+
+// Number of plans the cache holds now.
+int four2a_plans_in_use();
+
+// Makes FFTW's planner safe to call from several threads (idempotent, any thread). Everything
+// in the modem that plans calls it first; the audio spectrum does the same.
+void make_fftw_planner_thread_safe();
+
+}  // namespace kvol

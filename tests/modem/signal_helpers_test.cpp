@@ -1,0 +1,98 @@
+#include "modem/signal_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <vector>
+
+namespace {
+
+using cf = std::complex<float>;
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+
+TEST(PowerToDb, FloorsAtMinus99) {
+  EXPECT_EQ(kvol::power_to_db(0.0f), -99.0f);
+  EXPECT_EQ(kvol::power_to_db(-5.0f), -99.0f);
+  EXPECT_EQ(kvol::power_to_db(1.0e-10f), -99.0f);
+  EXPECT_FLOAT_EQ(kvol::power_to_db(1.0f), 0.0f);
+  EXPECT_FLOAT_EQ(kvol::power_to_db(100.0f), 20.0f);
+  EXPECT_NEAR(kvol::power_to_db(2.0e-10f), -96.99f, 0.01f);
+}
+
+TEST(TweakFrequency, ZeroOffsetCopies) {
+  std::vector<cf> in(50), out(50);
+  for (int i = 0; i < 50; ++i) in[i] = {float(i), -0.5f * i};
+  kvol::tweak_frequency(in.data(), out.data(), 50, 6000.0f, {0.0f, 0.0f, 0.0f});
+  for (int i = 0; i < 50; ++i) EXPECT_NEAR(std::abs(out[i] - in[i]), 0.0, 1e-5);
+}
+
+TEST(TweakFrequency, ConstantOffsetRotatesEverySampleIncludingTheFirst) {
+  std::vector<cf> x(6000, cf{1.0f, 0.0f});
+  kvol::tweak_frequency(x.data(), x.data(), 6000, 6000.0f, {31.25f, 0.0f, 0.0f});
+  for (int i : {0, 1, 100, 5999}) {
+    const double phase = kTwoPi * 31.25 * (i + 1) / 6000.0;
+    EXPECT_NEAR(x[i].real(), std::cos(phase), 2e-3) << i;
+    EXPECT_NEAR(x[i].imag(), std::sin(phase), 2e-3) << i;
+  }
+}
+
+TEST(TweakFrequency, VaryingOffsetFollowsTheLegendreTerms) {
+  constexpr int n = 1000;
+  const float a[3] = {10.0f, 4.0f, -6.0f};
+  std::vector<cf> x(n, cf{1.0f, 0.0f});
+  kvol::tweak_frequency(x.data(), x.data(), n, 6000.0f, a);
+  // The phase step between samples is the instantaneous offset at that sample.
+  for (int i : {1, 250, 500, 999}) {
+    const double xi = (double(i + 1) - 0.5 * (n + 1)) * 2.0 / n;
+    const double hz = a[0] + a[1] * xi + a[2] * (1.5 * xi * xi - 0.5);
+    const double step = std::arg(x[i] * std::conj(x[i - 1]));
+    EXPECT_NEAR(step * 6000.0 / kTwoPi, hz, 0.05) << i;
+  }
+}
+
+TEST(AnalyticDownsample, TransformCoversTheWholeWindow) {
+  EXPECT_EQ(kvol::analytic_downsample_length(17700), 32768);  // nsps 240
+  EXPECT_EQ(kvol::analytic_downsample_length(23600), 32768);  // nsps 320
+  EXPECT_EQ(kvol::analytic_downsample_length(28320), 32768);  // nsps 384
+  EXPECT_EQ(kvol::analytic_downsample_length(35400), 65536);  // nsps 480
+  EXPECT_EQ(kvol::analytic_downsample_length(32768), 32768);
+}
+
+// Correlation of the 6000 Hz output with a unit exponential at hz, per sample.
+cf tone_amplitude(const std::vector<cf>& c, int from, int to, double hz) {
+  std::complex<double> sum;
+  for (int i = from; i < to; ++i) {
+    sum += std::complex<double>(c[i]) * std::polar(1.0, -kTwoPi * hz * i / 6000.0);
+  }
+  return cf(sum / double(to - from));
+}
+
+TEST(AnalyticDownsample, RealToneBecomesOnePositiveExponential) {
+  constexpr int npts = 28320, nfft = 32768;
+  std::vector<std::int16_t> wave(npts);
+  for (int i = 0; i < npts; ++i) {
+    wave[i] = std::int16_t(std::lround(10000.0 * std::cos(kTwoPi * 1500.0 * i / 12000.0) +
+                                       5000.0 * std::cos(kTwoPi * 4500.0 * i / 12000.0)));
+  }
+  std::vector<cf> c(nfft, cf{7.0f, 7.0f});
+  kvol::analytic_downsample(wave.data(), npts, c.data(), nfft);
+
+  const int half = npts / 2;
+  // Away from the ends, where the block edges leak.
+  const cf plus = tone_amplitude(c, 500, half - 500, 1500.0);
+  EXPECT_NEAR(std::abs(plus), 10000.0 / 32767.0, 2e-3);
+  EXPECT_LT(std::abs(tone_amplitude(c, 500, half - 500, -1500.0)), 1e-3);
+  // 4500 Hz would fold to -1500 Hz at 6000 Hz; it must be gone.
+  EXPECT_LT(std::abs(tone_amplitude(c, 500, half - 500, -1500.0 + 6000.0)), 1e-3);
+  for (int i = npts; i < nfft; ++i) ASSERT_EQ(c[i], cf{}) << i;
+}
+
+TEST(AnalyticDownsampleDeathTest, StopsWhenTheTransformIsShorterThanTheInput) {
+  std::vector<std::int16_t> wave(100);
+  std::vector<cf> c(64);
+  EXPECT_DEATH(kvol::analytic_downsample(wave.data(), 100, c.data(), 64), "transform length");
+}
+
+}  // namespace
