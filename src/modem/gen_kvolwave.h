@@ -14,7 +14,8 @@ namespace kvol {
 // Writes the waveform of the tones into the output, whose size is the requested nwave, and
 // returns the number of samples written (0 leaves the output untouched). At most
 // (tones.size() + 1) * nsps samples are made; any output beyond that is cleared. Tone t sits
-// at f0 + t * fsample / nsps. Non-finite or non-positive parameters give 0.
+// at f0 + t * fsample / nsps. nsps, bt and fsample must be positive and finite and f0 finite;
+// otherwise, or when the work would exceed 2^26 samples, the result is 0.
 int gen_kvolwave(std::span<const std::int32_t> tones, int nsps, float bt, float fsample, float f0,
                  std::span<float> wave);
 int gen_kvolwave(std::span<const std::int32_t> tones, int nsps, float bt, float fsample, float f0,

@@ -1,0 +1,172 @@
+#include "modem/gen_kvolwave.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <numbers>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "modem/kvol_constants.h"
+
+namespace kvol {
+namespace {
+
+constexpr double kTwoPi = 2 * std::numbers::pi;
+
+std::vector<std::int32_t> random_tones(int count, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::int32_t> tones(count);
+  for (auto& t : tones) t = static_cast<std::int32_t>(rng() % 4);
+  return tones;
+}
+
+std::vector<float> transmit_wave(const std::vector<std::int32_t>& tones, float f0) {
+  std::vector<float> wave(tones.size() * kTxSamplesPerSymbol);
+  EXPECT_EQ(gen_kvolwave(tones, kTxSamplesPerSymbol, kTxBt, kTxSampleRate, f0, wave),
+            static_cast<int>(wave.size()));
+  return wave;
+}
+
+TEST(GenKvolWave, NoTonesOrNoOutputTouchesNothing) {
+  std::vector<float> wave(100, 7.0f);
+  EXPECT_EQ(gen_kvolwave({}, 1536, 2.0f, 48000.0f, 1500.0f, wave), 0);
+  const std::vector<std::int32_t> tones = {1, 2};
+  EXPECT_EQ(gen_kvolwave(tones, 1536, 2.0f, 48000.0f, 1500.0f, std::span<float>()), 0);
+  for (float x : wave) ASSERT_EQ(x, 7.0f);
+}
+
+TEST(GenKvolWave, SingleToneIsARampedSineStartingAtPhaseZero) {
+  const std::vector<std::int32_t> tones = {0};
+  const std::vector<float> wave = transmit_wave(tones, 1500.0f);
+  ASSERT_EQ(wave.size(), 1536u);
+  EXPECT_EQ(wave[0], 0.0f);
+  const int nramp = 192;
+  for (int k = 0; k < 1536; ++k) {
+    double expected = std::sin(kTwoPi * 1500.0 * k / 48000.0);
+    if (k < nramp) expected *= (1 - std::cos(std::numbers::pi * k / nramp)) / 2;
+    if (k >= 1536 - nramp) {
+      expected *= (1 + std::cos(std::numbers::pi * (k - (1536 - nramp)) / nramp)) / 2;
+    }
+    ASSERT_NEAR(wave[k], expected, 2e-3) << "sample " << k;
+  }
+}
+
+TEST(GenKvolWave, ToneTSitsAtF0PlusTTimesTheSymbolRate) {
+  for (int tone = 0; tone < 4; ++tone) {
+    const std::vector<std::int32_t> tones(5, tone);
+    const std::vector<float> wave = transmit_wave(tones, 1200.0f);
+    // Correlate the middle symbol, far from the ramps, against each candidate tone.
+    double best = 0;
+    int bestTone = -1;
+    for (int candidate = 0; candidate < 4; ++candidate) {
+      const double f = 1200.0 + 31.25 * candidate;
+      std::complex<double> sum = 0;
+      for (int k = 2 * 1536; k < 3 * 1536; ++k) {
+        sum += static_cast<double>(wave[k]) * std::polar(1.0, -kTwoPi * f * k / 48000.0);
+      }
+      if (std::abs(sum) > best) best = std::abs(sum), bestTone = candidate;
+    }
+    EXPECT_EQ(bestTone, tone);
+    EXPECT_NEAR(best, 1536 / 2.0, 1536 * 0.02);
+  }
+}
+
+TEST(GenKvolWave, PhaseNeverJumps) {
+  const std::vector<std::int32_t> tones = random_tones(59, 5);
+  const std::vector<float> wave = transmit_wave(tones, 1500.0f);
+  // The highest instantaneous frequency is tone 3, so no step may exceed its phase step.
+  const double maxStep = kTwoPi * (1500.0 + 3 * 31.25) / 48000.0 + 1e-3;
+  for (std::size_t k = 1; k < wave.size(); ++k) {
+    ASSERT_LE(std::abs(wave[k] - wave[k - 1]), maxStep) << "sample " << k;
+  }
+}
+
+TEST(GenKvolWave, RepeatedCallsAndRebuildsGiveIdenticalOutput) {
+  const std::vector<std::int32_t> tones = random_tones(59, 9);
+  const std::vector<float> first = transmit_wave(tones, 1500.0f);
+  // Another parameter set in between rebuilds the pulse.
+  std::vector<std::complex<float>> other(59 * 192);
+  EXPECT_EQ(gen_kvolwave(tones, 192, 2.0f, 6000.0f, 1000.0f, other), 59 * 192);
+  const std::vector<float> shorter = transmit_wave(random_tones(3, 1), 1500.0f);
+  EXPECT_EQ(transmit_wave(tones, 1500.0f), first);
+}
+
+TEST(GenKvolWave, ComplexOutputIsTheUnitPhasorOfTheRealPhase) {
+  const std::vector<std::int32_t> tones = random_tones(20, 21);
+  std::vector<std::complex<float>> cwave(20 * 192);
+  std::vector<float> wave(20 * 192);
+  ASSERT_EQ(gen_kvolwave(tones, 192, 2.0f, 6000.0f, 1000.0f, cwave), 20 * 192);
+  ASSERT_EQ(gen_kvolwave(tones, 192, 2.0f, 6000.0f, 1000.0f, wave), 20 * 192);
+  for (std::size_t k = 24; k < cwave.size() - 24; ++k) {
+    ASSERT_NEAR(std::abs(cwave[k]), 1.0f, 1e-4f);
+    ASSERT_NEAR(cwave[k].imag(), wave[k], 2e-4f) << "sample " << k;
+  }
+}
+
+TEST(GenKvolWave, OutputIsCappedAtOneSymbolPastTheTones) {
+  const std::vector<std::int32_t> tones = {1, 2};
+  std::vector<float> wave(5 * 100, 9.0f);
+  EXPECT_EQ(gen_kvolwave(tones, 100, 2.0f, 8000.0f, 1000.0f, wave), 300);
+  for (std::size_t k = 300; k < wave.size(); ++k) ASSERT_EQ(wave[k], 0.0f);
+  // A request shorter than the tones still ramps only what exists.
+  std::vector<float> part(150);
+  EXPECT_EQ(gen_kvolwave(tones, 100, 2.0f, 8000.0f, 1000.0f, part), 150);
+}
+
+TEST(GenKvolWave, UnsoundParametersGiveNoWaveform) {
+  const std::vector<std::int32_t> tones = {0, 1, 2, 3};
+  std::vector<float> wave(4 * 64, 5.0f);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(gen_kvolwave(tones, 64, 2.0f, 8000.0f, nan, wave), 0);
+  EXPECT_EQ(gen_kvolwave(tones, 64, 2.0f, 8000.0f, inf, wave), 0);
+  EXPECT_EQ(gen_kvolwave(tones, 64, 2.0f, 8000.0f, 3e38f, wave), 0);
+  EXPECT_EQ(gen_kvolwave(tones, 64, nan, 8000.0f, 1000.0f, wave), 0);
+  EXPECT_EQ(gen_kvolwave(tones, 64, 2.0f, 0.0f, 1000.0f, wave), 0);
+  EXPECT_EQ(gen_kvolwave(tones, 0, 2.0f, 8000.0f, 1000.0f, wave), 0);
+  EXPECT_EQ(gen_kvolwave(tones, -64, 2.0f, 8000.0f, 1000.0f, wave), 0);
+  EXPECT_EQ(gen_kvolwave(tones, 1 << 30, 2.0f, 8000.0f, 1000.0f, wave), 0);
+  for (float x : wave) ASSERT_EQ(x, 5.0f);
+
+  // Negative and huge but finite frequencies and odd tone values stay finite and in range.
+  std::vector<std::complex<float>> cwave(4 * 64);
+  const std::vector<std::int32_t> odd = {-7, 1 << 30, 3, 0};
+  for (float f0 : {-1000.0f, 1e20f}) {
+    ASSERT_EQ(gen_kvolwave(odd, 64, 2.0f, 8000.0f, f0, cwave), 4 * 64);
+    for (auto z : cwave) ASSERT_TRUE(std::isfinite(z.real()) && std::abs(z) <= 1.0001f);
+  }
+}
+
+TEST(GenKvolWave, ThreadsWithTheirOwnParametersDoNotDisturbEachOther) {
+  const std::vector<std::int32_t> tones = random_tones(59, 33);
+  const std::vector<float> expectedReal = transmit_wave(tones, 1500.0f);
+  std::vector<std::complex<float>> expectedComplex(59 * 192);
+  gen_kvolwave(tones, 192, 2.0f, 6000.0f, 900.0f, expectedComplex);
+
+  bool realSame = true, complexSame = true;
+  std::thread transmit([&] {
+    std::vector<float> wave(expectedReal.size());
+    for (int i = 0; i < 5; ++i) {
+      gen_kvolwave(tones, kTxSamplesPerSymbol, kTxBt, kTxSampleRate, 1500.0f, wave);
+      realSame = realSame && wave == expectedReal;
+    }
+  });
+  std::thread receive([&] {
+    std::vector<std::complex<float>> cwave(expectedComplex.size());
+    for (int i = 0; i < 20; ++i) {
+      gen_kvolwave(tones, 192, 2.0f, 6000.0f, 900.0f, cwave);
+      complexSame = complexSame && cwave == expectedComplex;
+    }
+  });
+  transmit.join();
+  receive.join();
+  EXPECT_TRUE(realSame);
+  EXPECT_TRUE(complexSame);
+}
+
+}  // namespace
+}  // namespace kvol

@@ -1,0 +1,122 @@
+#include "modem/kvol_tbcc_encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace kvol {
+namespace {
+
+PayloadBits random_payload(std::mt19937& rng) {
+  PayloadBits bits{};
+  for (auto& bit : bits) bit = rng() & 1u;
+  return bits;
+}
+
+TEST(TbccEncoder, AllZeroPayloadGivesZeroCrcAndZeroSymbols) {
+  const PayloadBits zero{};
+  const CodeWord word = tbcc_append_crc(zero);
+  for (int i = 0; i < kCodedBits; ++i) EXPECT_EQ(word[i], 0) << i;
+  const DataSymbols symbols = tbcc_encode(zero);
+  for (int k = 0; k < kDataSymbols; ++k) EXPECT_EQ(symbols[k], 0) << k;
+}
+
+TEST(TbccEncoder, LastPayloadBitGivesThePolynomialAsCrc) {
+  PayloadBits payload{};
+  payload[kPayloadBits - 1] = 1;
+  const CodeWord word = tbcc_append_crc(payload);
+  const char* expected = "100000001111";
+  for (int i = 0; i < kCrcBits; ++i) {
+    EXPECT_EQ(word[kPayloadBits + i], expected[i] - '0') << "CRC bit " << i;
+  }
+}
+
+TEST(TbccEncoder, EveryCodeWordChecksAndCorruptionIsCaught) {
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 500; ++trial) {
+    const PayloadBits payload = random_payload(rng);
+    CodeWord word = tbcc_append_crc(payload);
+    for (int i = 0; i < kPayloadBits; ++i) ASSERT_EQ(word[i], payload[i]);
+    ASSERT_EQ(crc12(word), 0u);
+    // A CRC of degree 12 catches every single and double bit error in 46 bits.
+    const int a = rng() % kCodedBits;
+    const int b = (a + 1 + rng() % (kCodedBits - 1)) % kCodedBits;
+    word[a] ^= 1;
+    EXPECT_NE(crc12(word), 0u);
+    word[b] ^= 1;
+    EXPECT_NE(crc12(word), 0u);
+  }
+}
+
+// Symbol k is coded from u(k) and the nine bits before it, counted around the end of the word.
+int expected_symbol(const CodeWord& u, int k) {
+  unsigned r = 0;
+  for (int back = 9; back >= 0; --back) r = (r << 1) | u[(k - back + kCodedBits) % kCodedBits];
+  const int c1 = __builtin_parity(r & 631u);
+  const int c2 = __builtin_parity(r & 869u);
+  static constexpr int kTone[2][2] = {{0, 1}, {3, 2}};
+  return kTone[c1][c2];
+}
+
+TEST(TbccEncoder, CodingIsCircularAndGrayMapped) {
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 200; ++trial) {
+    const PayloadBits payload = random_payload(rng);
+    const CodeWord u = tbcc_append_crc(payload);
+    CodedBitPairs pairs{};
+    const DataSymbols symbols = tbcc_encode(payload, &kKvolCodeProfile, &pairs);
+    for (int k = 0; k < kDataSymbols; ++k) {
+      ASSERT_EQ(symbols[k], expected_symbol(u, k)) << "symbol " << k;
+      const int c1 = pairs[k][0], c2 = pairs[k][1];
+      ASSERT_EQ(symbols[k], 2 * c1 + (c1 ^ c2));
+    }
+  }
+}
+
+TEST(TbccEncoder, FlippingOnePayloadBitChangesSeveralSymbols) {
+  // Free distance well above one: a single-bit change must never move only one symbol.
+  std::mt19937 rng(3);
+  const PayloadBits payload = random_payload(rng);
+  const DataSymbols base = tbcc_encode(payload);
+  for (int i = 0; i < kPayloadBits; ++i) {
+    PayloadBits changed = payload;
+    changed[i] ^= 1;
+    const DataSymbols other = tbcc_encode(changed);
+    int differing = 0;
+    for (int k = 0; k < kDataSymbols; ++k) differing += other[k] != base[k];
+    EXPECT_GE(differing, 4) << "payload bit " << i;
+  }
+}
+
+TEST(TbccProfile, OnlyTheKvolProfileIsSupported) {
+  EXPECT_TRUE(tbcc_profile_valid(kKvolCodeProfile));
+  EXPECT_TRUE(tbcc_profile_supported(kKvolCodeProfile));
+
+  CodeProfile otherGenerator = kKvolCodeProfile;
+  otherGenerator.generator2 = 01755;
+  EXPECT_TRUE(tbcc_profile_valid(otherGenerator));
+  EXPECT_FALSE(tbcc_profile_supported(otherGenerator));
+
+  CodeProfile outsideRegister = kKvolCodeProfile;
+  outsideRegister.generator1 = 1024 | 631;
+  EXPECT_FALSE(tbcc_profile_valid(outsideRegister));
+
+  CodeProfile badMemory = kKvolCodeProfile;
+  badMemory.memory = 0;
+  EXPECT_FALSE(tbcc_profile_valid(badMemory));
+
+  CodeProfile badSizes = kKvolCodeProfile;
+  badSizes.codedBits = 45;
+  EXPECT_FALSE(tbcc_profile_valid(badSizes));
+}
+
+TEST(TbccProfileDeathTest, UnsupportedProfileStopsTheProgram) {
+  CodeProfile other = kKvolCodeProfile;
+  other.generator1 = 01155;
+  const PayloadBits payload{};
+  EXPECT_DEATH(tbcc_encode(payload, &other), "unsupported KVOL TBCC code profile");
+  EXPECT_DEATH(tbcc_append_crc(payload, &other), "unsupported KVOL TBCC code profile");
+}
+
+}  // namespace
+}  // namespace kvol
