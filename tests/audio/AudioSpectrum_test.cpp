@@ -1,0 +1,142 @@
+#include "audio/AudioSpectrum.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kFftSize = 16384;
+constexpr int kSampleRate = 12000;
+constexpr double kBinWidth = 0.732421875;
+constexpr std::size_t kLowBin = 1911;  // the bin of 1400 Hz
+
+// A sine of the given peak amplitude (1.0 = full scale) starting at phase 0.
+std::vector<int16_t> tone(double hz, double amplitude, std::size_t count) {
+  std::vector<int16_t> samples(count);
+  for (std::size_t n = 0; n < count; ++n) {
+    samples[n] = static_cast<int16_t>(
+        std::lround(32767.0 * amplitude * std::sin(2.0 * std::numbers::pi * hz * n / kSampleRate)));
+  }
+  return samples;
+}
+
+std::vector<int16_t> silence(std::size_t count) { return std::vector<int16_t>(count, 0); }
+
+TEST(AudioSpectrum, MakesOneRowPer480SamplesTakenIn) {
+  AudioSpectrum spectrum(kFftSize, kSampleRate);
+  const std::vector<int16_t> block = silence(400);
+  EXPECT_FALSE(spectrum.process({}, 1400, 1700).has_value());
+  EXPECT_FALSE(spectrum.process(block, 1400, 1700).has_value());  // 400
+  EXPECT_TRUE(spectrum.process(block, 1400, 1700).has_value());   // 800: counter back to 320
+  EXPECT_TRUE(spectrum.process(block, 1400, 1700).has_value());   // 1200: back to 240
+  EXPECT_FALSE(spectrum.process(silence(239), 1400, 1700).has_value());
+  EXPECT_TRUE(spectrum.process(silence(1), 1400, 1700).has_value());
+}
+
+TEST(AudioSpectrum, LongBlockGivesOneRowAndRestartsTheCountAtEachBoundary) {
+  AudioSpectrum spectrum(kFftSize, kSampleRate);
+  EXPECT_TRUE(spectrum.process(silence(1000), 1400, 1700).has_value());
+  // 1000 = 2 × 480 + 40, so the next row is 440 samples away; an empty block changes nothing.
+  EXPECT_FALSE(spectrum.process(silence(439), 1400, 1700).has_value());
+  EXPECT_FALSE(spectrum.process({}, 1400, 1700).has_value());
+  EXPECT_TRUE(spectrum.process(silence(1), 1400, 1700).has_value());
+  // Longer than the whole transform: still one row.
+  EXPECT_TRUE(spectrum.process(silence(3 * kFftSize + 7), 1400, 1700).has_value());
+}
+
+TEST(AudioSpectrum, RowCoversTheBinsBetweenTheLimits) {
+  AudioSpectrum spectrum(kFftSize, kSampleRate);
+  std::vector<float> row;
+  const std::vector<int16_t> block = silence(480);
+  ASSERT_TRUE(spectrum.process(block, 1400, 1700, row));
+  EXPECT_EQ(row.size(), 412u);
+  // Silence reads the floor of 1e-9.
+  EXPECT_TRUE(std::all_of(row.begin(), row.end(), [](float db) { return db == -180.0f; }));
+
+  ASSERT_TRUE(spectrum.process(block, 1700, 1400, row));
+  EXPECT_TRUE(row.empty());
+
+  // Limits past half the sample rate stop at the last bin, 8191.
+  ASSERT_TRUE(spectrum.process(block, 5990, 100000, row));
+  EXPECT_EQ(row.size(), 8191u - 8178u + 1u);
+  ASSERT_TRUE(spectrum.process(block, -500, 1, row));
+  EXPECT_EQ(row.size(), 3u);  // bins 0 to 2
+}
+
+TEST(AudioSpectrum, FullScaleToneReadsAboutMinus12DbInItsBin) {
+  struct Case {
+    std::size_t bin;
+    double amplitude;
+    float expectedDb;
+  };
+  // Half the amplitude from the two sides of the transform, half again from the window.
+  const Case cases[] = {{2048, 1.0, -12.04f}, {1950, 1.0, -12.04f}, {2300, 0.1, -32.04f}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bin);
+    AudioSpectrum spectrum(kFftSize, kSampleRate);
+    std::vector<float> row;
+    ASSERT_TRUE(
+        spectrum.process(tone(c.bin * kBinWidth, c.amplitude, 2 * kFftSize), 1400, 1700, row));
+    ASSERT_EQ(row.size(), 412u);
+    const auto peak = std::max_element(row.begin(), row.end());
+    EXPECT_EQ(static_cast<std::size_t>(peak - row.begin()), c.bin - kLowBin);
+    EXPECT_NEAR(*peak, c.expectedDb, 0.05f);
+    // The Hann window's neighbours sit 6 dB down; farther bins are far below.
+    const std::size_t at = c.bin - kLowBin;
+    EXPECT_NEAR(row[at - 1], c.expectedDb - 6.02f, 0.05f);
+    EXPECT_NEAR(row[at + 1], c.expectedDb - 6.02f, 0.05f);
+    EXPECT_LT(row[at + 10], c.expectedDb - 60.0f);
+  }
+}
+
+TEST(AudioSpectrum, WindowsTheLatestSamplesOldestFirst) {
+  AudioSpectrum spectrum(kFftSize, kSampleRate);
+  // 20 480 samples in all, so the ring's write position stands a quarter of the way in. The
+  // tone fills the newest half of the transform, where the window's second half weighs it:
+  // a quarter of N, 6 dB below a full window.
+  spectrum.process(silence(kFftSize / 2 + kFftSize / 4), 0, 0);
+  std::vector<float> row;
+  ASSERT_TRUE(spectrum.process(tone(2048 * kBinWidth, 1.0, kFftSize / 2), 1400, 1700, row));
+  EXPECT_NEAR(row[2048 - kLowBin], -18.06f, 0.1f);
+}
+
+TEST(AudioSpectrum, BinZeroCarriesDcAndNyquist) {
+  // A constant and an alternating signal each land in bin 0, as with a packed real transform.
+  AudioSpectrum dc(kFftSize, kSampleRate);
+  std::vector<float> row;
+  ASSERT_TRUE(dc.process(std::vector<int16_t>(kFftSize, 16384), 0, 1, row));
+  ASSERT_EQ(row.size(), 3u);
+  EXPECT_NEAR(row[0], -12.04f, 0.05f);  // 0.5 × N/2 over N
+
+  AudioSpectrum nyquist(kFftSize, kSampleRate);
+  std::vector<int16_t> alternating(kFftSize);
+  for (std::size_t n = 0; n < alternating.size(); ++n) alternating[n] = n % 2 ? -16384 : 16384;
+  ASSERT_TRUE(nyquist.process(alternating, 0, 1, row));
+  EXPECT_NEAR(row[0], -12.04f, 0.05f);
+  EXPECT_LT(row[1], -100.0f);
+}
+
+TEST(AudioSpectrum, RejectsSizesItCannotTransform) {
+  EXPECT_THROW(AudioSpectrum(0, kSampleRate), std::invalid_argument);
+  EXPECT_THROW(AudioSpectrum(1000, kSampleRate), std::invalid_argument);
+  EXPECT_THROW(AudioSpectrum(kFftSize, 0), std::invalid_argument);
+  EXPECT_THROW(AudioSpectrum(kFftSize, -12000), std::invalid_argument);
+
+  // One point has no bins: rows are due but empty.
+  AudioSpectrum single(1, kSampleRate);
+  const auto row = single.process(silence(480), 0, 6000);
+  ASSERT_TRUE(row.has_value());
+  EXPECT_TRUE(row->empty());
+
+  AudioSpectrum tiny(4, 8);
+  std::vector<float> values;
+  ASSERT_TRUE(tiny.process(std::vector<int16_t>(480, 32767), 0, 4, values));
+  ASSERT_EQ(values.size(), 2u);  // bins 0 and 1 of 2 Hz each
+}
+
+}  // namespace
