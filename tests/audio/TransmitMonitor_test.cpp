@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 #include "audio/AudioSpectrum.h"
@@ -79,6 +81,35 @@ TEST(TransmitMonitor, LoadRestartsAndClearStops) {
   monitor.load({});
   monitor.mix(block);
   EXPECT_EQ(block, constant(8, 0));
+}
+
+// The main thread loads and empties the copy while the capture thread mixes: every block sees
+// one whole state, a run of the copy followed by untouched samples.
+TEST(TransmitMonitor, MixesConsistentlyWhileTheMainThreadLoadsAndClears) {
+  TransmitMonitor monitor;
+  const std::vector<int16_t> transmit = constant(4 * 2000, 5000);  // 2000 values of 100
+  // Stopped and joined when the test leaves, even on a failed assertion.
+  std::jthread mainThread([&](std::stop_token stop) {
+    for (int i = 0; !stop.stop_requested(); ++i) {
+      if (i % 3 == 2) {
+        monitor.clear();
+      } else {
+        monitor.load(transmit);
+      }
+    }
+  });
+  // Mix until enough blocks have met a loaded copy, however the two threads get scheduled.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::size_t blocksWithMonitor = 0;
+  for (int i = 0; i < 3000 || blocksWithMonitor < 100; ++i) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::vector<int16_t> block = constant(512, 0);
+    monitor.mix(block);
+    const auto end = std::find(block.begin(), block.end(), 0);
+    ASSERT_TRUE(std::all_of(block.begin(), end, [](int16_t s) { return s == 100; }));
+    ASSERT_TRUE(std::all_of(end, block.end(), [](int16_t s) { return s == 0; }));
+    if (end != block.begin()) ++blocksWithMonitor;
+  }
 }
 
 // One's own 1500 Hz transmission shows on the waterfall at 1500 Hz, about 34 dB below a
