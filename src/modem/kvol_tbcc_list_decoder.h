@@ -50,7 +50,6 @@ struct TbccSegment {
   int symbols = 0;                // 1, 2 or 4 (the last segment may be shorter)
   int metric_offset = 0;          // first branch metric of the segment
   std::uint64_t pruned_bits = 0;  // transitions with any of these segment bits set are skipped
-  const TbccTransition* transitions = nullptr;  // 2^symbols per end state, end state major
 };
 
 struct TbccPlan {
@@ -64,7 +63,8 @@ struct TbccPlan {
   int metric_count = 0;
   std::vector<std::uint16_t> next_state;  // [state * 2 + bit]
   std::vector<std::uint8_t> gray_symbol;  // [state * 2 + bit]
-  // Transitions for full-length and for the shorter last segment, by symbol count.
+  // Every transition through a segment of n symbols, 2^n per end state, end state major; the
+  // trellis does not change along the frame, so segments of one length share a table.
   std::vector<TbccTransition> transitions_by_length[5];
   bool ready = false;
 };
