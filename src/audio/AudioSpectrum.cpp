@@ -55,7 +55,7 @@ struct AudioSpectrum::Fft {
 AudioSpectrum::AudioSpectrum(std::size_t fftSize, int sampleRate)
     : fftSize_(fftSize), sampleRate_(sampleRate) {
   if (fftSize == 0 || !std::has_single_bit(fftSize) || fftSize > (std::size_t{1} << 30)) {
-    throw std::invalid_argument("spectrum size must be a power of two");
+    throw std::invalid_argument("spectrum size must be a power of two up to 2^30");
   }
   if (sampleRate < 1) throw std::invalid_argument("spectrum sample rate must be positive");
   ring_.assign(fftSize, 0.0f);

@@ -15,7 +15,7 @@ class AudioSpectrum final {
   // 40 ms at 12 000 Hz: 25 rows a second.
   static constexpr std::size_t kSamplesPerRow = 480;
 
-  // fftSize must be a power of two (1 included) and sampleRate at least 1; anything else throws
+  // fftSize must be a power of two from 1 to 2^30 and sampleRate at least 1; anything else throws
   // std::invalid_argument. Plans its transform once, here.
   AudioSpectrum(std::size_t fftSize, int sampleRate);
   ~AudioSpectrum();
