@@ -1,0 +1,255 @@
+#include "modem/kvol_source_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace kvol {
+namespace {
+
+std::string frame_text(const PayloadFrame& frame) { return std::string(view(frame)); }
+
+PayloadFrame frame_of(std::uint32_t word, bool last) {
+  PayloadFrame frame;
+  for (int i = 0; i < 32; ++i) frame[i] = (word >> (31 - i)) & 1u ? '1' : '0';
+  frame[32] = '0';
+  frame[33] = last ? '1' : '0';
+  return frame;
+}
+
+std::uint32_t word_of(const PayloadFrame& frame) {
+  std::uint32_t word = 0;
+  for (int i = 0; i < 32; ++i) word = (word << 1) | (frame[i] == '1');
+  return word;
+}
+
+std::string rendered(const CompactAtom& atom) {
+  const auto text = atom_to_text(atom);
+  return text ? std::string(trimmed(*text)) : std::string("<fails>");
+}
+
+TEST(SourceCodec, FirstWordAtomHasTheWord18) {
+  const auto frame = atom_to_frame(atom_word(0), true);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame_text(*frame), std::string(27, '0') + "10010" + "0" + "1");
+  EXPECT_EQ(rendered(atom_word(0)), "AGN?");
+}
+
+TEST(SourceCodec, UnassignedFamilyTenTagsDecodeToNothing) {
+  for (std::uint32_t tag : {0b10110u, 0b11010u, 0b11110u}) {
+    EXPECT_FALSE(frame_to_atom(frame_of((1u << 20) | tag, false))) << tag;
+  }
+  EXPECT_FALSE(frame_to_atom(frame_of((2u << 28) | 0b10010u, false))) << "bits 31-28 above 1";
+  EXPECT_TRUE(frame_to_atom(frame_of((1u << 28) | 0b10010u, false))) << "grid AA00";
+}
+
+TEST(SourceCodec, FramesWithAForbiddenBitOrNoWordAreRejected) {
+  PayloadFrame frame = *atom_to_frame(atom_word(12), false);
+  EXPECT_TRUE(frame_to_atom(frame));
+  frame[32] = '1';
+  EXPECT_FALSE(frame_to_atom(frame));
+  EXPECT_FALSE(frame_to_atom(frame_of(0, true)));
+  PayloadFrame junk = frame_of(18, false);
+  junk[5] = '2';
+  EXPECT_FALSE(frame_to_atom(junk));
+  EXPECT_FALSE(frame_to_atom(blank_field<kPayloadBits>()));
+}
+
+TEST(SourceCodec, ShortTextsNeedTwoOrThreeBase36DigitsWithoutLeadingZero) {
+  EXPECT_FALSE(atom_to_frame(atom_short_text(1, 3, "012"), false));
+  EXPECT_TRUE(atom_to_frame(atom_short_text(1, 3, "12"), false));
+  EXPECT_TRUE(atom_to_frame(atom_short_text(0, 0, "ZZZ"), false));
+  EXPECT_FALSE(atom_to_frame(atom_short_text(0, 0, "A"), false));
+  EXPECT_FALSE(atom_to_frame(atom_short_text(0, 0, "ABCD"), false));
+  EXPECT_FALSE(atom_to_frame(atom_short_text(0, 5, "AB"), false));
+  EXPECT_FALSE(base36_to_int("0AB"));
+  EXPECT_EQ(base36_to_int("0A"), 10);
+  EXPECT_EQ(base36_to_int("100"), 1296);
+}
+
+TEST(SourceCodec, CallAtomsCarrySubkindAndFamilyInTheLowBits) {
+  const auto frame = atom_to_frame(atom_call(5, "K1ABC"), false);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(word_of(*frame) & 0xF, 0b0101u);
+  EXPECT_EQ(word_of(*atom_to_frame(atom_call(2, "K1ABC"), false)) & 0xF, 0b1000u);
+  EXPECT_EQ(rendered(atom_call(5, "K1ABC")), "TU NOW K1ABC");
+  EXPECT_EQ(rendered(atom_call(4, "K1ABC")), "K1ABC AGN?");
+  // Calls that do not come back from their token are refused.
+  EXPECT_FALSE(atom_to_frame(atom_call(1, "PJ4/K1ABC"), false));
+  EXPECT_FALSE(atom_to_frame(atom_call(1, "QA1ABC"), false));
+  EXPECT_FALSE(atom_to_frame(atom_call(1, "CQ"), false));
+  EXPECT_FALSE(atom_to_frame(atom_call(6, "K1ABC"), false));
+}
+
+TEST(SourceCodec, LargestCallTokenFitsTheUnsignedWord) {
+  // "ZZ9ZZZ" has the highest standard token; times 16 it is beyond a signed 32-bit word.
+  const auto frame = atom_to_frame(atom_call(3, "ZZ9ZZZ"), true);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame_text(*frame).substr(0, 4), "1111");
+  const auto back = frame_to_atom(*frame);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->atom, atom_call(3, "ZZ9ZZZ"));
+  EXPECT_EQ(rendered(back->atom), "ZZ9ZZZ TU");
+}
+
+TEST(SourceCodec, ChunkOfTwoCharactersIsPaddedWithBlankCodes) {
+  const auto frame = atom_to_frame(atom_text5("AB", 2), false);
+  ASSERT_TRUE(frame);
+  const std::uint32_t word = word_of(*frame);
+  EXPECT_EQ(word & 3u, 3u);
+  EXPECT_EQ(word >> 26, 10u);
+  EXPECT_EQ((word >> 20) & 63u, 11u);
+  for (int i = 2; i < 5; ++i) EXPECT_EQ((word >> (26 - 6 * i)) & 63u, 36u);
+  EXPECT_EQ(rendered(atom_text5("ABCDEFG", 7)), "ABCDE");
+}
+
+TEST(SourceCodec, ExchangeWithTwoLetterSectionKeepsItsBlank) {
+  const auto text = atom_to_text(atom_class_section(3, "A", 1));
+  ASSERT_TRUE(text);
+  EXPECT_EQ(view(*text).substr(0, 7), "3A AB  ");
+  EXPECT_EQ(rendered(atom_class_section(12, "F", 11)), "12F EMA");
+  EXPECT_EQ(section_index("EMA", 3), 11);
+  EXPECT_EQ(section_index("AB", 2), -1);
+  EXPECT_EQ(section_index("AB ", 3), 1);
+  EXPECT_EQ(section_index("NB", 3), 86);
+  EXPECT_EQ(section_index("XYZ", 3), -1);
+  EXPECT_FALSE(atom_to_frame(atom_class_section(3, "G", 1), false));
+  EXPECT_FALSE(atom_to_frame(atom_class_section(33, "A", 1), false));
+  EXPECT_FALSE(atom_to_frame(atom_class_section(3, "A", -1), false));
+}
+
+TEST(SourceCodec, NumberFormatsFollowTheSubkind) {
+  struct Case {
+    int subkind, value;
+    const char* text;
+  };
+  const Case cases[] = {{0, 5, "005"}, {0, 1234, "1234"},     {1, 7, "07"},
+                        {2, 90, "90"}, {5, 3, "03"},          {6, 42, "0042"},
+                        {3, 0, "0"},   {4, 131071, "131071"}, {7, 12345, "12345"}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(trimmed(format_atom_number(c.subkind, c.value)), c.text);
+  }
+  EXPECT_EQ(rendered(atom_number(1, 0, 5)), "599 005");
+  EXPECT_FALSE(atom_to_frame(atom_number(0, 1, 41), false));
+  EXPECT_FALSE(atom_to_frame(atom_number(0, 2, 0), false));
+  EXPECT_FALSE(atom_to_frame(atom_number(0, 6, 10000), false));
+  EXPECT_FALSE(atom_to_frame(atom_number(0, 7, 131072), false));
+  EXPECT_FALSE(atom_to_frame(atom_number(2, 7, 1), false));
+  EXPECT_FALSE(atom_to_frame(atom_number(0, 7, -1), false));
+}
+
+TEST(SourceCodec, GridIndexCoversEveryLocator) {
+  for (std::int32_t index = 0; index <= 32399; ++index) {
+    const auto text = grid_from_index(index);
+    ASSERT_EQ(grid_to_index(trimmed(text)), index);
+  }
+  EXPECT_EQ(trimmed(grid_from_index(0)), "AA00");
+  EXPECT_EQ(trimmed(grid_from_index(32399)), "RR99");
+  EXPECT_FALSE(grid_to_index("SA00"));
+  EXPECT_FALSE(grid_to_index("FN4"));
+  EXPECT_FALSE(grid_to_index("FN42A"));
+  EXPECT_TRUE(grid_to_index("FN42   "));
+}
+
+TEST(SourceCodec, EveryAtomKindRoundTripsThroughItsFrame) {
+  CompactAtom timed;
+  timed.kind = kAtomTimedNumber;
+  timed.flag = 1;
+  timed.value = 16383;
+  timed.value2 = 1439;
+  CompactAtom exchange;
+  exchange.kind = kAtomExchange;
+  exchange.value = 40;
+  exchange.text = to_field<kFieldChars>("ZZZ");
+  struct Case {
+    CompactAtom atom;
+    const char* text;
+  };
+  const Case cases[] = {
+      {atom_call(0, "K1ABC"), "CQ K1ABC CQ"},
+      {atom_call(1, "W9XYZ"), "W9XYZ"},
+      {atom_call(2, "KA1ABC"), "TU KA1ABC CQ"},
+      {atom_call(3, "G4ABC"), "G4ABC TU"},
+      {atom_number(0, 7, 131071), "131071"},
+      {atom_number(1, 0, 0), "599 000"},
+      {atom_number(0, 1, 40), "40"},
+      {atom_number(0, 6, 9999), "9999"},
+      {atom_short_text(1, 3, "AB"), "599 AB"},
+      {atom_short_text(0, 4, "ZZZ"), "ZZZ"},
+      {exchange, "599 40 ZZZ"},
+      {atom_class_section(32, "F", 86), "32F NB"},
+      {timed, "599 16383 2359"},
+      {atom_word(17), "OK?"},
+      {atom_word(2), "AGN CALL"},
+      {atom_grid(1, "RR99"), "599 RR99"},
+      {atom_grid(0, "AA00"), "AA00"},
+      {atom_text5(";: <>", 5), ";: <>"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(rendered(c.atom), c.text);
+    for (bool last : {false, true}) {
+      const auto frame = atom_to_frame(c.atom, last);
+      ASSERT_TRUE(frame) << c.text;
+      const auto back = frame_to_atom(*frame);
+      ASSERT_TRUE(back) << c.text;
+      EXPECT_EQ(back->atom, c.atom) << c.text;
+      EXPECT_EQ(back->last, last);
+    }
+  }
+}
+
+TEST(SourceCodec, EveryDecodableWordEncodesBackToItself) {
+  std::mt19937 rng(17);
+  int decoded = 0;
+  for (int trial = 0; trial < 60000; ++trial) {
+    std::uint32_t word = rng();
+    // Bias towards the sparse family-10 layouts, which random words rarely satisfy.
+    if (trial % 3 == 0) word &= 0xFFFFFC1Fu;
+    if (trial % 6 == 0) word = (word & 0x0FE0001Fu & ~0xFu) | 0b10010u;
+    const bool last = trial % 2;
+    const auto back = frame_to_atom(frame_of(word, last));
+    if (!back) continue;
+    ++decoded;
+    ASSERT_TRUE(atom_to_text(back->atom)) << std::hex << word;
+    const auto again = atom_to_frame(back->atom, last);
+    ASSERT_TRUE(again) << std::hex << word;
+    ASSERT_EQ(word_of(*again), word) << std::hex << word;
+  }
+  EXPECT_GT(decoded, 20000);
+}
+
+TEST(SourceCodec, FramingFlagsOnlyTheLastFrameAndFailsAsAWhole) {
+  std::array<PayloadFrame, 17> frames;
+  const std::vector<CompactAtom> atoms = {atom_word(12), atom_text5("HELLO", 5),
+                                          atom_grid(0, "FN42")};
+  ASSERT_EQ(atoms_to_frames(atoms, frames), 3);
+  EXPECT_EQ(frames[0][33], '0');
+  EXPECT_EQ(frames[1][33], '0');
+  EXPECT_EQ(frames[2][33], '1');
+  EXPECT_EQ(trimmed(frames[3]), "");
+
+  const std::vector<CompactAtom> broken = {atom_word(12), atom_word(18)};
+  EXPECT_EQ(atoms_to_frames(broken, frames), 0);
+  for (const auto& frame : frames) EXPECT_EQ(trimmed(frame), "");
+
+  const std::vector<CompactAtom> tooMany(17, atom_word(12));
+  EXPECT_EQ(atoms_to_frames(tooMany, frames), 0);
+  EXPECT_EQ(atoms_to_frames(atoms, std::span(frames).first(2)), 0);
+  EXPECT_EQ(atoms_to_frames({}, frames), 0);
+}
+
+TEST(SourceCodec, AlphabetHasSixtyFourUniqueCodes) {
+  for (int code = 0; code < kAlphabetSize; ++code) {
+    EXPECT_EQ(alphabet_index(alphabet_char(code)), code);
+  }
+  EXPECT_EQ(alphabet_char(36), ' ');
+  EXPECT_EQ(alphabet_char(37), '+');
+  EXPECT_EQ(alphabet_char(63), ';');
+  EXPECT_EQ(alphabet_index('a'), -1);
+  EXPECT_EQ(alphabet_index('~'), -1);
+  EXPECT_EQ(alphabet_index('\0'), -1);
+}
+
+}  // namespace
+}  // namespace kvol
