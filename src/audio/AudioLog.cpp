@@ -1,0 +1,3 @@
+#include "audio/AudioLog.h"
+
+Q_LOGGING_CATEGORY(lcAudio, "palavrix.audio")

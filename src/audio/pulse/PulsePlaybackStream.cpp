@@ -1,0 +1,152 @@
+#include "audio/pulse/PulsePlaybackStream.h"
+
+#include <pulse/error.h>
+
+#include <cstring>
+
+namespace pulse {
+
+PlaybackStream::PlaybackStream(Connection& connection, Callbacks callbacks)
+    : connection_(connection), callbacks_(std::move(callbacks)) {}
+
+PlaybackStream::~PlaybackStream() {
+  Connection::Lock lock(connection_);
+  disconnect();
+}
+
+void PlaybackStream::disconnect() {
+  if (!stream_) return;
+  pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  pa_stream_set_write_callback(stream_, nullptr, nullptr);
+  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+  pa_stream_unref(stream_);
+  stream_ = nullptr;
+  ready_ = false;
+}
+
+int PlaybackStream::connect(const char* sinkName, const pa_sample_spec& spec, bool dontMove) {
+  const auto deadline = Clock::now() + kStepTimeout;
+  Connection::Lock lock(connection_);
+  disconnect();
+  if (!pa_sample_spec_valid(&spec)) return PA_ERR_INVALID;
+  frameBytes_ = pa_frame_size(&spec);
+  stream_ = pa_stream_new(connection_.context(), "Palavrix transmit", &spec, nullptr);
+  if (!stream_) return connection_.lastError();
+  pa_stream_set_state_callback(stream_, &PlaybackStream::onState, this);
+  pa_stream_set_write_callback(stream_, &PlaybackStream::onWrite, this);
+
+  pa_buffer_attr attributes;
+  std::memset(&attributes, 0xff, sizeof attributes);  // -1: the server's choice
+  attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(
+      std::chrono::duration_cast<std::chrono::microseconds>(kPlaybackTargetLatency).count(),
+      &spec));
+  auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+  if (dontMove && sinkName) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
+  if (pa_stream_connect_playback(stream_, sinkName, &attributes, flags, nullptr, nullptr) < 0) {
+    const int error = connection_.lastError();
+    disconnect();
+    return error;
+  }
+  const bool settled = connection_.waitUntil(
+      [this] {
+        const pa_stream_state_t state = pa_stream_get_state(stream_);
+        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+      },
+      deadline);
+  if (settled && pa_stream_get_state(stream_) == PA_STREAM_READY) return 0;
+  int error = settled ? connection_.lastError() : PA_ERR_TIMEOUT;
+  if (error == 0) error = PA_ERR_UNKNOWN;
+  disconnect();
+  return error;
+}
+
+bool PlaybackStream::isReady() const {
+  return stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY;
+}
+
+void PlaybackStream::onState(pa_stream* stream, void* self) {
+  auto* playback = static_cast<PlaybackStream*>(self);
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_READY) playback->ready_ = true;
+  if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && playback->ready_) {
+    playback->ready_ = false;
+    int error = pa_context_errno(pa_stream_get_context(stream));
+    if (error == 0) error = PA_ERR_KILLED;
+    if (playback->callbacks_.onFailed) playback->callbacks_.onFailed(error);
+  }
+  playback->connection_.signal();
+}
+
+void PlaybackStream::onWrite(pa_stream*, size_t, void* self) {
+  static_cast<PlaybackStream*>(self)->write();
+}
+
+void PlaybackStream::write() {
+  writeSome();
+  if (callbacks_.afterWrite) callbacks_.afterWrite();
+}
+
+void PlaybackStream::writeSome() {
+  if (!isReady()) return;
+  size_t writable = pa_stream_writable_size(stream_);
+  while (writable >= frameBytes_) {
+    void* destination = nullptr;
+    size_t bytes = writable;
+    if (pa_stream_begin_write(stream_, &destination, &bytes) < 0 || !destination) return;
+    const size_t frames = callbacks_.fill(destination, bytes / frameBytes_);
+    if (frames == 0) {
+      pa_stream_cancel_write(stream_);
+      pa_operation* trigger = pa_stream_trigger(stream_, nullptr, nullptr);
+      if (trigger) pa_operation_unref(trigger);
+      return;
+    }
+    if (pa_stream_write(stream_, destination, frames * frameBytes_, nullptr, 0, PA_SEEK_RELATIVE) <
+        0) {
+      return;
+    }
+    writable -= frames * frameBytes_;
+    if (frames * frameBytes_ < bytes) {
+      pa_operation* trigger = pa_stream_trigger(stream_, nullptr, nullptr);
+      if (trigger) pa_operation_unref(trigger);
+      return;
+    }
+  }
+}
+
+void PlaybackStream::flush() {
+  if (!isReady()) return;
+  pa_operation* operation = pa_stream_flush(stream_, nullptr, nullptr);
+  if (operation) pa_operation_unref(operation);
+}
+
+void PlaybackStream::cork(bool corked) {
+  if (!isReady()) return;
+  pa_operation* operation = pa_stream_cork(stream_, corked ? 1 : 0, nullptr, nullptr);
+  if (operation) pa_operation_unref(operation);
+}
+
+void PlaybackStream::drain(std::function<void()> done) {
+  if (!isReady()) return;
+  drained_ = std::move(done);
+  pa_operation* operation = pa_stream_drain(
+      stream_,
+      [](pa_stream*, int, void* self) {
+        auto* playback = static_cast<PlaybackStream*>(self);
+        if (playback->drained_) playback->drained_();
+      },
+      this);
+  if (operation) pa_operation_unref(operation);
+}
+
+uint32_t PlaybackStream::sinkIndex() const {
+  if (!isReady()) return PA_INVALID_INDEX;
+  return pa_stream_get_device_index(stream_);
+}
+
+std::string PlaybackStream::sinkName() const {
+  if (!isReady()) return {};
+  const char* name = pa_stream_get_device_name(stream_);
+  return name ? name : "";
+}
+
+}  // namespace pulse

@@ -1,0 +1,68 @@
+// A playback stream to one sink with a short target latency, fed by a pull callback on the
+// mainloop thread. Writing, flushing and corking happen with the connection's lock held.
+#pragma once
+
+#include <pulse/stream.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "audio/pulse/PulseConnection.h"
+
+namespace pulse {
+
+// Transmit audio must stop playing within a few tens of milliseconds of its last sample, or
+// push-to-talk drops before the end is on the air; the server's default is about half a second.
+inline constexpr std::chrono::milliseconds kPlaybackTargetLatency{50};
+
+class PlaybackStream {
+ public:
+  struct Callbacks {
+    // Fills up to maxFrames frames into the destination and returns how many it filled; fewer
+    // than asked means nothing more is queued for now. Mainloop thread (or a caller holding the
+    // lock through write()); must not allocate or block.
+    std::function<size_t(void* destination, size_t maxFrames)> fill;
+    // After each round of writing. Mainloop thread (or the caller of write()), lock held.
+    std::function<void()> afterWrite;
+    // The stream failed or the server went away. Mainloop thread, lock held.
+    std::function<void(int error)> onFailed;
+  };
+
+  PlaybackStream(Connection& connection, Callbacks callbacks);
+  ~PlaybackStream();  // disconnects; takes the lock itself
+
+  // Connects to the named sink (nullptr: the default) and waits until ready. Returns 0 or the
+  // PulseAudio error code. Caller's thread, without the lock.
+  int connect(const char* sinkName, const pa_sample_spec& spec, bool dontMove);
+
+  // The rest need the lock held.
+  bool isReady() const;
+  // Pulls from fill() as much as the server takes now; starts playback at once when the queue
+  // ran dry, so that a short or final piece is not held back waiting for a full buffer.
+  void write();
+  // Drops what the server holds but has not played.
+  void flush();
+  void cork(bool corked);
+  // Calls done on the mainloop thread once everything written has been played.
+  void drain(std::function<void()> done);
+  // The sink the stream plays to: its index (PA_INVALID_INDEX when unknown) and name.
+  uint32_t sinkIndex() const;
+  std::string sinkName() const;
+
+ private:
+  static void onState(pa_stream* stream, void* self);
+  static void onWrite(pa_stream* stream, size_t bytes, void* self);
+  void writeSome();
+  void disconnect();
+
+  Connection& connection_;
+  Callbacks callbacks_;
+  pa_stream* stream_ = nullptr;
+  size_t frameBytes_ = 0;
+  bool ready_ = false;
+  std::function<void()> drained_;
+};
+
+}  // namespace pulse

@@ -1,0 +1,192 @@
+// Helpers for the tests that run against a real PulseAudio server: the shared test server the
+// CTest fixture starts (sink "test_out", its loopback input "test_in"), private servers a test
+// may kill, pactl, a thread-safe collector of captured audio and tone measurement.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest/QTest>
+#include <cmath>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "audio/AudioDevices.h"
+
+namespace pulsetest {
+
+inline QCoreApplication& app() {
+  static int argc = 1;
+  static char name[] = "audio_test";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication* instance =
+      QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
+  (void)instance;
+  return *QCoreApplication::instance();
+}
+
+// Waits, running the event loop, until done() holds or the deadline passes.
+template <typename Done>
+bool waitFor(Done done, int timeoutMs) {
+  app();
+  return QTest::qWaitFor(done, timeoutMs);
+}
+
+// The fixture's server must be there: without it these tests mean nothing.
+inline void requireTestServer() {
+  ASSERT_FALSE(qgetenv("PULSE_SERVER").isEmpty())
+      << "run through CTest: the pulse_server fixture sets PULSE_SERVER";
+}
+
+// Runs pactl against the current PULSE_SERVER; returns its output, fails the test on error.
+inline QString pactl(const QStringList& arguments) {
+  QProcess process;
+  process.start(QStringLiteral("pactl"), arguments);
+  const bool finished = process.waitForFinished(5000);
+  EXPECT_TRUE(finished && process.exitCode() == 0)
+      << "pactl " << arguments.join(' ').toStdString() << ": "
+      << process.readAllStandardError().toStdString();
+  return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// A module loaded for one test and unloaded at its end.
+class LoadedModule {
+ public:
+  explicit LoadedModule(const QStringList& arguments)
+      : index_(pactl(QStringList{QStringLiteral("load-module")} + arguments)) {}
+  ~LoadedModule() {
+    if (!index_.isEmpty()) pactl({QStringLiteral("unload-module"), index_});
+  }
+  void unload() {
+    pactl({QStringLiteral("unload-module"), index_});
+    index_.clear();
+  }
+
+ private:
+  QString index_;
+};
+
+// Points the client library at another server (or none) for one scope.
+class ServerOverride {
+ public:
+  explicit ServerOverride(const QByteArray& server) : saved_(qgetenv("PULSE_SERVER")) {
+    qputenv("PULSE_SERVER", server);
+  }
+  ~ServerOverride() { qputenv("PULSE_SERVER", saved_); }
+
+ private:
+  QByteArray saved_;
+};
+
+// A server of a test's own, started and stopped with the fixture's script, so that a test may
+// kill it without disturbing the others.
+class PrivateServer {
+ public:
+  PrivateServer() : dir_(QDir(QStringLiteral(PALAVRIX_TEST_TMP)).filePath("pulse-XXXXXX")) {
+    started_ = run(QStringLiteral("start"));
+  }
+  ~PrivateServer() { kill(); }
+  bool started() const { return started_; }
+  QByteArray address() const {
+    return "unix:" + QDir(dir_.path()).filePath("pulse/native").toUtf8();
+  }
+  void kill() {
+    if (started_) run(QStringLiteral("stop"));
+    started_ = false;
+  }
+
+ private:
+  bool run(const QString& action) {
+    QProcess process;
+    process.start(QStringLiteral(PALAVRIX_PULSE_SCRIPT), {action, dir_.path()});
+    const bool finished = process.waitForFinished(15000);
+    EXPECT_TRUE(finished && process.exitCode() == 0)
+        << "pulse_server.sh " << action.toStdString() << ": "
+        << process.readAllStandardError().toStdString();
+    return finished && process.exitCode() == 0;
+  }
+
+  QTemporaryDir dir_;
+  bool started_ = false;
+};
+
+inline AudioDeviceInfo deviceNamed(const char* uid) {
+  auto device = AudioDevices::device(QString::fromLatin1(uid), std::nullopt);
+  EXPECT_TRUE(device.has_value()) << uid;
+  return device.value_or(AudioDeviceInfo{0, QString::fromLatin1(uid), QString::fromLatin1(uid)});
+}
+
+// Collects what onSamples delivers on the capture thread.
+class Collector {
+ public:
+  void add(std::span<const int16_t> block) {
+    std::lock_guard lock(mutex_);
+    samples_.insert(samples_.end(), block.begin(), block.end());
+    blockSizes_.push_back(block.size());
+  }
+  std::vector<int16_t> samples() const {
+    std::lock_guard lock(mutex_);
+    return samples_;
+  }
+  std::vector<size_t> blockSizes() const {
+    std::lock_guard lock(mutex_);
+    return blockSizes_;
+  }
+  size_t size() const {
+    std::lock_guard lock(mutex_);
+    return samples_.size();
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    samples_.clear();
+    blockSizes_.clear();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<int16_t> samples_;
+  std::vector<size_t> blockSizes_;
+};
+
+// Power of one frequency in the samples (Goertzel), normalised to the samples' length.
+inline double tonePower(std::span<const int16_t> samples, double frequency, double rate) {
+  const double coefficient = 2.0 * std::cos(2.0 * M_PI * frequency / rate);
+  double previous = 0.0;
+  double beforePrevious = 0.0;
+  for (int16_t sample : samples) {
+    const double current = sample + coefficient * previous - beforePrevious;
+    beforePrevious = previous;
+    previous = current;
+  }
+  const double power = previous * previous + beforePrevious * beforePrevious -
+                       coefficient * previous * beforePrevious;
+  return power / (double(samples.size()) * double(samples.size()));
+}
+
+// The strongest frequency between low and high in steps of step hertz.
+inline double strongestFrequency(std::span<const int16_t> samples, double rate, double low,
+                                 double high, double step) {
+  double best = low;
+  double bestPower = -1.0;
+  for (double frequency = low; frequency <= high; frequency += step) {
+    const double power = tonePower(samples, frequency, rate);
+    if (power > bestPower) {
+      bestPower = power;
+      best = frequency;
+    }
+  }
+  return best;
+}
+
+inline int peak(std::span<const int16_t> samples) {
+  int result = 0;
+  for (int16_t sample : samples) result = std::max(result, std::abs(int(sample)));
+  return result;
+}
+
+}  // namespace pulsetest
