@@ -94,13 +94,6 @@ TEST(PeakLevel, MeasuresTheLargestMagnitude) {
   EXPECT_NEAR(peakLevelDb(one), -90.309f, 1e-3f);
 }
 
-TEST(LiveGain, StartsAtUnityAndKeepsWhatIsSet) {
-  LiveGain gain;
-  EXPECT_EQ(gain.linear(), 1.0f);
-  gain.setLinear(std::pow(10.0f, 6.0f / 20.0f));
-  EXPECT_NEAR(gain.linear(), 1.9953f, 1e-4f);
-}
-
 TEST(ApplyGain, ScalesRoundsHalvesAwayFromZeroAndClamps) {
   EXPECT_EQ(applyGain({100, -100, 30000}, 2.0f), (std::vector<int16_t>{200, -200, 32767}));
   EXPECT_EQ(applyGain({3}, 0.5f), (std::vector<int16_t>{2}));
