@@ -1,0 +1,112 @@
+#include "rig/RigControl.h"
+
+#include <QString>
+#include <cstring>
+#include <limits>
+
+#include "rig/RigBridge.h"
+
+namespace RigControl {
+
+namespace {
+
+constexpr int kStatusBufferSize = 256;
+constexpr int kModeBufferSize = 2048;
+constexpr int kConfValuesBufferSize = 1024;
+
+// Splits at '\n', dropping empty pieces.
+std::vector<std::string> nonEmptyLines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::optional<int> bridgeModel(std::int64_t model) {
+  if (model < std::numeric_limits<int>::min() || model > std::numeric_limits<int>::max()) {
+    return std::nullopt;
+  }
+  return static_cast<int>(model);
+}
+
+std::string stringFromCBuffer(const char *buffer, std::size_t size) {
+  if (!buffer) return {};
+  std::size_t length = strnlen(buffer, size);
+  return QString::fromUtf8(buffer, static_cast<qsizetype>(length)).toStdString();
+}
+
+std::vector<RigInfo> listRigs() {
+  int count = 0;
+  rigbridge_rig_entry *list = rigbridge_list_rigs(&count);
+  std::vector<RigInfo> rigs;
+  if (!list) return rigs;
+  rigs.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const char *label = list[i].label;
+    rigs.push_back({list[i].model, label ? stringFromCBuffer(label, std::strlen(label)) : ""});
+  }
+  rigbridge_free_rig_list(list, count);
+  return rigs;
+}
+
+std::vector<std::string> supportedModes(std::int64_t model) {
+  std::optional<int> bridged = bridgeModel(model);
+  if (!bridged) return {};
+  std::vector<char> buffer(kModeBufferSize, '\0');
+  if (!rigbridge_list_modes(*bridged, buffer.data(), kModeBufferSize)) return {};
+  return nonEmptyLines(stringFromCBuffer(buffer.data(), buffer.size()));
+}
+
+std::optional<std::string> concreteMode(std::int64_t model,
+                                        const std::optional<std::string> &mode) {
+  return resolveRigMode(mode, [model] { return supportedModes(model); });
+}
+
+RigConnectionResult readStatus(std::int64_t model, const std::string &port,
+                               const RigSerialConfig &serial,
+                               const std::optional<std::string> &mode) {
+  std::optional<int> bridged = bridgeModel(model);
+  if (!bridged) return {false, "Could not initialize this rig model."};
+  std::vector<char> buffer(kStatusBufferSize, '\0');
+  const std::string conf = serial.hamlibConfig();
+  const std::optional<std::string> concrete = concreteMode(model, mode);
+  bool success = rigbridge_read_status(*bridged, port.c_str(), conf.c_str(),
+                                       concrete ? concrete->c_str() : nullptr, buffer.data(),
+                                       kStatusBufferSize) != 0;
+  return {success, stringFromCBuffer(buffer.data(), buffer.size())};
+}
+
+std::map<RigSerialSetting, std::string> serialDefaults(std::int64_t model) {
+  std::optional<int> bridged = bridgeModel(model);
+  if (!bridged) return {};
+  std::string keys;
+  for (RigSerialSetting setting : kAllRigSerialSettings) {
+    if (!keys.empty()) keys += '\n';
+    keys += hamlibToken(setting);
+  }
+  std::vector<char> buffer(kConfValuesBufferSize, '\0');
+  if (!rigbridge_get_conf_values(*bridged, keys.c_str(), buffer.data(), kConfValuesBufferSize)) {
+    return {};
+  }
+  // Lines match the keys one to one, empty for a token without a value: keep empty pieces here.
+  const std::string text = stringFromCBuffer(buffer.data(), buffer.size());
+  std::map<RigSerialSetting, std::string> values;
+  std::size_t start = 0;
+  for (RigSerialSetting setting : kAllRigSerialSettings) {
+    if (start >= text.size()) break;
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) values[setting] = text.substr(start, end - start);
+    start = end + 1;
+  }
+  return values;
+}
+
+}  // namespace RigControl

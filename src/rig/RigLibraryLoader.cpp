@@ -1,0 +1,254 @@
+#include "rig/RigLibraryLoader.h"
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "rig/RigBridge.h"
+
+#ifndef PALAVRIX_MULTIARCH
+#if defined(__x86_64__)
+#define PALAVRIX_MULTIARCH "x86_64-linux-gnu"
+#elif defined(__aarch64__)
+#define PALAVRIX_MULTIARCH "aarch64-linux-gnu"
+#else
+#define PALAVRIX_MULTIARCH ""
+#endif
+#endif
+
+namespace {
+
+// Process-wide bridge state. The sink and the level are set from any thread while operations run,
+// hence atomics; everything else is written once by the loading and only read after it.
+struct BridgeState {
+  std::atomic<rigbridge_log_fn> sink{nullptr};
+  std::atomic<int> debugLevel{RIG_DEBUG_TRACE};
+  pthread_once_t once = PTHREAD_ONCE_INIT;
+  std::mutex mutex;
+  std::vector<std::string> candidates = rigbridge_default_library_candidates();
+  RigHamlibApi api;
+};
+
+BridgeState &state() {
+  static BridgeState instance;
+  return instance;
+}
+
+constexpr const char *kRequiredSymbols[] = {"rig_set_debug",
+                                            "rig_set_debug_callback",
+                                            "rig_load_all_backends",
+                                            "rig_list_foreach",
+                                            "rig_init",
+                                            "rig_open",
+                                            "rig_close",
+                                            "rig_cleanup",
+                                            "rig_token_lookup",
+                                            "rig_set_conf",
+                                            "rig_get_conf",
+                                            "rig_get_freq",
+                                            "rig_set_freq",
+                                            "rig_get_mode",
+                                            "rig_set_mode",
+                                            "rig_parse_mode",
+                                            "rig_set_ptt",
+                                            "rig_strrmode",
+                                            "rigerror"};
+
+// The version a library announces, or nullptr when it has none.
+const char *versionOf(void *handle) {
+  auto *version2 = static_cast<const char **>(dlsym(handle, "hamlib_version2"));
+  if (version2 && *version2) return *version2;
+  return static_cast<const char *>(dlsym(handle, "hamlib_version"));
+}
+
+bool hasRequiredSymbols(void *handle) {
+  for (const char *name : kRequiredSymbols) {
+    if (!dlsym(handle, name)) return false;
+  }
+  return true;
+}
+
+template <typename Function>
+void resolve(void *handle, const char *name, Function &slot) {
+  slot = reinterpret_cast<Function>(dlsym(handle, name));
+}
+
+int hamlibDebugCallback(enum rig_debug_level_e level, rig_ptr_t, const char *format, va_list args) {
+  // Hamlib holds its own lock here: hand the line on and return, nothing else.
+  rigbridge_log_fn sink = state().sink.load();
+  if (!sink) return 0;
+  char *text = nullptr;
+  if (vasprintf(&text, format, args) < 0 || !text) return 0;
+  sink(static_cast<int>(level), text, 0);
+  free(text);
+  return 0;
+}
+
+void loadOnce() {
+  BridgeState &bridge = state();
+  RigLibraryChoice choice = rigbridge_choose_library(bridge.candidates);
+  if (!choice.handle) {
+    rigbridge_log(RIG_DEBUG_ERR, "No usable Hamlib library found.");
+    return;
+  }
+  RigHamlibApi &api = bridge.api;
+  void *handle = choice.handle;
+  resolve(handle, "rig_set_debug", api.set_debug);
+  resolve(handle, "rig_set_debug_callback", api.set_debug_callback);
+  resolve(handle, "rig_load_all_backends", api.load_all_backends);
+  resolve(handle, "rig_list_foreach", api.list_foreach);
+  resolve(handle, "rig_init", api.init);
+  resolve(handle, "rig_open", api.open);
+  resolve(handle, "rig_close", api.close);
+  resolve(handle, "rig_cleanup", api.cleanup);
+  resolve(handle, "rig_token_lookup", api.token_lookup);
+  resolve(handle, "rig_set_conf", api.set_conf);
+  resolve(handle, "rig_get_conf", api.get_conf);
+  resolve(handle, "rig_get_conf2", api.get_conf2);
+  resolve(handle, "rig_get_freq", api.get_freq);
+  resolve(handle, "rig_set_freq", api.set_freq);
+  resolve(handle, "rig_get_mode", api.get_mode);
+  resolve(handle, "rig_set_mode", api.set_mode);
+  resolve(handle, "rig_parse_mode", api.parse_mode);
+  resolve(handle, "rig_set_ptt", api.set_ptt);
+  resolve(handle, "rig_strrmode", api.strrmode);
+  resolve(handle, "rigerror", api.error);
+  resolve(handle, "rigerror2", api.error2);
+  api.version = choice.version;
+  api.loaded = true;
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void *>(api.init), &info) && info.dli_fname) {
+    api.path = strdup(info.dli_fname);
+  }
+  rigbridge_log(RIG_DEBUG_VERBOSE, "Using %s from %s", api.version,
+                api.path ? api.path : "unknown path");
+  api.set_debug_callback(hamlibDebugCallback, nullptr);
+  api.set_debug(static_cast<enum rig_debug_level_e>(bridge.debugLevel.load()));
+}
+
+}  // namespace
+
+std::mutex &rigbridge_mutex() { return state().mutex; }
+
+const RigHamlibApi &rigbridge_load_hamlib() {
+  pthread_once(&state().once, loadOnce);
+  return state().api;
+}
+
+void rigbridge_log(int level, const char *format, ...) {
+  rigbridge_log_fn sink = state().sink.load();
+  if (!sink) return;
+  char *text = nullptr;
+  va_list args;
+  va_start(args, format);
+  int length = vasprintf(&text, format, args);
+  va_end(args);
+  if (length < 0 || !text) return;
+  sink(level, text, 1);
+  free(text);
+}
+
+int rigbridge_current_debug_level() { return state().debugLevel.load(); }
+
+std::array<std::int64_t, 4> rigbridge_parse_version(const char *text) {
+  std::array<std::int64_t, 4> parts{0, 0, 0, 0};
+  if (!text) return parts;
+  const char *cursor = text;
+  while (*cursor && !std::isdigit(static_cast<unsigned char>(*cursor))) ++cursor;
+  for (std::size_t read = 0; *cursor && read < parts.size();) {
+    char *end = nullptr;
+    parts[read++] = std::strtoll(cursor, &end, 10);
+    if (*end != '.' || read == parts.size() || !std::isdigit(static_cast<unsigned char>(end[1]))) {
+      break;
+    }
+    cursor = end + 1;
+  }
+  return parts;
+}
+
+std::vector<std::string> rigbridge_default_library_candidates() {
+  std::vector<std::string> candidates;
+  // A copy bundled beside the program comes first.
+  char exe[4096];
+  ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (length > 0) {
+    std::string folder(exe, static_cast<std::size_t>(length));
+    folder.erase(folder.find_last_of('/') + 1);
+    candidates.push_back(folder + "../lib/libhamlib.so.4");
+  }
+  candidates.push_back("libhamlib.so.4");
+  candidates.push_back("/usr/local/lib/libhamlib.so.4");
+  candidates.push_back("/usr/local/lib64/libhamlib.so.4");
+  if (std::strlen(PALAVRIX_MULTIARCH) > 0) {
+    candidates.push_back(std::string("/usr/lib/") + PALAVRIX_MULTIARCH + "/libhamlib.so.4");
+  }
+  candidates.push_back("/usr/lib64/libhamlib.so.4");
+  candidates.push_back("/usr/lib/libhamlib.so.4");
+  return candidates;
+}
+
+void rigbridge_set_library_candidates(std::vector<std::string> candidates) {
+  state().candidates = std::move(candidates);
+}
+
+RigLibraryChoice rigbridge_choose_library(const std::vector<std::string> &candidates) {
+  RigLibraryChoice kept;
+  for (const std::string &path : candidates) {
+    void *handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (!handle) {
+      const char *reason = dlerror();
+      rigbridge_log(RIG_DEBUG_VERBOSE, "Hamlib not loaded from %s: %s", path.c_str(),
+                    reason ? reason : "unknown error");
+      continue;
+    }
+    if (handle == kept.handle) {  // the same library through another path
+      dlclose(handle);
+      continue;
+    }
+    const char *version = versionOf(handle);
+    if (!version || !hasRequiredSymbols(handle)) {
+      rigbridge_log(RIG_DEBUG_WARN, "Ignoring %s: not a usable Hamlib (missing symbols)",
+                    path.c_str());
+      dlclose(handle);
+      continue;
+    }
+    // Only Hamlib 4's interface matches the headers we were built with.
+    if (rigbridge_parse_version(version)[0] != 4) {
+      rigbridge_log(RIG_DEBUG_WARN, "Ignoring %s: %s is not Hamlib 4", path.c_str(), version);
+      dlclose(handle);
+      continue;
+    }
+    rigbridge_log(RIG_DEBUG_VERBOSE, "Found %s at %s", version, path.c_str());
+    if (!kept.handle) {
+      kept = {handle, version, path};
+      continue;
+    }
+    if (rigbridge_parse_version(version) > rigbridge_parse_version(kept.version)) {
+      dlclose(kept.handle);
+      kept = {handle, version, path};
+    } else {
+      dlclose(handle);
+    }
+  }
+  return kept;
+}
+
+void rigbridge_set_log_callback(rigbridge_log_fn sink) { state().sink.store(sink); }
+
+void rigbridge_set_debug_level(int level) {
+  BridgeState &bridge = state();
+  // Hamlib's enumeration holds 0 to 6 only.
+  bridge.debugLevel.store(
+      std::clamp(level, static_cast<int>(RIG_DEBUG_NONE), static_cast<int>(RIG_DEBUG_CACHE)));
+  std::lock_guard<std::mutex> lock(bridge.mutex);
+  const RigHamlibApi &api = rigbridge_load_hamlib();
+  if (api.loaded) api.set_debug(static_cast<enum rig_debug_level_e>(bridge.debugLevel.load()));
+}
