@@ -1,0 +1,139 @@
+#include "modem/subtract_kvol.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "modem/four2a.h"
+#include "modem/gen_kvolwave.h"
+#include "modem/kvol_constants.h"
+
+namespace {
+
+using cf = std::complex<float>;
+
+constexpr int kNsps = 192;  // samples per symbol at 6000 Hz for the facade's nsps 384
+constexpr int kFrame = kvol::kSymbolsPerFrame * kNsps;
+constexpr int kNfft = 32768;
+constexpr int kNpts = 14160;  // half the facade's analysis window
+
+std::vector<std::int32_t> frame_tones(unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::int32_t> tones(kvol::kSyncTones.begin(), kvol::kSyncTones.end());
+  for (int i = 0; i < kvol::kDataSymbols; ++i) tones.push_back(std::int32_t(rng() % 4));
+  return tones;
+}
+
+// The frame as it arrives: the clean waveform with a slowly fading amplitude, a carrier phase
+// and a small frequency error, placed at `start` (clipped to the buffer).
+std::vector<cf> received(const std::vector<std::int32_t>& tones, float f0, int start, int length) {
+  std::vector<cf> clean(kFrame);
+  EXPECT_EQ(kvol::gen_kvolwave(tones, kNsps, 2.0f, 6000.0f, f0, clean), kFrame);
+  std::vector<cf> out(static_cast<std::size_t>(length));
+  for (int i = 0; i < kFrame; ++i) {
+    const int j = start + i;
+    if (j < 0 || j >= length) continue;
+    const double fade = 0.8 + 0.4 * i / kFrame;
+    const double phase = 0.7 + 2.0 * std::numbers::pi * 0.2 * i / 6000.0;
+    out[j] = clean[i] * cf(std::polar(0.3 * fade, phase));
+  }
+  return out;
+}
+
+double power(const std::vector<cf>& x, int from, int to) {
+  double sum = 0.0;
+  for (int i = std::max(from, 0); i < std::min<int>(to, int(x.size())); ++i) sum += std::norm(x[i]);
+  return sum;
+}
+
+double db(double ratio) { return 10.0 * std::log10(ratio); }
+
+TEST(SubtractKvol, RemovesTheFrameAndSparesAnOverlappingOne) {
+  const auto tones = frame_tones(1);
+  const auto other_tones = frame_tones(2);
+  constexpr int start = 1234;
+  const auto frame = received(tones, 1500.0f, start, kNpts);
+  const auto other = received(other_tones, 1760.0f, start + 3000, kNpts);
+  std::vector<cf> c(kNpts);
+  for (int i = 0; i < kNpts; ++i) c[i] = frame[i] + other[i];
+
+  kvol::subtract_kvol(c, kNfft, tones, kNsps, 1500.0f, start / 6000.0f);
+
+  std::vector<cf> residue(kNpts);
+  for (int i = 0; i < kNpts; ++i) residue[i] = c[i] - other[i];
+  const int from = start + kNsps, to = start + kFrame - kNsps;  // the frame's interior
+  const double removed_db = db(power(frame, from, to) / power(residue, from, to));
+  EXPECT_GE(removed_db, 30.0);
+  RecordProperty("residue_db", std::to_string(-removed_db));
+  // The other frame keeps its power to within a tenth of a dB.
+  const double other_change =
+      db(power(c, start + kFrame, kNpts) / power(other, start + kFrame, kNpts));
+  EXPECT_NEAR(other_change, 0.0, 0.1);
+}
+
+TEST(SubtractKvol, FrameStartingBeforeTheBufferIsClippedToIt) {
+  const auto tones = frame_tones(3);
+  constexpr int start = -1800;
+  constexpr int guard = 4096;
+  const cf sentinel{123.0f, -456.0f};
+  const auto frame = received(tones, 1400.0f, start, kNpts);
+  std::vector<cf> storage(kNpts + 2 * guard, sentinel);
+  std::copy(frame.begin(), frame.end(), storage.begin() + guard);
+  std::span<cf> c(storage.data() + guard, kNpts);
+
+  kvol::subtract_kvol(c, kNfft, tones, kNsps, 1400.0f, start / 6000.0f);
+
+  for (int i = 0; i < guard; ++i) {
+    ASSERT_EQ(storage[i], sentinel) << "before, " << i;
+    ASSERT_EQ(storage[guard + kNpts + i], sentinel) << "after, " << i;
+  }
+  std::vector<cf> after(c.begin(), c.end());
+  const int from = kNsps, to = start + kFrame - kNsps;
+  EXPECT_GE(db(power(frame, from, to) / power(after, from, to)), 30.0);
+  // Beyond the frame nothing changes.
+  for (int i = start + kFrame; i < kNpts; ++i) ASSERT_EQ(after[i], frame[i]) << i;
+}
+
+TEST(SubtractKvol, FrameRunningPastTheEndIsClippedToo) {
+  const auto tones = frame_tones(4);
+  constexpr int start = kNpts - 6000;
+  auto frame = received(tones, 1600.0f, start, kNpts);
+  std::vector<cf> c = frame;
+  kvol::subtract_kvol(c, kNfft, tones, kNsps, 1600.0f, start / 6000.0f);
+  EXPECT_GE(db(power(frame, start + kNsps, kNpts - kNsps) / power(c, start + kNsps, kNpts - kNsps)),
+            30.0);
+  for (int i = 0; i < start; ++i) ASSERT_EQ(c[i], frame[i]) << i;
+}
+
+TEST(SubtractKvol, FrameOutsideTheBufferChangesNothing) {
+  const auto tones = frame_tones(5);
+  std::vector<cf> c(1000, cf{1.0f, 2.0f});
+  kvol::subtract_kvol(c, kNfft, tones, kNsps, 1500.0f, -kFrame / 6000.0f);
+  kvol::subtract_kvol(c, kNfft, tones, kNsps, 1500.0f, 1000 / 6000.0f);
+  for (const cf& v : c) ASSERT_EQ(v, cf(1.0f, 2.0f));
+}
+
+TEST(SubtractKvol, ShortTransformLengthIsRaisedRatherThanOverrun) {
+  const auto tones = frame_tones(6);
+  constexpr int start = 500;
+  const auto frame = received(tones, 1500.0f, start, kNpts);
+  std::vector<cf> c = frame;
+  kvol::subtract_kvol(c, 1024, tones, kNsps, 1500.0f, start / 6000.0f);
+  const int from = start + kNsps, to = start + kFrame - kNsps;
+  EXPECT_GE(db(power(frame, from, to) / power(c, from, to)), 30.0);
+}
+
+TEST(SubtractKvol, RepeatedCallsReuseTheirPlans) {
+  const auto tones = frame_tones(7);
+  std::vector<cf> c = received(tones, 1500.0f, 0, kNpts);
+  kvol::subtract_kvol(c, kNfft, tones, kNsps, 1500.0f, 0.0f);
+  const int plans = kvol::four2a_plans_in_use();
+  kvol::subtract_kvol(c, kNfft, tones, kNsps, 1510.0f, 0.1f);
+  EXPECT_EQ(kvol::four2a_plans_in_use(), plans);
+}
+
+}  // namespace
