@@ -1,0 +1,561 @@
+#include "chat/AppSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <cmath>
+#include <memory>
+
+namespace {
+
+QList<Macro> defaultMacros() {
+  QList<Macro> macros;
+  for (int i = 1; i <= 8; ++i) macros.append({QStringLiteral("M%1").arg(i), QString()});
+  return macros;
+}
+
+QByteArray macroJson(int count, const char* leaveOut = nullptr) {
+  QJsonArray array;
+  for (int i = 0; i < count; ++i) {
+    QJsonObject object{{"title", QStringLiteral("T%1").arg(i)},
+                       {"message", QStringLiteral("CQ %1 DE DL1ABC").arg(i)}};
+    if (leaveOut && i == 1) object.remove(leaveOut);
+    array.append(object);
+  }
+  return QJsonDocument(array).toJson(QJsonDocument::Compact);
+}
+
+// Every test gets a settings store of its own in a fresh XDG_CONFIG_HOME.
+class Settings : public testing::Test {
+ protected:
+  void SetUp() override { usesConfigHome(home_); }
+
+  static void usesConfigHome(const QTemporaryDir& home) {
+    ASSERT_TRUE(home.isValid());
+    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
+  }
+
+  QString storePath() const { return home_.filePath("Palavrix/Palavrix.conf"); }
+
+  // Writes the store's file byte for byte, before anything in this process has read it.
+  void writeStoreFile(const QByteArray& content) {
+    ASSERT_TRUE(QDir().mkpath(home_.filePath("Palavrix")));
+    QFile file(storePath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(content);
+  }
+
+  // The store as a new process reads it: a copy of the file parsed afresh, every value as text.
+  std::unique_ptr<QSettings> storeInNewProcess() {
+    copies_.push_back(std::make_unique<QTemporaryDir>());
+    const QString copy = copies_.back()->filePath("Palavrix.conf");
+    EXPECT_TRUE(QFile::copy(storePath(), copy));
+    return std::make_unique<QSettings>(copy, QSettings::IniFormat);
+  }
+
+  // AppSettings made by a new process from what is on disk now.
+  std::unique_ptr<AppSettings> settingsInNewProcess() {
+    copies_.push_back(std::make_unique<QTemporaryDir>());
+    const QTemporaryDir& home = *copies_.back();
+    EXPECT_TRUE(QDir().mkpath(home.filePath("Palavrix")));
+    EXPECT_TRUE(QFile::copy(storePath(), home.filePath("Palavrix/Palavrix.conf")));
+    usesConfigHome(home);
+    auto settings = std::make_unique<AppSettings>();
+    usesConfigHome(home_);
+    return settings;
+  }
+
+  QTemporaryDir home_;
+  std::vector<std::unique_ptr<QTemporaryDir>> copies_;
+};
+
+TEST_F(Settings, FirstStartWithAnEmptyStoreGivesTheDefaults) {
+  AppSettings settings;
+  EXPECT_EQ(settings.storePath(), storePath());
+  EXPECT_EQ(settings.callsign(), "");
+  EXPECT_FALSE(settings.audioInputDeviceUID());
+  EXPECT_FALSE(settings.audioOutputDeviceUID());
+  EXPECT_EQ(settings.audioInputGainDb(), 0.0);
+  EXPECT_EQ(settings.audioOutputGainDb(), 0.0);
+  EXPECT_FALSE(settings.rigModel());
+  EXPECT_EQ(settings.rigPort(), "");
+  for (RigSerialSetting setting : kAllRigSerialSettings) {
+    ASSERT_TRUE(settings.rigSerial().values.contains(setting));
+    EXPECT_EQ(settings.rigSerial().values.at(setting), "Default");
+  }
+  EXPECT_EQ(settings.rigMode(), "Default");
+  EXPECT_FALSE(settings.capitalizeMessages());
+  EXPECT_FALSE(settings.appendCallsign());
+  EXPECT_FALSE(settings.playNewMessageSound());
+  EXPECT_EQ(settings.macros(), defaultMacros());
+  EXPECT_FALSE(settings.rigTxSettings());
+}
+
+TEST_F(Settings, SavedSettingsComeBackInANewProcess) {
+  AppSettings settings;
+  settings.setCallsign(" \tDL1ABC  ");
+  settings.setAudioInputDeviceUID("alsa_input.usb-Codec-00.analog-stereo");
+  settings.setAudioOutputDeviceUID("alsa_output.usb-Codec-00.analog-stereo");
+  settings.setAudioInputGainDb(-3.5);
+  settings.setAudioOutputGainDb(-12.0);
+  settings.setRigModel(3073);
+  settings.setRigPort("  /dev/ttyUSB0\t");
+  RigSerialConfig serial;
+  serial.values[RigSerialSetting::baudRate] = "9600";
+  serial.values[RigSerialSetting::handshake] = "None";
+  serial.values[RigSerialSetting::rtsState] = "OFF";
+  settings.setRigSerial(serial);
+  settings.setRigMode("USB");
+  settings.setCapitalizeMessages(true);
+  settings.setPlayNewMessageSound(true);
+  QString error = "untouched";
+  ASSERT_TRUE(settings.save(&error));
+  EXPECT_EQ(error, "untouched");
+  EXPECT_EQ(settings.callsign(), " \tDL1ABC  ") << "saving changes nothing in memory";
+
+  // The keys exactly as other versions of the program expect them, trimmed where they must be.
+  const auto store = storeInNewProcess();
+  const std::pair<const char*, const char*> stored[] = {
+      {"callsign", "DL1ABC"},
+      {"Transceiver.audioInputDeviceUID", "alsa_input.usb-Codec-00.analog-stereo"},
+      {"Transceiver.audioOutputDeviceUID", "alsa_output.usb-Codec-00.analog-stereo"},
+      {"Transceiver.audioInputGainDb", "-3.5"},
+      {"Transceiver.audioOutputGainDb", "-12"},
+      {"Transceiver.rigModel", "3073"},
+      {"Transceiver.rigPort", "/dev/ttyUSB0"},
+      {"Transceiver.rigBaudRate", "9600"},
+      {"Transceiver.rigDataBits", "Default"},
+      {"Transceiver.rigStopBits", "Default"},
+      {"Transceiver.rigParity", "Default"},
+      {"Transceiver.rigHandshake", "None"},
+      {"Transceiver.rigDTRState", "Default"},
+      {"Transceiver.rigRTSState", "OFF"},
+      {"Transceiver.rigMode", "USB"},
+      {"capitalizeMessages", "true"},
+      {"appendCallsign", "false"},
+      {"playNewMessageSound", "true"},
+  };
+  for (const auto& [key, text] : stored) EXPECT_EQ(store->value(key).toString(), text) << key;
+  EXPECT_FALSE(store->contains("macros")) << "save leaves the macros alone";
+
+  const auto reread = settingsInNewProcess();
+  EXPECT_EQ(reread->callsign(), "DL1ABC");
+  EXPECT_EQ(reread->audioInputDeviceUID(), settings.audioInputDeviceUID());
+  EXPECT_EQ(reread->audioOutputDeviceUID(), settings.audioOutputDeviceUID());
+  EXPECT_EQ(reread->audioInputGainDb(), -3.5);
+  EXPECT_EQ(reread->audioOutputGainDb(), -12.0);
+  EXPECT_EQ(reread->rigModel(), 3073);
+  EXPECT_EQ(reread->rigPort(), "/dev/ttyUSB0");
+  EXPECT_EQ(reread->rigSerial().hamlibConfig(),
+            "serial_speed=9600\nserial_handshake=None\nrts_state=OFF");
+  EXPECT_EQ(reread->rigMode(), "USB");
+  EXPECT_TRUE(reread->capitalizeMessages());
+  EXPECT_FALSE(reread->appendCallsign());
+  EXPECT_TRUE(reread->playNewMessageSound());
+
+  const std::optional<RigTxSettings> rig = reread->rigTxSettings();
+  ASSERT_TRUE(rig);
+  EXPECT_EQ(rig->model, 3073);
+  EXPECT_EQ(rig->port, "/dev/ttyUSB0");
+  EXPECT_EQ(rig->serial, reread->rigSerial());
+  EXPECT_EQ(rig->mode, "USB");
+}
+
+TEST_F(Settings, SavingNoDeviceOrRigRemovesTheirKeys) {
+  AppSettings settings;
+  settings.setAudioInputDeviceUID("in");
+  settings.setAudioOutputDeviceUID("out");
+  settings.setRigModel(1);
+  ASSERT_TRUE(settings.save());
+  settings.setAudioInputDeviceUID(std::nullopt);
+  settings.setAudioOutputDeviceUID(std::nullopt);
+  settings.setRigModel(std::nullopt);
+  ASSERT_TRUE(settings.save());
+  const auto store = storeInNewProcess();
+  EXPECT_FALSE(store->contains("Transceiver.audioInputDeviceUID"));
+  EXPECT_FALSE(store->contains("Transceiver.audioOutputDeviceUID"));
+  EXPECT_FALSE(store->contains("Transceiver.rigModel"));
+  EXPECT_TRUE(store->contains("Transceiver.rigPort"));
+}
+
+TEST_F(Settings, TheRigInUseIsTheSavedOne) {
+  AppSettings settings;
+  settings.setRigModel(1);
+  settings.setRigPort("127.0.0.1:4532");
+  EXPECT_FALSE(settings.rigTxSettings()) << "nothing saved yet";
+  ASSERT_TRUE(settings.save());
+  ASSERT_TRUE(settings.rigTxSettings());
+  EXPECT_EQ(settings.rigTxSettings()->model, 1);
+  EXPECT_EQ(settings.rigTxSettings()->mode, "Default");
+  EXPECT_EQ(settings.rigTxSettings()->serial.hamlibConfig(), "");
+
+  // An unsaved change in the settings window does not reach the next transmission.
+  settings.setRigModel(2);
+  settings.setRigMode("FM");
+  EXPECT_EQ(settings.rigTxSettings()->model, 1);
+  EXPECT_EQ(settings.rigTxSettings()->mode, "Default");
+  ASSERT_TRUE(settings.save());
+  EXPECT_EQ(settings.rigTxSettings()->model, 2);
+  EXPECT_EQ(settings.rigTxSettings()->mode, "FM");
+}
+
+TEST_F(Settings, APortOfOnlyBlanksMeansNoRig) {
+  AppSettings settings;
+  settings.setRigModel(1);
+  settings.setRigPort(" \t  ");
+  ASSERT_TRUE(settings.save());
+  EXPECT_FALSE(settings.rigTxSettings());
+  EXPECT_EQ(storeInNewProcess()->value("Transceiver.rigPort").toString(), "");
+
+  // Hand-edited, with the blanks still in the file.
+  writeStoreFile("[General]\nTransceiver.rigModel=1\nTransceiver.rigPort=\"   \"\n");
+  AppSettings edited;
+  EXPECT_EQ(edited.rigModel(), 1);
+  EXPECT_FALSE(edited.rigTxSettings());
+}
+
+TEST_F(Settings, SerialValuesReadBackAsDefaultWhenMissingEmptyOrUnusable) {
+  writeStoreFile(
+      "[General]\n"
+      "Transceiver.rigModel=1\n"
+      "Transceiver.rigPort=/dev/ttyUSB0\n"
+      "Transceiver.rigBaudRate=4800\n"
+      "Transceiver.rigDataBits=\n"
+      "Transceiver.rigStopBits=2\n"
+      "Transceiver.rigParity=\"Even\\nptt_type=RIG\"\n"
+      "Transceiver.rigDTRState=ON\n"
+      "Transceiver.rigMode=\n");
+  AppSettings settings;
+  const RigSerialConfig& serial = settings.rigSerial();
+  ASSERT_EQ(serial.values.size(), 7u);
+  EXPECT_EQ(serial.values.at(RigSerialSetting::baudRate), "4800");
+  EXPECT_EQ(serial.values.at(RigSerialSetting::dataBits), "Default") << "empty";
+  EXPECT_EQ(serial.values.at(RigSerialSetting::stopBits), "2");
+  EXPECT_EQ(serial.values.at(RigSerialSetting::parity), "Default") << "a second line for Hamlib";
+  EXPECT_EQ(serial.values.at(RigSerialSetting::handshake), "Default") << "missing";
+  EXPECT_EQ(serial.values.at(RigSerialSetting::dtrState), "ON");
+  EXPECT_EQ(serial.values.at(RigSerialSetting::rtsState), "Default") << "missing";
+  EXPECT_EQ(settings.rigMode(), "Default") << "an empty mode is no mode";
+
+  const std::optional<RigTxSettings> rig = settings.rigTxSettings();
+  ASSERT_TRUE(rig);
+  EXPECT_EQ(rig->serial.hamlibConfig(), "serial_speed=4800\nstop_bits=2\ndtr_state=ON");
+  EXPECT_EQ(rig->mode, "Default");
+}
+
+struct MacroCase {
+  const char* name;
+  QByteArray stored;
+  QList<Macro> expected;
+};
+
+void PrintTo(const MacroCase& c, std::ostream* os) { *os << c.name; }
+
+class StoredMacros : public Settings, public testing::WithParamInterface<MacroCase> {};
+
+TEST_P(StoredMacros, AreAlwaysEightSlots) {
+  {
+    QSettings store(storePath(), QSettings::IniFormat);
+    store.setValue("macros", GetParam().stored);
+  }
+  EXPECT_EQ(settingsInNewProcess()->macros(), GetParam().expected);
+}
+
+QList<Macro> numberedMacros(int count) {
+  QList<Macro> macros = defaultMacros();
+  for (int i = 0; i < count; ++i)
+    macros[i] = {QStringLiteral("T%1").arg(i), QStringLiteral("CQ %1 DE DL1ABC").arg(i)};
+  return macros;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, StoredMacros,
+    testing::Values(
+        MacroCase{"three", macroJson(3), numberedMacros(3)},
+        MacroCase{"ten", macroJson(10), numberedMacros(8)},
+        MacroCase{"none", "[]", defaultMacros()},
+        MacroCase{"one_without_message", macroJson(3, "message"), defaultMacros()},
+        MacroCase{"one_without_title", macroJson(3, "title"), defaultMacros()},
+        MacroCase{"title_not_text", R"([{"title":5,"message":"x"}])", defaultMacros()},
+        MacroCase{"not_an_array", R"({"title":"A","message":"B"})", defaultMacros()},
+        MacroCase{"not_json", "CQ CQ", defaultMacros()},
+        MacroCase{"not_utf8", "[{\"title\":\"\xff\",\"message\":\"x\"}]", defaultMacros()},
+        MacroCase{"extra_keys_ignored", R"([{"title":"A","message":"B","colour":"red"}])",
+                  [] {
+                    QList<Macro> m = defaultMacros();
+                    m[0] = {"A", "B"};
+                    return m;
+                  }()}),
+    [](const testing::TestParamInfo<MacroCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Settings, SavedMacrosComeBackInANewProcess) {
+  AppSettings settings;
+  QSignalSpy changed(&settings, &AppSettings::macrosChanged);
+  settings.setMacro(2, {"QRZ", "QRZ? DE DL1ABC"});
+  settings.setMacro(7, {QString::fromUtf8("Grüße"), QString::fromUtf8("VY 73 😀")});
+  settings.setMacro(8, {"ninth", "ignored"});
+  settings.setMacro(2, {"QRZ", "QRZ? DE DL1ABC"});
+  EXPECT_EQ(changed.count(), 2);
+  ASSERT_TRUE(settings.saveMacros());
+
+  const QJsonDocument json =
+      QJsonDocument::fromJson(storeInNewProcess()->value("macros").toByteArray());
+  ASSERT_TRUE(json.isArray());
+  ASSERT_EQ(json.array().size(), 8);
+  for (const QJsonValue& entry : json.array())
+    EXPECT_EQ(entry.toObject().keys(), (QStringList{"message", "title"}));
+
+  EXPECT_EQ(settingsInNewProcess()->macros(), settings.macros());
+  EXPECT_FALSE(storeInNewProcess()->contains("callsign")) << "saveMacros writes only the macros";
+}
+
+TEST_F(Settings, KeepsUnreadableMacrosBeforeOverwriting) {
+  const QByteArray firstDamage = macroJson(3, "message");
+  writeStoreFile("[General]\nmacros=\"@ByteArray(" + QByteArray(firstDamage).replace("\"", "\\\"") +
+                 ")\"\n");
+  {
+    AppSettings settings;
+    ASSERT_EQ(settings.macros(), defaultMacros());
+    EXPECT_EQ(storeInNewProcess()->value("macros").toByteArray(), firstDamage)
+        << "reading leaves the damaged value where it is";
+    ASSERT_TRUE(settings.saveMacros());
+  }
+  {
+    const auto store = storeInNewProcess();
+    EXPECT_EQ(store->value("macrosUnreadable").toByteArray(), firstDamage);
+    EXPECT_EQ(AppSettings::loadMacros(*store), defaultMacros());
+  }
+
+  // The file is damaged again behind the program's back; a second, different copy does not
+  // push out the first.
+  QFile file(storePath());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  QByteArray content = file.readAll();
+  file.close();
+  const qsizetype line = content.indexOf("\nmacros=") + 1;
+  content.replace(line, content.indexOf('\n', line) - line, "macros=\"[{\\\"title\\\": \\\"bro\"");
+  writeStoreFile(content);
+  AppSettings settings;
+  settings.setMacro(0, {"CQ", "CQ CQ DE DL1ABC K"});
+  ASSERT_TRUE(settings.saveMacros());
+  ASSERT_TRUE(settings.saveMacros()) << "a second save finds nothing more to keep";
+  const auto store = storeInNewProcess();
+  EXPECT_EQ(store->value("macrosUnreadable").toByteArray(), firstDamage);
+  EXPECT_EQ(store->value("macrosUnreadable2").toString(), "[{\"title\": \"bro");
+  EXPECT_FALSE(store->contains("macrosUnreadable3"));
+  EXPECT_EQ(AppSettings::loadMacros(*store)[0], (Macro{"CQ", "CQ CQ DE DL1ABC K"}));
+}
+
+TEST_F(Settings, DamagedValuesFallBackToSafeDefaults) {
+  writeStoreFile(
+      "[General]\n"
+      "callsign=J\xfcrgen\\x0000\n"
+      "Transceiver.audioInputDeviceUID=\\xd800in\n"
+      "Transceiver.audioInputGainDb=nan\n"
+      "Transceiver.audioOutputGainDb=loud\n"
+      "Transceiver.rigModel=4294967296\n"
+      "Transceiver.rigPort=/dev/ttyUSB0, /dev/ttyUSB1\n"
+      "capitalizeMessages=banana\n"
+      "macros=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x3garbage)\n"
+      "this line is not a setting\n"
+      "[[broken section\n");
+  AppSettings settings;
+  for (const QString& text : {settings.callsign(), *settings.audioInputDeviceUID()}) {
+    EXPECT_TRUE(text.isValidUtf16()) << text.toStdString();
+    EXPECT_FALSE(text.contains(QChar(0)));
+    EXPECT_EQ(QString::fromUtf8(text.toUtf8()), text);
+  }
+  EXPECT_TRUE(settings.callsign().startsWith('J'));
+  EXPECT_EQ(settings.audioInputGainDb(), 0.0);
+  EXPECT_EQ(settings.audioOutputGainDb(), 0.0);
+  EXPECT_FALSE(settings.rigModel());
+  EXPECT_EQ(settings.rigPort(), "/dev/ttyUSB0, /dev/ttyUSB1");
+  EXPECT_FALSE(settings.capitalizeMessages());
+  EXPECT_EQ(settings.macros(), defaultMacros());
+  EXPECT_FALSE(settings.rigTxSettings());
+
+  // Saving over the damaged file works and says so.
+  settings.setCallsign("DL1ABC");
+  QString error;
+  EXPECT_TRUE(settings.save(&error)) << error.toStdString();
+  EXPECT_EQ(settingsInNewProcess()->callsign(), "DL1ABC");
+}
+
+TEST_F(Settings, GainsAreFiniteAndWithinTheOfferedRange) {
+  const std::tuple<const char*, double, double> cases[] = {
+      {"-6", -6.0, -6.0},   {" 2.5 ", 2.5, 0.0},      {"inf", 0.0, 0.0},  {"-inf", 0.0, 0.0},
+      {"1e308", 20.0, 0.0}, {"-1e308", -20.0, -40.0}, {"25", 20.0, 0.0},  {"-30", -20.0, -30.0},
+      {"1e999", 0.0, 0.0},  {"", 0.0, 0.0},           {"0x10", 0.0, 0.0}, {"3 dB", 0.0, 0.0},
+  };
+  for (const auto& [text, input, output] : cases) {
+    QTemporaryDir home;
+    usesConfigHome(home);
+    ASSERT_TRUE(QDir().mkpath(home.filePath("Palavrix")));
+    QFile file(home.filePath("Palavrix/Palavrix.conf"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray("[General]\nTransceiver.audioInputGainDb=\"") + text +
+               "\"\nTransceiver.audioOutputGainDb=\"" + text + "\"\n");
+    file.close();
+    AppSettings settings;
+    EXPECT_EQ(settings.audioInputGainDb(), input) << '"' << text << '"';
+    EXPECT_EQ(settings.audioOutputGainDb(), output) << '"' << text << '"';
+  }
+  usesConfigHome(home_);
+}
+
+TEST_F(Settings, RigModelMustBeAHamlibModelNumber) {
+  const std::pair<const char*, std::optional<qint64>> cases[] = {
+      {"1", 1},
+      {"3073", 3073},
+      {" 2 ", 2},
+      {"0", 0},
+      {"2147483647", 2147483647},
+      {"2147483648", std::nullopt},
+      {"-1", std::nullopt},
+      {"4294967297", std::nullopt},
+      {"1.5", std::nullopt},
+      {"IC-7300", std::nullopt},
+      {"", std::nullopt},
+      {"99999999999999999999", std::nullopt},
+  };
+  for (const auto& [text, model] : cases) {
+    QTemporaryDir home;
+    usesConfigHome(home);
+    ASSERT_TRUE(QDir().mkpath(home.filePath("Palavrix")));
+    QFile file(home.filePath("Palavrix/Palavrix.conf"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray("[General]\nTransceiver.rigPort=/dev/ttyUSB0\nTransceiver.rigModel=\"") +
+               text + "\"\n");
+    file.close();
+    AppSettings settings;
+    EXPECT_EQ(settings.rigModel(), model) << '"' << text << '"';
+    EXPECT_EQ(settings.rigTxSettings().has_value(), model.has_value()) << '"' << text << '"';
+  }
+  usesConfigHome(home_);
+}
+
+TEST_F(Settings, AFileOfJunkNeverBreaksLoading) {
+  // The warnings would only print the junk back.
+  const QtMessageHandler previous =
+      qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+  QRandomGenerator random(7);
+  const QByteArray keys[] = {"callsign", "Transceiver.rigModel",    "Transceiver.audioInputGainDb",
+                             "macros",   "Transceiver.rigBaudRate", "Transceiver.rigPort"};
+  for (int round = 0; round < 40; ++round) {
+    QTemporaryDir home;
+    usesConfigHome(home);
+    ASSERT_TRUE(QDir().mkpath(home.filePath("Palavrix")));
+    QByteArray content = "[General]\n";
+    for (const QByteArray& key : keys) {
+      QByteArray junk(random.bounded(0, 40), '\0');
+      for (char& byte : junk) byte = static_cast<char>(random.bounded(1, 256));
+      content += key + '=' + junk.replace('\n', ' ') + '\n';
+    }
+    QFile file(home.filePath("Palavrix/Palavrix.conf"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    AppSettings settings;
+    ASSERT_EQ(settings.macros().size(), 8);
+    ASSERT_TRUE(std::isfinite(settings.audioInputGainDb()));
+    ASSERT_TRUE(settings.callsign().isValidUtf16());
+    ASSERT_TRUE(settings.saveMacros());
+    ASSERT_TRUE(settings.save());
+  }
+  qInstallMessageHandler(previous);
+  usesConfigHome(home_);
+}
+
+TEST_F(Settings, AStoreThatCannotBeWrittenIsReported) {
+  // A file where the folder should be: nothing can be created under it, not even by root.
+  QFile blocker(home_.filePath("Palavrix"));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  AppSettings settings;
+  settings.setCallsign("DL1ABC");
+  QString error;
+  EXPECT_FALSE(settings.save(&error));
+  EXPECT_TRUE(error.contains(storePath())) << error.toStdString();
+  error.clear();
+  EXPECT_FALSE(settings.saveMacros(&error));
+  EXPECT_FALSE(error.isEmpty());
+  EXPECT_FALSE(settings.save()) << "no error text asked for";
+
+  // A folder where the file should be.
+  QTemporaryDir other;
+  usesConfigHome(other);
+  ASSERT_TRUE(QDir().mkpath(other.filePath("Palavrix/Palavrix.conf")));
+  AppSettings blocked;
+  EXPECT_FALSE(blocked.save(&error));
+  EXPECT_FALSE(blocked.saveMacros(&error));
+  usesConfigHome(home_);
+}
+
+TEST_F(Settings, PropertiesNotifyOnlyOnChange) {
+  AppSettings settings;
+  QSignalSpy callsign(&settings, &AppSettings::callsignChanged);
+  QSignalSpy inputGain(&settings, &AppSettings::audioInputGainDbChanged);
+  QSignalSpy outputGain(&settings, &AppSettings::audioOutputGainDbChanged);
+  QSignalSpy model(&settings, &AppSettings::rigModelChanged);
+  QSignalSpy serial(&settings, &AppSettings::rigSerialChanged);
+  QSignalSpy device(&settings, &AppSettings::audioInputDeviceUIDChanged);
+  QSignalSpy macros(&settings, &AppSettings::macrosChanged);
+
+  settings.setCallsign("");
+  settings.setCallsign("DL1ABC");
+  settings.setCallsign("DL1ABC");
+  EXPECT_EQ(callsign.count(), 1);
+
+  settings.setAudioInputGainDb(0.0);
+  settings.setAudioInputGainDb(std::nan(""));
+  settings.setAudioInputGainDb(30.0);
+  settings.setAudioInputGainDb(20.0);
+  EXPECT_EQ(inputGain.count(), 1);
+  EXPECT_EQ(settings.audioInputGainDb(), 20.0);
+  settings.setAudioOutputGainDb(6.0);
+  EXPECT_EQ(outputGain.count(), 0) << "the output gain cannot go above 0 dB";
+
+  settings.setRigModel(std::nullopt);
+  settings.setRigModel(-5);
+  settings.setRigModel(1);
+  settings.setRigModel(1);
+  EXPECT_EQ(model.count(), 1);
+
+  RigSerialConfig config = settings.rigSerial();
+  settings.setRigSerial(config);
+  config.values[RigSerialSetting::baudRate] = "19200";
+  settings.setRigSerial(config);
+  EXPECT_EQ(serial.count(), 1);
+
+  settings.setAudioInputDeviceUID(std::nullopt);
+  settings.setAudioInputDeviceUID(QString());
+  EXPECT_EQ(device.count(), 1) << "an empty UID is not the absence of one";
+
+  settings.setMacros(defaultMacros().mid(0, 3));
+  EXPECT_EQ(macros.count(), 0) << "padded to the eight slots it already had";
+  QList<Macro> eleven = defaultMacros() + defaultMacros().mid(0, 3);
+  eleven[0].message = "CQ";
+  settings.setMacros(eleven);
+  EXPECT_EQ(macros.count(), 1);
+  EXPECT_EQ(settings.macros().size(), 8);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Nothing in this program may touch the real ~/.config, not even before the first test.
+  QTemporaryDir home;
+  qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
+  QCoreApplication app(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
