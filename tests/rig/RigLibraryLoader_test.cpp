@@ -1,0 +1,126 @@
+// Finding Hamlib: version parsing and the choice between candidate libraries, with the real
+// library and with stand-ins that carry only Hamlib's symbols and a version.
+#include "rig/RigLibraryLoader.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "RigTestSupport.h"
+#include "rig/RigBridge.h"
+
+namespace {
+
+using rigtest::LoggedLine;
+using rigtest::LogRecorder;
+using Version = std::array<std::int64_t, 4>;
+
+TEST(RigLibraryVersion, ParsesUpToFourNumbers) {
+  EXPECT_EQ(rigbridge_parse_version("Hamlib 4.6.2"), (Version{4, 6, 2, 0}));
+  EXPECT_EQ(rigbridge_parse_version("Hamlib 4.5"), (Version{4, 5, 0, 0}));
+  EXPECT_EQ(rigbridge_parse_version("4.6~rc1"), (Version{4, 6, 0, 0}));
+  EXPECT_EQ(rigbridge_parse_version("1.2.3.4.5"), (Version{1, 2, 3, 4}));
+  EXPECT_EQ(rigbridge_parse_version("Hamlib 4.5.4 Jan 10 01:31:41Z 2023 SHA=921cc5"),
+            (Version{4, 5, 4, 0}));
+  EXPECT_EQ(rigbridge_parse_version("4..5"), (Version{4, 0, 0, 0}));
+  EXPECT_EQ(rigbridge_parse_version("4."), (Version{4, 0, 0, 0}));
+  EXPECT_EQ(rigbridge_parse_version("no digits"), (Version{0, 0, 0, 0}));
+  EXPECT_EQ(rigbridge_parse_version(""), (Version{0, 0, 0, 0}));
+  EXPECT_EQ(rigbridge_parse_version(nullptr), (Version{0, 0, 0, 0}));
+}
+
+TEST(RigLibraryCandidates, AreTheVersionFourNamesInSearchOrder) {
+  std::vector<std::string> candidates = rigbridge_default_library_candidates();
+  ASSERT_GE(candidates.size(), 6u);
+  EXPECT_NE(candidates[0].find("/../lib/libhamlib.so.4"), std::string::npos) << candidates[0];
+  EXPECT_EQ(candidates[1], "libhamlib.so.4");
+  EXPECT_EQ(candidates[2], "/usr/local/lib/libhamlib.so.4");
+  EXPECT_EQ(candidates[3], "/usr/local/lib64/libhamlib.so.4");
+  EXPECT_EQ(candidates.back(), "/usr/lib/libhamlib.so.4");
+  for (const std::string &path : candidates) {
+    EXPECT_EQ(path.substr(path.size() - std::strlen("libhamlib.so.4")), "libhamlib.so.4");
+  }
+}
+
+class RigLibraryChoiceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    rigbridge_set_log_callback(LogRecorder::sink);
+    LogRecorder::instance().clear();
+  }
+  void TearDown() override {
+    if (choice.handle) dlclose(choice.handle);
+    rigbridge_set_log_callback(nullptr);
+  }
+  RigLibraryChoice choose(const std::vector<std::string> &candidates) {
+    choice = rigbridge_choose_library(candidates);
+    return choice;
+  }
+  int foundCount() {
+    int found = 0;
+    for (const std::string &text : LogRecorder::instance().appTexts()) {
+      found += text.rfind("Found ", 0) == 0 ? 1 : 0;
+    }
+    return found;
+  }
+  RigLibraryChoice choice;
+};
+
+TEST_F(RigLibraryChoiceTest, TheGreatestVersionWins) {
+  EXPECT_EQ(choose({FAKE_HAMLIB_4_6, FAKE_HAMLIB_4_6_2}).path, FAKE_HAMLIB_4_6_2);
+  EXPECT_STREQ(choice.version, "Hamlib 4.6.2");
+  EXPECT_TRUE(LogRecorder::instance().hasAppLine(4, "Found Hamlib 4.6 at " FAKE_HAMLIB_4_6));
+  EXPECT_TRUE(LogRecorder::instance().hasAppLine(4, "Found Hamlib 4.6.2 at " FAKE_HAMLIB_4_6_2));
+  dlclose(choice.handle);
+  EXPECT_EQ(choose({FAKE_HAMLIB_4_6_2, FAKE_HAMLIB_4_6}).path, FAKE_HAMLIB_4_6_2);
+}
+
+TEST_F(RigLibraryChoiceTest, EqualVersionsKeepTheEarlierPath) {
+  EXPECT_EQ(choose({FAKE_HAMLIB_4_6_COPY, FAKE_HAMLIB_4_6}).path, FAKE_HAMLIB_4_6_COPY);
+  dlclose(choice.handle);
+  EXPECT_EQ(choose({FAKE_HAMLIB_4_6, FAKE_HAMLIB_4_6_COPY}).path, FAKE_HAMLIB_4_6);
+}
+
+TEST_F(RigLibraryChoiceTest, FallsBackToThePlainVersionString) {
+  EXPECT_EQ(choose({FAKE_HAMLIB_EMPTY_VERSION2}).path, FAKE_HAMLIB_EMPTY_VERSION2);
+  EXPECT_STREQ(choice.version, "Hamlib 4.7");
+}
+
+TEST_F(RigLibraryChoiceTest, SkipsWhatIsNotAUsableHamlib4) {
+  EXPECT_EQ(choose({"/nonexistent/libhamlib.so.4", "libm.so.6", FAKE_HAMLIB_WITHOUT_RIGERROR,
+                    FAKE_HAMLIB_WITHOUT_VERSION, FAKE_HAMLIB_3})
+                .handle,
+            nullptr);
+  LogRecorder &log = LogRecorder::instance();
+  EXPECT_TRUE(log.hasAppLineStartingWith(
+      4, "Hamlib not loaded from /nonexistent/libhamlib.so.4: /nonexistent/libhamlib.so.4: "));
+  EXPECT_TRUE(log.hasAppLine(3, "Ignoring libm.so.6: not a usable Hamlib (missing symbols)"));
+  EXPECT_TRUE(log.hasAppLine(
+      3, "Ignoring " FAKE_HAMLIB_WITHOUT_RIGERROR ": not a usable Hamlib (missing symbols)"));
+  EXPECT_TRUE(log.hasAppLine(
+      3, "Ignoring " FAKE_HAMLIB_WITHOUT_VERSION ": not a usable Hamlib (missing symbols)"));
+  EXPECT_TRUE(log.hasAppLine(3, "Ignoring " FAKE_HAMLIB_3 ": Hamlib 3.3 is not Hamlib 4"));
+  EXPECT_EQ(foundCount(), 0);
+}
+
+TEST_F(RigLibraryChoiceTest, TheSameLibraryThroughTwoPathsIsFoundOnce) {
+  void *system = dlopen("libhamlib.so.4", RTLD_LAZY | RTLD_LOCAL);
+  ASSERT_NE(system, nullptr);
+  Dl_info info{};
+  ASSERT_NE(dladdr(dlsym(system, "rig_init"), &info), 0);
+  std::string realPath = std::filesystem::canonical(info.dli_fname);
+  dlclose(system);
+
+  EXPECT_EQ(choose({"libhamlib.so.4", realPath, FAKE_HAMLIB_4_5}).path, "libhamlib.so.4");
+  EXPECT_EQ(foundCount(), 2);  // the system library once, and the stand-in of an older version
+}
+
+TEST_F(RigLibraryChoiceTest, SaysNothingWithoutASink) {
+  rigbridge_set_log_callback(nullptr);
+  choose({"/nonexistent/libhamlib.so.4", "libm.so.6", FAKE_HAMLIB_4_6});
+  EXPECT_TRUE(LogRecorder::instance().lines().empty());
+}
+
+}  // namespace
