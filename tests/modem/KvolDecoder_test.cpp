@@ -1,0 +1,273 @@
+#include "modem/KvolDecoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <numbers>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "modem/gen_kvolwave.h"
+#include "modem/genkvol.h"
+#include "modem/kvol_constants.h"
+#include "modem/kvol_mod.h"
+#include "modem/kvol_tbcc_encoder.h"
+#include "modem/pack77.h"
+
+namespace {
+
+using namespace kvol;
+
+// Text checks that do not need audio use a frequency that makes no waveform.
+std::string sent(std::string_view text) {
+  KvolDecoder decoder;
+  return decoder.encode(text, std::numeric_limits<float>::quiet_NaN()).sentText;
+}
+
+TEST(Encode, EmptyOrBlankTextGivesNothing) {
+  KvolDecoder decoder;
+  for (const char* text : {"", " ", "    "}) {
+    const auto encoded = decoder.encode(text, 1500.0f);
+    EXPECT_FALSE(encoded.ok) << text;
+    EXPECT_TRUE(encoded.samples.empty());
+  }
+  EXPECT_EQ(decoder.encode("", 1500.0f).sentText, "");
+  EXPECT_EQ(decoder.encode("   ", 1500.0f).sentText, "");
+  // Tildes and tabs are not blanks to the sender: they go as "#".
+  EXPECT_EQ(decoder.encode("~ \t", 1500.0f).sentText, "# #");
+}
+
+TEST(Encode, TextIsUpperCasedWithHashForForeignCharacters) {
+  EXPECT_EQ(sent("h\xC3\xA9llo de k1abc"), "H#LLO DE K1ABC");
+  // A letter with a combining accent is one character, so one "#".
+  EXPECT_EQ(sent("cafe\xCC\x81!"), "CAF#!");
+  EXPECT_EQ(sent("\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD ok"), "# OK");  // emoji with skin tone
+  EXPECT_EQ(sent("\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA go"), "# GO");  // flag
+  EXPECT_EQ(sent("a\tb\r\nc\x01"
+                 "d\x7F"),
+            "A#B#C#D#");
+  EXPECT_EQ(sent("tilde~here"), "TILDE#HERE");
+}
+
+TEST(Encode, OnlyTheFirstEightyCharactersAreSent) {
+  std::string text;
+  for (int i = 0; i < 90; ++i) text += static_cast<char>('a' + i % 26);
+  const std::string expected = [&] {
+    std::string upper = text.substr(0, 80);
+    for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
+    return upper;
+  }();
+  EXPECT_EQ(sent(text), expected);
+  // Eighty multi-byte characters count as eighty, not as their bytes.
+  std::string accented;
+  for (int i = 0; i < 100; ++i) accented += "\xC3\xA9";
+  EXPECT_EQ(sent(accented), std::string(80, '#'));
+  EXPECT_EQ(sent(std::string(10000, 'x')), std::string(80, 'X'));
+}
+
+TEST(Encode, InvalidUtf8BecomesHashesWithoutReadingPastTheText) {
+  EXPECT_EQ(sent("a\xFF"
+                 "b"),
+            "A#B");
+  EXPECT_EQ(sent("a\xC3"), "A#") << "truncated sequence at the end";
+  EXPECT_EQ(sent("\xC0\xAF"), "##") << "overlong encoding";
+  EXPECT_EQ(sent("\xED\xA0\x80"), "###") << "surrogate";
+  EXPECT_EQ(sent("\xF4\x90\x80\x80"), "####") << "beyond U+10FFFF";
+  std::mt19937 rng(41);
+  KvolDecoder decoder;
+  for (int trial = 0; trial < 200; ++trial) {
+    std::string bytes(1 + rng() % 200, ' ');
+    for (char& c : bytes) c = static_cast<char>(rng());
+    const auto encoded = decoder.encode(bytes, std::numeric_limits<float>::quiet_NaN());
+    ASSERT_LE(encoded.sentText.size(), 80u);
+  }
+}
+
+TEST(Encode, EveryNonAsciiCodePointIsOneHashOrJoinsThePrevious) {
+  KvolDecoder decoder;
+  std::u32string batch;
+  const auto flush = [&] {
+    std::string utf8;
+    for (char32_t cp : batch) {
+      if (cp < 0x800) {
+        utf8 += static_cast<char>(0xC0 | (cp >> 6));
+      } else if (cp < 0x10000) {
+        utf8 += static_cast<char>(0xE0 | (cp >> 12));
+        utf8 += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      } else {
+        utf8 += static_cast<char>(0xF0 | (cp >> 18));
+        utf8 += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        utf8 += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      }
+      utf8 += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    // Each code point follows a blank, so it is a character of its own or part of the blank's.
+    const std::string text = decoder.encode(utf8, NAN).sentText;
+    ASSERT_LE(text.size(), 80u);
+    for (char c : text)
+      ASSERT_TRUE(c == '#' || c == ' ') << std::hex << static_cast<std::uint32_t>(batch[1]);
+    batch.clear();
+  };
+  for (char32_t cp = 0x80; cp <= 0x10FFFF; cp += (cp < 0x3000 ? 1 : 61)) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    batch.push_back(U' ');
+    batch.push_back(cp);
+    if (batch.size() == 80) flush();
+  }
+  if (!batch.empty()) flush();
+}
+
+TEST(Encode, FrequenciesThatCannotBeSentGiveNoAudio) {
+  KvolDecoder decoder;
+  const float inf = std::numeric_limits<float>::infinity();
+  for (float f : {NAN, inf, -inf, -1.0f, 24000.0f, 23950.0f, 1e30f}) {
+    const auto encoded = decoder.encode("cq k1abc", f);
+    EXPECT_FALSE(encoded.ok) << f;
+    EXPECT_EQ(encoded.sentText, "CQ K1ABC");
+    EXPECT_TRUE(encoded.samples.empty());
+  }
+  EXPECT_TRUE(decoder.encode("cq k1abc", 0.0f).ok);
+  EXPECT_TRUE(decoder.encode("cq k1abc", 23900.0f).ok);
+}
+
+// Per-symbol tone detection at 48 000 Hz.
+std::vector<int> demodulate(const std::vector<std::int16_t>& samples, double f0) {
+  std::vector<int> tones;
+  for (std::size_t start = 0; start + kTxSamplesPerSymbol <= samples.size();
+       start += kTxSamplesPerSymbol) {
+    int best = -1;
+    double bestPower = -1;
+    for (int t = 0; t < kToneCount; ++t) {
+      const double f = f0 + t * 31.25;
+      std::complex<double> sum = 0;
+      for (int k = 0; k < kTxSamplesPerSymbol; ++k) {
+        sum += static_cast<double>(samples[start + k]) *
+               std::polar(1.0, -2 * std::numbers::pi * f * static_cast<double>(start + k) / 48000);
+      }
+      if (std::norm(sum) > bestPower) bestPower = std::norm(sum), best = t;
+    }
+    tones.push_back(best);
+  }
+  return tones;
+}
+
+// Inverts the tail-biting code for noiseless symbols: tries every start state and keeps the
+// word whose re-encoding gives exactly these symbols.
+std::optional<CodeWord> code_word_of(const int* symbols) {
+  for (unsigned start = 0; start < 512; ++start) {
+    CodeWord u{};
+    unsigned s = start;
+    for (int k = 0; k < kCodedBits; ++k) {
+      const int c1 = symbols[k] >= 2 ? 1 : 0;  // Gray: tones 2 and 3 have c1 = 1
+      // Generator 1 holds the newest bit, so it fixes u(k) from the register's older bits.
+      const unsigned older = (s << 1) & 1023u;
+      const int bit = c1 ^ __builtin_parity(older & 631u);
+      u[k] = static_cast<std::uint8_t>(bit);
+      s = (older | static_cast<unsigned>(bit)) & 511u;
+    }
+    if (s != start) continue;
+    PayloadBits payload{};
+    std::copy_n(u.begin(), kPayloadBits, payload.begin());
+    const DataSymbols again = tbcc_encode(payload);
+    if (std::equal(again.begin(), again.end(), symbols) && tbcc_append_crc(payload) == u) return u;
+  }
+  return std::nullopt;
+}
+
+TEST(Encode, AudioDemodulatesToSyncAndCrcValidCodeWords) {
+  KvolDecoder decoder;
+  const std::string text = "cq k1abc cq 599 fn42 hello world 73 tu";
+  for (float f0 : {1500.0f, 987.5f}) {
+    const auto encoded = decoder.encode(text, f0);
+    ASSERT_TRUE(encoded.ok);
+    EXPECT_EQ(encoded.sentText, "CQ K1ABC CQ 599 FN42 HELLO WORLD 73 TU");
+    ASSERT_EQ(encoded.samples.size() % (kSymbolsPerFrame * kTxSamplesPerSymbol), 0u);
+    const int frames =
+        static_cast<int>(encoded.samples.size()) / (kSymbolsPerFrame * kTxSamplesPerSymbol);
+    ASSERT_GE(frames, 2);
+
+    const std::vector<int> tones = demodulate(encoded.samples, f0);
+    ASSERT_EQ(tones.size(), static_cast<std::size_t>(frames * kSymbolsPerFrame));
+    std::vector<PayloadFrame> payloads;
+    for (int frame = 0; frame < frames; ++frame) {
+      const int* symbols = tones.data() + frame * kSymbolsPerFrame;
+      for (int k = 0; k < kSyncSymbols; ++k) ASSERT_EQ(symbols[k], kSyncTones[k]) << frame << k;
+      const auto word = code_word_of(symbols + kSyncSymbols);
+      ASSERT_TRUE(word) << "frame " << frame;
+      EXPECT_EQ(crc12(*word), 0u);
+      PayloadFrame payload;
+      for (int i = 0; i < kPayloadBits; ++i) payload[i] = (*word)[i] ? '1' : '0';
+      payloads.push_back(payload);
+    }
+    const UnpackedText back = unpack_frames(payloads);
+    EXPECT_TRUE(back.final);
+    std::string shown(trimmed(back.text));
+    for (char& c : shown) c = c == '~' ? ' ' : c;
+    EXPECT_EQ(shown.substr(0, encoded.sentText.size()), encoded.sentText);
+  }
+}
+
+TEST(Encode, SamplesAreRampedContinuousAndFullScale) {
+  KvolDecoder decoder;
+  const auto encoded = decoder.encode("TU", 1500.0f);
+  ASSERT_TRUE(encoded.ok);
+  ASSERT_EQ(encoded.samples.size(), 59u * 1536u);
+  EXPECT_EQ(encoded.samples.front(), 0);
+  EXPECT_LE(std::abs(encoded.samples.back()), 200);
+  int peak = 0;
+  for (std::size_t k = 0; k < encoded.samples.size(); ++k) {
+    peak = std::max(peak, std::abs(static_cast<int>(encoded.samples[k])));
+    if (k > 0) {
+      // Full scale times the largest phase step of tone 3 at 1593.75 Hz, plus rounding.
+      ASSERT_LE(std::abs(encoded.samples[k] - encoded.samples[k - 1]), 6900) << k;
+    }
+  }
+  EXPECT_GE(peak, 32700);
+  EXPECT_LE(peak, 32767);
+  // The samples are the waveform scaled by 32767 and rounded half away from zero.
+  const auto tones = [] {
+    MessageField m = to_field<kMessageChars>("TU");
+    MessageTones t{};
+    kvol_encode_message(m, 0, t);
+    return t;
+  }();
+  std::vector<float> wave(59 * 1536);
+  gen_kvolwave(std::span<const std::int32_t>(tones.data(), 59), 1536, 2.0f, 48000.0f, 1500.0f,
+               wave);
+  for (std::size_t k = 0; k < wave.size(); k += 97) {
+    ASSERT_EQ(encoded.samples[k], static_cast<std::int16_t>(std::lround(wave[k] * 32767.0f)));
+  }
+}
+
+TEST(Encode, RunsAlongsideAReceiverOnAnotherThread) {
+  KvolDecoder decoder;
+  const auto expected = decoder.encode("cq k1abc cq", 1500.0f);
+  std::vector<std::complex<float>> expectedReceive(59 * 192);
+  const std::vector<std::int32_t> tones(59, 2);
+  gen_kvolwave(tones, 192, 2.0f, 6000.0f, 800.0f, expectedReceive);
+
+  std::atomic<bool> stop{false};
+  bool receiverSame = true;
+  std::thread receiver([&] {
+    std::vector<std::complex<float>> wave(59 * 192);
+    do {
+      gen_kvolwave(tones, 192, 2.0f, 6000.0f, 800.0f, wave);
+      receiverSame = receiverSame && wave == expectedReceive;
+      remember_call(to_field<kFieldChars>("W1RCV"));
+      hash22_to_call(12345);
+    } while (!stop.load());
+  });
+  for (int i = 0; i < 4; ++i) {
+    const auto encoded = decoder.encode("cq k1abc cq", 1500.0f);
+    EXPECT_EQ(encoded.samples, expected.samples);
+  }
+  stop = true;
+  receiver.join();
+  EXPECT_TRUE(receiverSame);
+}
+
+}  // namespace
