@@ -53,7 +53,9 @@ QString serialKey(RigSerialSetting setting) {
   qFatal("unknown serial setting %d", static_cast<int>(setting));
 }
 
-const QString kDefault = QString::fromUtf8(kRigDefaultValue.data(), kRigDefaultValue.size());
+QString defaultText() {
+  return QString::fromUtf8(kRigDefaultValue.data(), kRigDefaultValue.size());
+}
 
 // Hamlib's model numbers are rig_model_t, and the rig bridge takes them as 32-bit ints.
 constexpr qint64 kLargestRigModel =
@@ -245,8 +247,8 @@ AppSettings::AppSettings(QObject* parent) : QObject(parent), storePath_(defaultS
   rigModel_ = readRigModel(store);
   rigPort_ = readText(store, kRigPortKey, QString());
   rigSerial_ = loadRigSerialConfig(store);
-  rigMode_ = readText(store, kRigModeKey, kDefault);
-  if (rigMode_.isEmpty()) rigMode_ = kDefault;
+  rigMode_ = readText(store, kRigModeKey, defaultText());
+  if (rigMode_.isEmpty()) rigMode_ = defaultText();
   capitalizeMessages_ = readBool(store, kCapitalizeMessagesKey);
   appendCallsign_ = readBool(store, kAppendCallsignKey);
   playNewMessageSound_ = readBool(store, kPlayNewMessageSoundKey);
@@ -281,7 +283,7 @@ RigSerialConfig AppSettings::loadRigSerialConfig(const QSettings& store) {
     // in another setting.
     const bool usable = std::none_of(text.cbegin(), text.cend(),
                                      [](QChar c) { return c.category() == QChar::Other_Control; });
-    if (text.isEmpty() || !usable) text = kDefault;
+    if (text.isEmpty() || !usable) text = defaultText();
     config.values[setting] = text.toStdString();
   }
   return config;
@@ -424,7 +426,7 @@ std::optional<RigTxSettings> AppSettings::rigTxSettings() const {
   if (!model) return std::nullopt;
   const QString port = trimBlanksAndTabs(readText(store, kRigPortKey, QString()));
   if (port.isEmpty()) return std::nullopt;
-  QString mode = readText(store, kRigModeKey, kDefault);
-  if (mode.isEmpty()) mode = kDefault;
+  QString mode = readText(store, kRigModeKey, defaultText());
+  if (mode.isEmpty()) mode = defaultText();
   return RigTxSettings{*model, port.toStdString(), loadRigSerialConfig(store), mode.toStdString()};
 }
