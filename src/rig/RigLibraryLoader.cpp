@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <clocale>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +95,10 @@ int hamlibDebugCallback(enum rig_debug_level_e level, rig_ptr_t, const char *for
 
 void loadOnce() {
   BridgeState &bridge = state();
+  // Hamlib keeps the pointer setlocale(LC_NUMERIC, NULL) gives across its own switch to "C";
+  // glibc frees any other locale's name at that switch, so Hamlib would read freed memory. With
+  // LC_NUMERIC already at "C" the name is static. Hamlib needs "C" numbers anyway.
+  setlocale(LC_NUMERIC, "C");
   RigLibraryChoice choice = rigbridge_choose_library(bridge.candidates);
   if (!choice.handle) {
     rigbridge_log(RIG_DEBUG_ERR, "No usable Hamlib library found.");

@@ -1,0 +1,119 @@
+// The bridge through Hamlib's network model (2) against real rigctld daemons serving the dummy
+// rig: the shared one the test fixture starts, and private ones that are killed on purpose.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <regex>
+
+#include "RigTestSupport.h"
+#include "rig/RigBridge.h"
+
+namespace {
+
+using rigtest::LogRecorder;
+
+constexpr int kNetwork = 2;
+const std::regex kStatusLine(R"(\d+\.\d{6} MHz  [A-Z-]+( \(\d+ Hz\))?)");
+
+class RigBridgeNetwork : public testing::Test {
+ protected:
+  void SetUp() override {
+    rigbridge_set_log_callback(LogRecorder::sink);
+    int port = rigtest::fixtureRigctldPort();
+    ASSERT_NE(port, 0) << "the rigctld fixture is not running";
+    address = "127.0.0.1:" + std::to_string(port);
+    LogRecorder::instance().clear();
+  }
+  std::string address;
+};
+
+TEST_F(RigBridgeNetwork, TunesAndReadsBackFrequencyAndMode) {
+  char text[256] = {};
+  ASSERT_EQ(rigbridge_set_frequency(kNetwork, address.c_str(), "", "PKTUSB", text, sizeof text,
+                                    14074000.0),
+            1)
+      << text;
+  ASSERT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "", nullptr, text, sizeof text), 1)
+      << text;
+  EXPECT_TRUE(std::regex_match(text, std::regex(R"(14\.074000 MHz  PKTUSB( \(\d+ Hz\))?)")))
+      << text;
+
+  ASSERT_EQ(
+      rigbridge_set_frequency(kNetwork, address.c_str(), "", nullptr, text, sizeof text, 7047500.0),
+      1)
+      << text;
+  ASSERT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "", "USB", text, sizeof text), 1)
+      << text;
+  EXPECT_TRUE(std::regex_match(text, std::regex(R"(7\.047500 MHz  USB( \(\d+ Hz\))?)"))) << text;
+  EXPECT_TRUE(
+      LogRecorder::instance().hasAppLine(4, "Opening rig model 2 on port \"" + address + "\""));
+}
+
+TEST_F(RigBridgeNetwork, KeysAndReleasesTheTransmitter) {
+  char err[256] = {};
+  EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 1, err, sizeof err), 1) << err;
+  EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 0, err, sizeof err), 1) << err;
+  EXPECT_TRUE(LogRecorder::instance().hasAppLine(4, "Setting PTT on"));
+  EXPECT_TRUE(LogRecorder::instance().hasAppLine(4, "Setting PTT off"));
+}
+
+TEST_F(RigBridgeNetwork, FailsClearlyWhenNoDaemonListens) {
+  std::string nobody = "127.0.0.1:" + std::to_string(rigtest::unusedPort());
+  char text[256] = {};
+  EXPECT_EQ(rigbridge_read_status(kNetwork, nobody.c_str(), "", nullptr, text, sizeof text), 0);
+  EXPECT_EQ(std::string(text), "Connection failed: IO error");
+  EXPECT_TRUE(LogRecorder::instance().hasAppLineStartingWith(2, "rig_open failed: IO error ("));
+}
+
+// Kills the daemon from inside the operation, right after the bridge logs a given line.
+struct KillOnLine {
+  static inline std::atomic<pid_t> victim{-1};
+  static inline const char *trigger = nullptr;
+  static void sink(int level, const char *text, int fromApp) {
+    LogRecorder::sink(level, text, fromApp);
+    if (fromApp && trigger && std::strcmp(text, trigger) == 0) {
+      pid_t pid = victim.exchange(-1);
+      if (pid > 0) kill(pid, SIGKILL);
+    }
+  }
+};
+
+TEST_F(RigBridgeNetwork, SurvivesTheDaemonDyingInTheMiddleOfAnOperation) {
+  char text[256] = {};
+  for (const char *trigger : {"Rig opened.", "Setting PTT on"}) {
+    SCOPED_TRACE(trigger);
+    rigtest::Rigctld daemon;
+    ASSERT_TRUE(daemon.running());
+    KillOnLine::trigger = trigger;
+    KillOnLine::victim = daemon.pid();
+    rigbridge_set_log_callback(KillOnLine::sink);
+    int result =
+        std::strcmp(trigger, "Rig opened.") == 0
+            ? rigbridge_read_status(kNetwork, daemon.address().c_str(), "", nullptr, text,
+                                    sizeof text)
+            : rigbridge_set_ptt(kNetwork, daemon.address().c_str(), "", 1, text, sizeof text);
+    rigbridge_set_log_callback(LogRecorder::sink);
+    EXPECT_EQ(KillOnLine::victim.load(), -1) << "the daemon was not killed";
+    daemon.kill(SIGKILL);  // reaps it
+
+    // Hamlib may answer a status read from what it learnt while opening; keying has to reach
+    // the daemon and fails.
+    std::string reason = text;
+    if (std::strcmp(trigger, "Rig opened.") == 0) {
+      EXPECT_TRUE(result == 1 ? std::regex_match(reason, kStatusLine)
+                              : reason.rfind("Connected, but could not read frequency: ", 0) == 0)
+          << reason;
+    } else {
+      EXPECT_EQ(result, 0);
+      EXPECT_EQ(reason.rfind("PTT on failed: ", 0), 0u) << reason;
+    }
+    EXPECT_EQ(reason.find('\n'), std::string::npos);
+
+    // The next operation finds nobody and says so.
+    EXPECT_EQ(rigbridge_set_ptt(kNetwork, daemon.address().c_str(), "", 0, text, sizeof text), 0);
+    EXPECT_EQ(std::string(text), "Connection failed: IO error");
+  }
+}
+
+}  // namespace
