@@ -20,15 +20,29 @@
 
 namespace pulsetest {
 
-inline QCoreApplication& app() {
-  static int argc = 1;
-  static char name[] = "audio_test";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication* instance =
-      QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
-  (void)instance;
-  return *QCoreApplication::instance();
-}
+// The Qt application every test here runs in, made before the first test and torn down after
+// the last, so that timers and queued calls work and nothing is left for the leak checker.
+class AppEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (!QCoreApplication::instance()) app_ = new QCoreApplication(argc_, argv_);
+  }
+  void TearDown() override {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    delete app_;
+    app_ = nullptr;
+  }
+
+ private:
+  int argc_ = 1;
+  char name_[11] = "audio_test";
+  char* argv_[2] = {name_, nullptr};
+  QCoreApplication* app_ = nullptr;
+};
+inline ::testing::Environment* const kAppEnvironment =
+    ::testing::AddGlobalTestEnvironment(new AppEnvironment);
+
+inline QCoreApplication& app() { return *QCoreApplication::instance(); }
 
 // Waits, running the event loop, until done() holds or the deadline passes.
 template <typename Done>

@@ -1,0 +1,347 @@
+#include "audio/CaptureEngine.h"
+
+#include <pthread.h>
+#include <pulse/error.h>
+#include <soxr.h>
+
+#include <QDBusConnection>
+#include <QThread>
+#include <QTimer>
+#include <cmath>
+#include <semaphore>
+#include <thread>
+#include <vector>
+
+#include "audio/AudioLog.h"
+#include "audio/pulse/PulseConnection.h"
+#include "audio/pulse/PulseDevices.h"
+#include "audio/pulse/PulseRecordStream.h"
+
+namespace {
+
+QString pulseText(int error) { return QString::fromStdString(pulse::errorText(error)); }
+
+// Platform error texts are sentences; PulseAudio's are not.
+QString sentence(const QString& text) { return text.endsWith('.') ? text : text + '.'; }
+
+}  // namespace
+
+// One start's pipeline: the queue of gathered blocks between the mainloop thread (the only
+// producer) and the capture thread (the only consumer), the converter and the thread itself.
+struct CaptureEngine::Run {
+  Run(uint32_t inputRate, uint32_t inputChannels, size_t queueBlocks,
+      std::function<void(std::span<const int16_t>)> handler, CaptureEngine& engine)
+      : rate(inputRate),
+        channels(inputChannels),
+        blocks(queueBlocks, std::vector<float>(kBlockFrames)),
+        onSamples(std::move(handler)),
+        captured(engine.captured_),
+        handled(engine.handled_),
+        dropped(engine.dropped_) {
+    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
+    io.flags |= SOXR_NO_DITHER;
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_error_t error = nullptr;
+    resampler = soxr_create(rate, kOutputRate, 1, &error, &io, &quality, nullptr);
+    if (error) resampler = nullptr;
+    output.resize(static_cast<size_t>(double(kOutputRate) / rate * kBlockFrames) + 16);
+  }
+
+  ~Run() {
+    if (thread.joinable()) finish();
+    if (resampler) soxr_delete(resampler);
+  }
+
+  void begin() {
+    thread = std::thread([this] { loop(); });
+  }
+
+  void finish() {
+    stopping.store(true, std::memory_order_release);
+    ready.release();
+    thread.join();
+  }
+
+  // Mainloop thread: copies one block into the queue, or counts it as dropped when the
+  // handler has fallen so far behind that the queue is full. Allocates nothing.
+  void push(const float* channel0, uint32_t frames) {
+    captured.fetch_add(1, std::memory_order_relaxed);
+    const uint64_t tail = this->tail.load(std::memory_order_relaxed);
+    if (tail - head.load(std::memory_order_acquire) >= blocks.size()) {
+      dropped.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    std::copy(channel0, channel0 + frames, blocks[tail % blocks.size()].begin());
+    this->tail.store(tail + 1, std::memory_order_release);
+    ready.release();
+  }
+
+  void loop() {
+    pthread_setname_np(pthread_self(), "palavrix-rx");
+    bool first = true;
+    uint64_t droppedReported = 0;
+    for (;;) {
+      ready.acquire();
+      if (stopping.load(std::memory_order_acquire)) return;
+      const uint64_t head = this->head.load(std::memory_order_relaxed);
+      if (head == tail.load(std::memory_order_acquire)) continue;
+      if (first) {
+        first = false;
+        qCInfo(lcAudio).noquote()
+            << QStringLiteral("Receiving audio: %1 Hz, %2 ch").arg(rate).arg(channels);
+      }
+      const std::vector<float>& block = blocks[head % blocks.size()];
+      size_t produced = 0;
+      if (resampler) {
+        size_t consumed = 0;
+        soxr_process(resampler, block.data(), block.size(), &consumed, output.data(), output.size(),
+                     &produced);
+      }
+      this->head.store(head + 1, std::memory_order_release);
+      handled.fetch_add(1, std::memory_order_relaxed);
+      // soxr holds back its filter delay at first: an early block may give nothing.
+      if (produced > 0 && onSamples) onSamples(std::span<const int16_t>(output.data(), produced));
+
+      const uint64_t droppedNow = dropped.load(std::memory_order_relaxed);
+      if (droppedNow != droppedReported) {
+        qCWarning(lcAudio).noquote()
+            << QStringLiteral("Dropped %1 captured blocks in all: the sample handler fell behind")
+                   .arg(droppedNow);
+        droppedReported = droppedNow;
+      }
+    }
+  }
+
+  const uint32_t rate;
+  const uint32_t channels;
+  std::vector<std::vector<float>> blocks;
+  std::atomic<uint64_t> head{0};  // next block to handle; written by the capture thread
+  std::atomic<uint64_t> tail{0};  // next free slot; written by the mainloop thread
+  std::counting_semaphore<> ready{0};
+  std::atomic<bool> stopping{false};
+  soxr_t resampler = nullptr;
+  std::vector<int16_t> output;
+  std::function<void(std::span<const int16_t>)> onSamples;
+  std::atomic<uint64_t>& captured;
+  std::atomic<uint64_t>& handled;
+  std::atomic<uint64_t>& dropped;
+  std::thread thread;
+};
+
+CaptureEngine::CaptureEngine(size_t queueBlocks, QObject* parent)
+    : QObject(parent), queueBlocks_(queueBlocks < 1 ? 1 : queueBlocks) {}
+
+CaptureEngine::~CaptureEngine() { stop(); }
+
+CaptureEngine::Statistics CaptureEngine::statistics() const {
+  return {captured_.load(std::memory_order_relaxed), handled_.load(std::memory_order_relaxed),
+          dropped_.load(std::memory_order_relaxed)};
+}
+
+QString CaptureEngine::diagnostics(std::optional<int> pulseError) const {
+  QStringList parts;
+  if (source_) {
+    parts << QStringLiteral("Device: %1 (%2, index %3) at %4 Hz")
+                 .arg(QString::fromStdString(source_->description.empty() ? "unknown"
+                                                                          : source_->description),
+                      QString::fromStdString(source_->name))
+                 .arg(source_->index)
+                 .arg(source_->rate);
+    parts << QStringLiteral("hardware stream: %1 Hz, %2 ch")
+                 .arg(source_->rate)
+                 .arg(source_->channels);
+  } else {
+    parts << QStringLiteral("Device: none");
+  }
+  parts
+      << QStringLiteral("engine input format: %1 Hz, %2 ch").arg(streamRate_).arg(streamChannels_);
+  if (pulseError) {
+    parts
+        << QStringLiteral("error PulseAudio %1 (%2)").arg(*pulseError).arg(pulseText(*pulseError));
+  }
+  return parts.join(QStringLiteral("; ")) + '.';
+}
+
+CaptureError CaptureEngine::fail(CaptureError::Kind kind, int pulseError, uint32_t rate,
+                                 uint32_t channels) {
+  CaptureError error;
+  error.kind = kind;
+  error.pulseError = pulseError;
+  if (kind == CaptureError::Kind::unusableInputFormat) {
+    error.description =
+        QStringLiteral("The audio input reported an unusable format (%1 Hz, %2 ch).")
+            .arg(QString::number(double(rate), 'f', 1))
+            .arg(channels);
+  } else {
+    error.description = sentence(pulseText(pulseError));
+  }
+  if (error.carriesDiagnostics()) {
+    error.diagnostics = diagnostics(
+        kind == CaptureError::Kind::startFailed ? std::optional<int>(pulseError) : std::nullopt);
+    qCWarning(lcAudio).noquote() << "Capture start failed:" << error.description
+                                 << error.diagnostics;
+  }
+  // Nothing of a failed start stays behind.
+  stream_.reset();
+  connection_.reset();
+  run_.reset();
+  return error;
+}
+
+std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDeviceInfo>& device) {
+  Q_ASSERT(QThread::currentThread() == thread());
+  stop();
+  const uint64_t generation = ++generation_;
+  restartRequested_ = false;
+  source_.reset();
+  streamRate_ = 0;
+  streamChannels_ = 0;
+  captured_ = 0;
+  handled_ = 0;
+  dropped_ = 0;
+
+  connection_ = std::make_unique<pulse::Connection>("Palavrix capture");
+  if (const int error = connection_->connect(); error != 0) {
+    return fail(CaptureError::Kind::startFailed, error);
+  }
+
+  const auto deadline = pulse::Clock::now() + pulse::kStepTimeout;
+  const QByteArray deviceName = device ? device->uid.toUtf8() : QByteArray();
+  std::optional<pulse::Device> source;
+  int error = 0;
+  {
+    pulse::Connection::Lock lock(*connection_);
+    if (device) {
+      source = pulse::readSource(*connection_, deviceName.constData(), deadline, &error);
+    } else {
+      pulse::ServerSnapshot defaults;
+      error = pulse::readServerDefaults(*connection_, defaults, deadline);
+      if (error == 0 && !defaults.defaultSourceName.empty()) {
+        source =
+            pulse::readSource(*connection_, defaults.defaultSourceName.c_str(), deadline, &error);
+        if (error == PA_ERR_NOENTITY) error = 0;  // no default source: an unusable input
+      }
+    }
+  }
+  if (error != 0 && !source) {
+    return fail(error == PA_ERR_NOENTITY ? CaptureError::Kind::deviceNotSelectable
+                                         : CaptureError::Kind::startFailed,
+                error);
+  }
+  if (source) source_ = std::make_unique<pulse::Device>(*source);
+  const uint32_t rate = source ? source->rate : 0;
+  const uint32_t channels = source ? source->channels : 0;
+  if (rate == 0 || channels == 0) {
+    return fail(CaptureError::Kind::unusableInputFormat, 0, rate, channels);
+  }
+
+  run_ = std::make_unique<Run>(rate, channels, queueBlocks_, onSamples, *this);
+  if (!run_->resampler) return fail(CaptureError::Kind::unusableInputFormat, 0, rate, channels);
+  streamRate_ = rate;
+  streamChannels_ = channels;
+
+  // The mainloop thread only queues blocks and posts events to this thread.
+  auto post = [this, generation](StreamEvent event, int error) {
+    QMetaObject::invokeMethod(
+        this, [this, generation, event, error] { handleStreamEvent(generation, event, error); },
+        Qt::QueuedConnection);
+  };
+  connection_->onLost = [post](int error) { post(StreamEvent::failed, error); };
+  Run* run = run_.get();
+  pulse::RecordStream::Callbacks callbacks;
+  callbacks.onBlock = [run](const float* channel0, uint32_t frames) {
+    run->push(channel0, frames);
+  };
+  callbacks.onEvent = [post](pulse::RecordStream::Event event, int error) {
+    switch (event) {
+      case pulse::RecordStream::Event::moved:
+        post(StreamEvent::moved, error);
+        break;
+      case pulse::RecordStream::Event::suspended:
+        post(StreamEvent::suspended, error);
+        break;
+      case pulse::RecordStream::Event::resumed:
+        post(StreamEvent::resumed, error);
+        break;
+      case pulse::RecordStream::Event::failed:
+        post(StreamEvent::failed, error);
+        break;
+    }
+  };
+  stream_ = std::make_unique<pulse::RecordStream>(*connection_, std::move(callbacks));
+  run_->begin();
+  error = stream_->connect(device ? deviceName.constData() : nullptr, rate,
+                           static_cast<uint8_t>(channels), kBlockFrames, device.has_value());
+  if (error != 0) {
+    // A named source that vanished between the query and the connect cannot be selected.
+    const auto kind = error == PA_ERR_NOENTITY && device ? CaptureError::Kind::deviceNotSelectable
+                                                         : CaptureError::Kind::startFailed;
+    return fail(kind, error);
+  }
+  qCInfo(lcAudio).noquote() << "Capture started:" << diagnostics();
+  watchForWake(true);
+  return std::nullopt;
+}
+
+void CaptureEngine::stop() {
+  Q_ASSERT(QThread::currentThread() == thread());
+  watchForWake(false);
+  // Server side first, so no block arrives once the capture thread is told to finish.
+  stream_.reset();
+  connection_.reset();
+  run_.reset();
+}
+
+void CaptureEngine::handleStreamEvent(uint64_t generation, StreamEvent event, int pulseError) {
+  if (generation != generation_ || !run_) return;
+  switch (event) {
+    case StreamEvent::suspended:
+      qCInfo(lcAudio) << "Audio input suspended by the server";
+      return;
+    case StreamEvent::resumed:
+      qCInfo(lcAudio)
+          << "Audio engine configuration changed but input is unchanged; resumed in place";
+      return;
+    case StreamEvent::moved:
+      qCInfo(lcAudio) << "Audio engine configuration changed; restarting capture";
+      break;
+    case StreamEvent::failed:
+      qCWarning(lcAudio).noquote()
+          << QStringLiteral("Audio input lost (%1); restarting capture").arg(pulseText(pulseError));
+      break;
+  }
+  requestRestart();
+}
+
+void CaptureEngine::requestRestart() {
+  if (restartRequested_) return;
+  restartRequested_ = true;
+  if (onNeedsRestart) onNeedsRestart();
+}
+
+void CaptureEngine::handleWakeFromSleep() {
+  QTimer::singleShot(kWakeRestartDelayMs, Qt::PreciseTimer, this, [this] {
+    if (onNeedsRestart) onNeedsRestart();
+  });
+}
+
+void CaptureEngine::onPrepareForSleep(bool goingToSleep) {
+  if (!goingToSleep) handleWakeFromSleep();
+}
+
+void CaptureEngine::watchForWake(bool watch) {
+  if (watch == watchingWake_) return;
+  QDBusConnection bus = QDBusConnection::systemBus();
+  if (!bus.isConnected()) return;  // no system bus here: no wake notices either
+  const QString service = QStringLiteral("org.freedesktop.login1");
+  const QString path = QStringLiteral("/org/freedesktop/login1");
+  const QString interface = QStringLiteral("org.freedesktop.login1.Manager");
+  const QString name = QStringLiteral("PrepareForSleep");
+  if (watch) {
+    watchingWake_ =
+        bus.connect(service, path, interface, name, this, SLOT(onPrepareForSleep(bool)));
+  } else {
+    bus.disconnect(service, path, interface, name, this, SLOT(onPrepareForSleep(bool)));
+    watchingWake_ = false;
+  }
+}

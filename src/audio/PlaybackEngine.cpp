@@ -1,0 +1,270 @@
+#include "audio/PlaybackEngine.h"
+
+#include <pulse/error.h>
+
+#include <QThread>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "audio/AudioLog.h"
+#include "audio/pulse/PulseConnection.h"
+#include "audio/pulse/PulsePlaybackStream.h"
+
+namespace {
+
+PlaybackError playbackError(int pulseError) {
+  QString text = QString::fromStdString(pulse::errorText(pulseError));
+  if (!text.endsWith('.')) text += '.';
+  return {text, pulseError};
+}
+
+int16_t clampToSample(double value) {
+  return static_cast<int16_t>(std::clamp(value, -32768.0, 32767.0));
+}
+
+}  // namespace
+
+PlaybackEngine::PlaybackEngine(QObject* parent) : QObject(parent) {}
+
+PlaybackEngine::~PlaybackEngine() {
+  stream_.reset();
+  connection_.reset();
+}
+
+std::optional<PlaybackError> PlaybackEngine::prepare(const std::optional<AudioDeviceInfo>& device) {
+  Q_ASSERT(QThread::currentThread() == thread());
+  stopPlayer();
+  const std::optional<QString> requested =
+      device ? std::optional<QString>(device->uid) : std::nullopt;
+
+  std::optional<QString> current;
+  uint32_t currentIndex = PA_INVALID_INDEX;
+  bool ready = false;
+  if (stream_) {
+    pulse::Connection::Lock lock(*connection_);
+    ready = stream_->isReady();
+    const std::string name = stream_->sinkName();
+    currentIndex = stream_->sinkIndex();
+    if (!name.empty()) current = QString::fromStdString(name);
+  }
+  const bool moved = requested && !(current && *current == *requested);
+
+  if (isStale_ || !ready || configuredUid_ != requested || moved) {
+    if (!isStale_ && ready && moved) {
+      qCInfo(lcAudio).noquote() << QStringLiteral(
+                                       "Playback output had moved to device %1; rebuilding")
+                                       .arg(currentIndex == PA_INVALID_INDEX
+                                                ? QStringLiteral("none")
+                                                : QString::number(currentIndex));
+    }
+    return rebuild(device);
+  }
+  return std::nullopt;
+}
+
+std::optional<PlaybackError> PlaybackEngine::rebuild(const std::optional<AudioDeviceInfo>& device) {
+  const uint64_t generation = ++generation_;
+  stream_.reset();
+  connection_.reset();
+  configuredUid_.reset();
+  queue_.clear();
+  current_ = position_ = 0;
+  playing_ = false;
+  completionDue_ = false;
+
+  connection_ = std::make_unique<pulse::Connection>("Palavrix transmit");
+  auto markStale = [this, generation](int error) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, error] {
+          if (generation != generation_) return;
+          qCWarning(lcAudio).noquote()
+              << QStringLiteral("Playback output lost (%1); rebuilding before the next use")
+                     .arg(QString::fromStdString(pulse::errorText(error)));
+          isStale_ = true;
+        },
+        Qt::QueuedConnection);
+  };
+  connection_->onLost = markStale;
+  if (const int error = connection_->connect(); error != 0) {
+    connection_.reset();
+    return playbackError(error);
+  }
+  pulse::PlaybackStream::Callbacks callbacks;
+  callbacks.fill = [this](void* destination, size_t maxFrames) {
+    return fill(destination, maxFrames);
+  };
+  callbacks.afterWrite = [this] { afterWrite(); };
+  callbacks.onFailed = markStale;
+  stream_ = std::make_unique<pulse::PlaybackStream>(*connection_, std::move(callbacks));
+  const pa_sample_spec spec{PA_SAMPLE_S16NE, kSampleRate, 1};
+  const QByteArray sinkName = device ? device->uid.toUtf8() : QByteArray();
+  if (const int error =
+          stream_->connect(device ? sinkName.constData() : nullptr, spec, device.has_value());
+      error != 0) {
+    stream_.reset();
+    connection_.reset();
+    return playbackError(error);
+  }
+  configuredUid_ = device ? std::optional<QString>(device->uid) : std::nullopt;
+  isStale_ = false;
+  return std::nullopt;
+}
+
+PlaybackBuffer PlaybackEngine::makeBuffer(std::span<const int16_t> samples) {
+  if (samples.empty() || samples.size() > std::numeric_limits<uint32_t>::max()) return nullptr;
+  try {
+    return std::make_shared<const std::vector<int16_t>>(samples.begin(), samples.end());
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void PlaybackEngine::dropFinished() {
+  // Finished buffers are let go here, on the main thread, never in the write callback.
+  queue_.erase(queue_.begin(),
+               queue_.begin() + static_cast<std::ptrdiff_t>(std::min(current_, queue_.size())));
+  current_ = 0;
+}
+
+void PlaybackEngine::schedule(PlaybackBuffer buffer, bool loop,
+                              std::function<void()> onPlayedBack) {
+  Q_ASSERT(QThread::currentThread() == thread());
+  if (!buffer || buffer->empty()) return;
+  std::optional<pulse::Connection::Lock> lock;
+  if (connection_) lock.emplace(*connection_);
+  if (!completionDue_) dropFinished();
+  queue_.push_back({std::move(buffer), loop, std::move(onPlayedBack)});
+  if (playing_ && stream_) stream_->write();
+}
+
+void PlaybackEngine::play() {
+  Q_ASSERT(QThread::currentThread() == thread());
+  std::optional<pulse::Connection::Lock> lock;
+  if (connection_) lock.emplace(*connection_);
+  playing_ = true;
+  if (!stream_) return;
+  stream_->cork(false);
+  stream_->write();
+}
+
+void PlaybackEngine::stopPlayer() {
+  Q_ASSERT(QThread::currentThread() == thread());
+  std::vector<Scheduled> released;
+  {
+    std::optional<pulse::Connection::Lock> lock;
+    if (connection_) lock.emplace(*connection_);
+    playing_ = false;
+    completionDue_ = false;
+    released.swap(queue_);
+    current_ = position_ = 0;
+    if (stream_) {
+      stream_->flush();
+      stream_->cork(true);
+    }
+  }
+}
+
+bool PlaybackEngine::isPlaying() const {
+  std::optional<pulse::Connection::Lock> lock;
+  if (connection_) lock.emplace(*connection_);
+  return playing_ && current_ < queue_.size();
+}
+
+float PlaybackEngine::gain() const {
+  std::optional<pulse::Connection::Lock> lock;
+  if (connection_) lock.emplace(*connection_);
+  return gain_;
+}
+
+void PlaybackEngine::setGain(float linear) {
+  std::optional<pulse::Connection::Lock> lock;
+  if (connection_) lock.emplace(*connection_);
+  gain_ = linear;
+}
+
+size_t PlaybackEngine::fill(void* destination, size_t maxFrames) {
+  if (!playing_) return 0;
+  auto* out = static_cast<int16_t*>(destination);
+  size_t filled = 0;
+  while (filled < maxFrames && current_ < queue_.size()) {
+    Scheduled& item = queue_[current_];
+    const std::vector<int16_t>& samples = *item.samples;
+    const size_t take = std::min(maxFrames - filled, samples.size() - position_);
+    const int16_t* from = samples.data() + position_;
+    if (gain_ == 1.0f) {
+      std::memcpy(out + filled, from, take * sizeof(int16_t));
+    } else {
+      for (size_t i = 0; i < take; ++i) {
+        out[filled + i] = clampToSample(std::round(gain_ * float(from[i])));
+      }
+    }
+    filled += take;
+    position_ += take;
+    if (position_ == samples.size()) {
+      position_ = 0;
+      if (!item.loop) {
+        if (item.onPlayedBack) {
+          item.finished = true;
+          completionDue_ = true;
+        }
+        ++current_;
+      }
+    }
+  }
+  return filled;
+}
+
+void PlaybackEngine::afterWrite() {
+  if (!completionDue_ || current_ < queue_.size()) return;
+  completionDue_ = false;
+  // Once the server has played everything written, the finished buffers' callbacks run on the
+  // main thread. Rare (once per transmission), so the copies here do not matter.
+  std::vector<std::function<void()>> done;
+  for (Scheduled& item : queue_) {
+    if (item.finished) {
+      done.push_back(item.onPlayedBack);
+      item.finished = false;
+    }
+  }
+  const uint64_t generation = generation_;
+  stream_->drain([this, generation, done = std::move(done)] {
+    for (const auto& callback : done) {
+      QMetaObject::invokeMethod(
+          this,
+          [this, generation, callback] {
+            if (generation == generation_) callback();
+          },
+          Qt::QueuedConnection);
+    }
+  });
+}
+
+std::optional<PlaybackError> PlaybackEngine::playTone(const std::optional<AudioDeviceInfo>& device,
+                                                      double frequency, float level) {
+  if (auto error = prepare(device)) return error;
+  if (!(frequency > 0.0) || !std::isfinite(frequency)) return std::nullopt;
+  const double samplesPerCycle = kSampleRate / frequency;
+  const double cycles = std::max(1.0, std::round(kToneLoopSamples / samplesPerCycle));
+  const double length = std::round(samplesPerCycle * cycles);
+  if (!(length >= 1.0) || length > 1e7) return std::nullopt;
+  const size_t n = static_cast<size_t>(length);
+  const double amplitude = double(level) * 32767.0;
+  std::vector<int16_t> ramp(n);
+  std::vector<int16_t> steady(n);
+  for (size_t i = 0; i < n; ++i) {
+    const double wave = std::sin(2.0 * M_PI * frequency * double(i) / kSampleRate);
+    ramp[i] = clampToSample(std::round(double(i) / double(n) * amplitude * wave));
+    steady[i] = clampToSample(std::round(amplitude * wave));
+  }
+  PlaybackBuffer rampBuffer = makeBuffer(ramp);
+  PlaybackBuffer steadyBuffer = makeBuffer(steady);
+  if (!rampBuffer || !steadyBuffer) return std::nullopt;
+  schedule(std::move(rampBuffer));
+  schedule(std::move(steadyBuffer), true);
+  play();
+  return std::nullopt;
+}

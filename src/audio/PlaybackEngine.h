@@ -1,0 +1,100 @@
+// Plays transmit audio (16-bit mono 48 000 Hz) and the settings window's test tone on a chosen
+// PulseAudio sink. The stream is kept between transmissions and rebuilt only when it went stale,
+// another device is asked for, or the server moved it off the requested one. The "player" is a
+// queue of buffers drained by the stream's write callback on the PulseAudio mainloop thread;
+// everything else runs on the main thread.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "audio/AudioDevices.h"
+
+namespace pulse {
+class Connection;
+class PlaybackStream;
+}  // namespace pulse
+
+// Transmit samples, shared so that the mainloop thread can play them while the owner lets go.
+using PlaybackBuffer = std::shared_ptr<const std::vector<int16_t>>;
+
+struct PlaybackError {
+  QString description;  // PulseAudio's error text, as a sentence
+  int pulseError = 0;
+};
+
+class PlaybackEngine final : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr uint32_t kSampleRate = 48000;
+  // The test tone's loop: a whole number of cycles in about this many samples (0.1 s).
+  static constexpr double kToneLoopSamples = 4800.0;
+
+  explicit PlaybackEngine(QObject* parent = nullptr);
+  ~PlaybackEngine() override;
+
+  // Readies the stream for the device (an output; none: the server's default) with the player
+  // stopped. Blocks for about one device query when it has to rebuild.
+  std::optional<PlaybackError> prepare(const std::optional<AudioDeviceInfo>& device);
+
+  // A buffer of the samples; null when there are none or more than 32 bits can count.
+  static PlaybackBuffer makeBuffer(std::span<const int16_t> samples);
+
+  // The player. schedule queues a buffer after those already queued; a looping buffer repeats
+  // until the player stops. onPlayedBack runs on the main thread once the buffer has been
+  // played to its end (never for a looping one).
+  void schedule(PlaybackBuffer buffer, bool loop = false, std::function<void()> onPlayedBack = {});
+  void play();
+  // Clears the queue and silences the stream at once.
+  void stopPlayer();
+  bool isPlaying() const;
+
+  // A tone of the frequency at the level (1.0 is full scale), rising over its first 0.1 s and
+  // then looping seamlessly until stopPlayer(). A frequency that is not positive and finite
+  // plays nothing.
+  std::optional<PlaybackError> playTone(const std::optional<AudioDeviceInfo>& device,
+                                        double frequency, float level);
+
+  // Linear gain applied to everything played, from the next samples written on.
+  float gain() const;
+  void setGain(float linear);
+
+  // After a device change the next prepare rebuilds.
+  bool isStale() const { return isStale_; }
+  void setStale() { isStale_ = true; }
+
+ private:
+  struct Scheduled {
+    PlaybackBuffer samples;
+    bool loop = false;
+    std::function<void()> onPlayedBack;
+    bool finished = false;  // played to its end, onPlayedBack not yet handed on
+  };
+
+  std::optional<PlaybackError> rebuild(const std::optional<AudioDeviceInfo>& device);
+  // The mainloop thread's side, with the lock held.
+  size_t fill(void* destination, size_t maxFrames);
+  void afterWrite();
+  void dropFinished();
+
+  std::unique_ptr<pulse::Connection> connection_;
+  std::unique_ptr<pulse::PlaybackStream> stream_;
+  std::optional<QString> configuredUid_;  // the device of the last rebuild; none: the default
+  bool isStale_ = true;
+  uint64_t generation_ = 0;
+
+  // Guarded by the connection's lock once a stream exists.
+  std::vector<Scheduled> queue_;
+  size_t current_ = 0;   // the buffer playing now
+  size_t position_ = 0;  // the next sample of it
+  bool playing_ = false;
+  bool completionDue_ = false;
+  float gain_ = 1.0f;
+};

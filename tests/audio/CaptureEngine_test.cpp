@@ -1,0 +1,261 @@
+#include "audio/CaptureEngine.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <QElapsedTimer>
+#include <atomic>
+#include <condition_variable>
+#include <thread>
+
+#include "PulseTestSupport.h"
+#include "audio/PlaybackEngine.h"
+
+using namespace pulsetest;
+
+namespace {
+
+// Lets a test hold the capture thread inside onSamples and let it go again.
+class Gate {
+ public:
+  void close() {
+    std::lock_guard lock(mutex_);
+    open_ = false;
+  }
+  void open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    changed_.notify_all();
+  }
+  void passThrough() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = true;
+};
+
+// Collects the palavrix.audio log lines while alive.
+class LogCapture {
+ public:
+  LogCapture() {
+    std::lock_guard lock(mutex());
+    lines().clear();
+    previous_ = qInstallMessageHandler(&LogCapture::handle);
+  }
+  ~LogCapture() { qInstallMessageHandler(previous_); }
+  bool contains(const QString& text) const {
+    std::lock_guard lock(mutex());
+    return std::any_of(lines().begin(), lines().end(),
+                       [&](const QString& line) { return line.contains(text); });
+  }
+
+ private:
+  static void handle(QtMsgType, const QMessageLogContext& context, const QString& message) {
+    if (QByteArray(context.category) != "palavrix.audio") return;
+    std::lock_guard lock(mutex());
+    lines().push_back(message);
+  }
+  static std::mutex& mutex() {
+    static std::mutex instance;
+    return instance;
+  }
+  static QStringList& lines() {
+    static QStringList instance;
+    return instance;
+  }
+  QtMessageHandler previous_ = nullptr;
+};
+
+TEST(CaptureEngine, DeliversAToneOnTheSinkAs12kHzBlocksOnItsOwnThread) {
+  requireTestServer();
+  PlaybackEngine playback;
+  ASSERT_EQ(playback.playTone(deviceNamed("test_out"), 1500.0, 0.5f), std::nullopt);
+
+  CaptureEngine capture;
+  Collector collector;
+  std::atomic<bool> onOwnThread{true};
+  const auto mainThread = std::this_thread::get_id();
+  capture.onSamples = [&](std::span<const int16_t> block) {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    if (std::this_thread::get_id() == mainThread || std::string(name) != "palavrix-rx") {
+      onOwnThread = false;
+    }
+    collector.add(block);
+  };
+  ASSERT_EQ(capture.start(deviceNamed("test_in")), std::nullopt);
+  EXPECT_TRUE(capture.isRunning());
+  // Half a second of audio after the tone has risen.
+  ASSERT_TRUE(waitFor([&] { return collector.size() >= 12000; }, 10000));
+  capture.stop();
+  playback.stopPlayer();
+
+  EXPECT_TRUE(onOwnThread);
+  const auto sizes = collector.blockSizes();
+  ASSERT_GE(sizes.size(), 10u);
+  // 2048 frames at 48 000 Hz are 512 samples at 12 000 Hz: the converter hands out what it
+  // has, up to 528 at a time, and 512 a block on average once it has filled.
+  size_t later = 0;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    EXPECT_LE(sizes[i], 528u) << "block " << i;
+    if (i >= 4) later += sizes[i];
+  }
+  EXPECT_NEAR(double(later) / double(sizes.size() - 4), 512.0, 8.0);
+  const auto samples = collector.samples();
+  const std::span<const int16_t> tail(samples.data() + samples.size() - 6000, 6000);
+  EXPECT_NEAR(strongestFrequency(tail, 12000.0, 200.0, 5800.0, 10.0), 1500.0, 10.0);
+  // Half scale in, about half scale out.
+  EXPECT_NEAR(peak(tail), 16384, 1500);
+}
+
+TEST(CaptureEngine, CapturesFromTheDefaultSourceWithoutADevice) {
+  requireTestServer();
+  CaptureEngine capture;
+  Collector collector;
+  capture.onSamples = [&](std::span<const int16_t> block) { collector.add(block); };
+  ASSERT_EQ(capture.start(std::nullopt), std::nullopt);
+  EXPECT_TRUE(capture.diagnostics().startsWith("Device: Test input (test_in, index "))
+      << capture.diagnostics().toStdString();
+  EXPECT_TRUE(waitFor([&] { return collector.size() >= 2048; }, 10000));
+  capture.stop();
+  EXPECT_FALSE(capture.isRunning());
+  capture.stop();  // stopping twice is harmless
+}
+
+TEST(CaptureEngine, QueuesBlocksWithoutLossWhileTheHandlerIsBusy) {
+  requireTestServer();
+  CaptureEngine capture;
+  Gate gate;
+  std::atomic<uint64_t> calls{0};
+  capture.onSamples = [&](std::span<const int16_t>) {
+    ++calls;
+    gate.passThrough();
+  };
+  gate.close();
+  ASSERT_EQ(capture.start(deviceNamed("test_in")), std::nullopt);
+  // The handler sits in its first call while a dozen blocks (half a second) pile up.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        const auto stats = capture.statistics();
+        return calls > 0 && stats.captured >= stats.handled + 12;
+      },
+      10000));
+  const uint64_t capturedWhileBusy = capture.statistics().captured;
+  gate.open();
+  ASSERT_TRUE(waitFor([&] { return capture.statistics().handled >= capturedWhileBusy; }, 5000));
+  const auto stats = capture.statistics();
+  capture.stop();
+  EXPECT_EQ(stats.dropped, 0u);
+  EXPECT_GE(calls.load(), capturedWhileBusy - 2);  // the converter's first blocks may be empty
+}
+
+TEST(CaptureEngine, CountsAndLogsBlocksDroppedWhenTheQueueIsFull) {
+  requireTestServer();
+  LogCapture log;
+  CaptureEngine capture(2);
+  Gate gate;
+  std::atomic<uint64_t> calls{0};
+  capture.onSamples = [&](std::span<const int16_t>) {
+    ++calls;
+    gate.passThrough();
+  };
+  gate.close();
+  ASSERT_EQ(capture.start(deviceNamed("test_in")), std::nullopt);
+  ASSERT_TRUE(waitFor([&] { return capture.statistics().dropped >= 3; }, 10000));
+  const uint64_t callsBefore = calls;
+  gate.open();
+  // It carries on after the loss and says what it lost.
+  EXPECT_TRUE(waitFor([&] { return calls > callsBefore + 3; }, 5000));
+  EXPECT_TRUE(waitFor([&] { return log.contains("Dropped"); }, 5000));
+  capture.stop();
+  const auto stats = capture.statistics();
+  EXPECT_GE(stats.dropped, 3u);
+  EXPECT_LE(stats.handled + stats.dropped, stats.captured);
+}
+
+TEST(CaptureEngine, FailsWithPulseAudiosTextWhenThereIsNoServer) {
+  ServerOverride none("unix:/nonexistent/palavrix/native");
+  CaptureEngine capture;
+  const auto error = capture.start(std::nullopt);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->kind, CaptureError::Kind::startFailed);
+  EXPECT_FALSE(error->description.isEmpty());
+  EXPECT_TRUE(error->description.endsWith('.'));
+  EXPECT_TRUE(error->carriesDiagnostics());
+  EXPECT_TRUE(
+      error->diagnostics.startsWith("Device: none; engine input format: 0 Hz, 0 ch; "
+                                    "error PulseAudio "))
+      << error->diagnostics.toStdString();
+  EXPECT_FALSE(capture.isRunning());
+}
+
+TEST(CaptureEngine, ADeviceThatIsGoneCannotBeSelected) {
+  requireTestServer();
+  CaptureEngine capture;
+  const auto error = capture.start(
+      AudioDeviceInfo{AudioDeviceInfo::kInputIdFlag | 77, "unplugged_long_ago", "Old interface"});
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->kind, CaptureError::Kind::deviceNotSelectable);
+  EXPECT_EQ(error->description, "No such entity.");
+  EXPECT_FALSE(error->carriesDiagnostics());
+  EXPECT_FALSE(capture.isRunning());
+  // The engine is still usable.
+  EXPECT_EQ(capture.start(deviceNamed("test_in")), std::nullopt);
+}
+
+TEST(CaptureEngine, AsksForARestartWhenItsDeviceIsUnplugged) {
+  requireTestServer();
+  LoadedModule interface({"module-null-sink", "sink_name=usb_interface"});
+  CaptureEngine capture;
+  int restarts = 0;
+  capture.onNeedsRestart = [&] { ++restarts; };
+  Collector collector;
+  capture.onSamples = [&](std::span<const int16_t> block) { collector.add(block); };
+  ASSERT_EQ(capture.start(AudioDeviceInfo{0, "usb_interface.monitor", "USB"}), std::nullopt);
+  interface.unload();
+  EXPECT_TRUE(waitFor([&] { return restarts > 0; }, 5000));
+  capture.stop();
+  EXPECT_EQ(restarts, 1);
+}
+
+TEST(CaptureEngine, SurvivesTheServerBeingKilledMidCapture) {
+  PrivateServer server;
+  ASSERT_TRUE(server.started());
+  ServerOverride privateServer(server.address());
+  CaptureEngine capture;
+  int restarts = 0;
+  capture.onNeedsRestart = [&] { ++restarts; };
+  Collector collector;
+  capture.onSamples = [&](std::span<const int16_t> block) { collector.add(block); };
+  ASSERT_EQ(capture.start(std::nullopt), std::nullopt);
+  ASSERT_TRUE(waitFor([&] { return collector.size() > 0; }, 10000));
+
+  server.kill();
+  EXPECT_TRUE(waitFor([&] { return restarts > 0; }, 5000));
+  capture.stop();
+  EXPECT_EQ(restarts, 1);
+  // What the owner's restart then meets: a clear error, quickly.
+  const auto error = capture.start(std::nullopt);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->kind, CaptureError::Kind::startFailed);
+}
+
+TEST(CaptureEngine, AsksForARestartTwoSecondsAfterEveryWake) {
+  CaptureEngine capture;
+  std::vector<qint64> requests;
+  QElapsedTimer clock;
+  capture.onNeedsRestart = [&] { requests.push_back(clock.elapsed()); };
+  clock.start();
+  capture.handleWakeFromSleep();
+  capture.handleWakeFromSleep();
+  ASSERT_TRUE(waitFor([&] { return requests.size() == 2; }, 5000));
+  EXPECT_GE(requests[0], CaptureEngine::kWakeRestartDelayMs - 50);
+}
+
+}  // namespace
