@@ -85,6 +85,18 @@ bool parameters_sound(std::size_t nsym, int nsps, float bt, float fsample, float
   return std::fabs(6.2831855f * f0 / fsample) < 1e30f;
 }
 
+// The phase modulo 2 pi in [0, 2 pi). One subtraction is exact (and equals fmod) for the usual
+// step below 2 pi, and much cheaper per sample.
+float reduce_phase(float phi, float twopi) {
+  if (phi >= twopi && phi < 2 * twopi) {
+    phi -= twopi;
+  } else if (phi < 0 || phi >= twopi) {
+    phi = std::fmod(phi, twopi);
+    if (phi < 0) phi += twopi;
+  }
+  return phi < twopi ? phi : 0.0f;
+}
+
 // Writes one sample per phase through `put` and returns the count; the ramps follow.
 template <typename Sample, typename Put>
 int synthesize(std::span<const std::int32_t> tones, int nsps, float bt, float fsample, float f0,
@@ -121,8 +133,7 @@ int synthesize(std::span<const std::int32_t> tones, int nsps, float bt, float fs
   float phi = 0;
   for (std::size_t k = 0; k < nwave; ++k) {
     out[k] = put(phi);
-    phi = std::fmod(phi + d[n + k], cache.twopi);
-    if (phi < 0) phi += cache.twopi;
+    phi = reduce_phase(phi + d[n + k], cache.twopi);
   }
 
   const auto nramp = static_cast<std::size_t>(std::lround(nsps / 8.0));

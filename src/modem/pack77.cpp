@@ -183,9 +183,9 @@ std::int32_t call_to_n28(const CallField& text, CallsToRemember& toRemember) {
 
   std::string working(t);
   if (working.starts_with("3DA0")) {
-    working = "3D0" + working.substr(4);
+    working.replace(0, 4, "3D0");
   } else if (working.size() >= 3 && working.starts_with("3X") && is_letter(working[2])) {
-    working = "Q" + working.substr(2);
+    working.replace(0, 2, "Q");
   }
 
   if (full.starts_with("DE ")) return 0;
@@ -260,7 +260,10 @@ CallField hash22_to_call(std::int32_t hash) {
   std::lock_guard guard(recent.lock);
   for (int i = 0; i < recent.count; ++i) {
     if (recent.entries[i].first == key) {
-      return to_field<kFieldChars>("<" + std::string(trimmed(recent.entries[i].second)) + ">");
+      std::string text = "<";
+      text += trimmed(recent.entries[i].second);
+      text += '>';
+      return to_field<kFieldChars>(text);
     }
   }
   return to_field<kFieldChars>("<...>");
