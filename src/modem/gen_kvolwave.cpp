@@ -66,7 +66,8 @@ void prepare_cache(int nsps, float bt, float fsample) {
   cache.dt = 1.0f / fsample;
   resize_or_stop(cache.pulse, 3 * static_cast<std::size_t>(nsps), 37);
   for (int i = 0; i < 3 * nsps; ++i) {
-    const float t = (static_cast<float>(i) - 1.5f * nsps) / static_cast<float>(nsps);
+    // Centred on sample 1.5 * nsps counted from 1.
+    const float t = (static_cast<float>(i + 1) - 1.5f * nsps) / static_cast<float>(nsps);
     cache.pulse[i] = gaussian_pulse(bt, t);
   }
   cache.nsps = nsps;
