@@ -164,6 +164,59 @@ void tbcc_acs_segment(const TbccPlan& plan, const TbccSegment& segment, const do
   }
 }
 
+// The same selection when every metric is finite, which is always so for received audio. Each
+// predecessor's list is sorted, and adding a branch metric and path bits keeps it sorted, so
+// the first list into an end state is copied as it is and only the later ones are inserted.
+// In the first segment of a wrap a predecessor's survivors share one word, so its head alone
+// stands for them. The result equals the general routine's: the best W by metric, then word.
+template <int W>
+void tbcc_acs_segment_sorted(const TbccPlan& plan, const TbccSegment& segment,
+                             const double* metrics, const TbccSurvivor* current, TbccSurvivor* next,
+                             bool prune, bool merge_equal_words) {
+  const int per_state = 1 << segment.symbols;
+  const std::uint64_t pruned = prune ? segment.pruned_bits : 0;
+  const double* segment_metrics = metrics + segment.metric_offset;
+  const TbccTransition* table = plan.transitions_by_length[segment.symbols].data();
+  const int take = merge_equal_words ? 1 : W;
+  for (int end = 0; end < plan.states; ++end) {
+    TbccSurvivor* list = next + end * W;
+    int filled = 0;
+    const TbccTransition* transitions = table + end * per_state;
+    for (int t = 0; t < per_state; ++t) {
+      const TbccTransition& transition = transitions[t];
+      if (transition.bits & pruned) continue;
+      const double branch = segment_metrics[transition.sequence];
+      const std::uint64_t path_bits = std::uint64_t(transition.bits) << segment.first_bit;
+      const TbccSurvivor* from = current + transition.start_state * W;
+      if (filled == 0) {
+        while (filled < take && is_valid(from[filled])) {
+          list[filled] = {from[filled].metric + branch, from[filled].word | path_bits};
+          ++filled;
+        }
+        continue;
+      }
+      for (int i = 0; i < take && is_valid(from[i]); ++i) {
+        const double metric = from[i].metric + branch;
+        if (filled == W && list[W - 1].metric > metric) break;
+        const std::uint64_t word = from[i].word | path_bits;
+        int p = filled;
+        while (p > 0 && (metric > list[p - 1].metric ||
+                         (metric == list[p - 1].metric && word < list[p - 1].word))) {
+          --p;
+        }
+        if (p == W) continue;
+        // A fixed-length shift: the compiler unrolls it instead of calling memmove.
+        for (int q = W - 1; q > 0; --q) {
+          if (q > p) list[q] = list[q - 1];
+        }
+        list[p] = {metric, word};
+        if (filled < W) ++filled;
+      }
+    }
+    for (int k = filled; k < W; ++k) list[k] = {kEmptyMetric, 0};
+  }
+}
+
 // Metric of one closed path over a single circle, from the state its last bits leave.
 double tbcc_score_path(const TbccPlan& plan, const double* metrics, const CodeWord& bits,
                        bool& closed) {
@@ -426,9 +479,22 @@ int tbcc_list_decode(const TbccPlan& plan, TbccWorkspace& workspace,
   for (int wrap = 0; wrap < plan.wraps; ++wrap) {
     survivors_retag(workspace.current, plan.states, plan.width);
     for (std::size_t g = 0; g < plan.segments.size(); ++g) {
-      survivors_clear(workspace.next);
-      tbcc_acs_segment(plan, plan.segments[g], metrics, workspace.current.data(),
-                       workspace.next.data(), prune, g == 0, finite);
+      const TbccSegment& segment = plan.segments[g];
+      const TbccSurvivor* current = workspace.current.data();
+      TbccSurvivor* next = workspace.next.data();
+      const bool first = g == 0;
+      if (!finite) {
+        survivors_clear(workspace.next);
+        tbcc_acs_segment(plan, segment, metrics, current, next, prune, first, finite);
+      } else if (plan.width == 4) {
+        tbcc_acs_segment_sorted<4>(plan, segment, metrics, current, next, prune, first);
+      } else if (plan.width == 3) {
+        tbcc_acs_segment_sorted<3>(plan, segment, metrics, current, next, prune, first);
+      } else if (plan.width == 2) {
+        tbcc_acs_segment_sorted<2>(plan, segment, metrics, current, next, prune, first);
+      } else {
+        tbcc_acs_segment_sorted<1>(plan, segment, metrics, current, next, prune, first);
+      }
       workspace.current.swap(workspace.next);
     }
   }
