@@ -15,6 +15,7 @@ constexpr int kPhasorCount = 65536;
 // Beyond any caller's frame (a 16-frame message is 946 periods of 1536 samples); bigger
 // requests get no waveform instead of gigabytes of work array.
 constexpr std::int64_t kMaxWorkSamples = std::int64_t{1} << 26;
+constexpr std::size_t kKeptWorkSamples = std::size_t{1} << 16;
 
 // The pulse and work array, kept per thread: transmission and the receiver's subtraction use
 // different parameters and run on different threads, so a shared cache would both race and be
@@ -145,6 +146,8 @@ int synthesize(std::span<const std::int32_t> tones, int nsps, float bt, float fs
     const std::size_t tail = nsym * n - nramp + i;
     if (tail < nwave) out[tail] *= (1.0f + std::cos(angle)) / 2.0f;
   }
+  // The receiver's frame-sized work array stays warm; a whole message's is given back.
+  if (d.size() > kKeptWorkSamples) std::vector<float>().swap(d);
   return static_cast<int>(nwave);
 }
 
