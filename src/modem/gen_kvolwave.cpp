@@ -28,7 +28,8 @@ struct WaveformCache {
   float h = 0;
   float dt = 0;
   std::vector<float> pulse;
-  std::vector<float> phaseStep;  // work array, reused so warm calls allocate nothing
+  std::vector<float> phaseStep;              // work array, reused so warm calls allocate nothing
+  std::vector<std::complex<float>> phasors;  // exp(i 2 pi j / 65536), complex output only
 };
 thread_local WaveformCache cache;
 
@@ -47,17 +48,16 @@ void resize_or_stop(std::vector<T>& values, std::size_t count, int line) {
   }
 }
 
-// Unit phasors for the complex output, the same for every thread and parameter set.
+// Unit phasors for the complex output, built on a thread's first complex call.
 const std::vector<std::complex<float>>& phasor_table() {
-  static const std::vector<std::complex<float>> table = [] {
-    std::vector<std::complex<float>> t(kPhasorCount);
+  if (cache.phasors.empty()) {
+    resize_or_stop(cache.phasors, kPhasorCount, 37);
     for (int j = 0; j < kPhasorCount; ++j) {
       const double angle = 2.0 * std::numbers::pi * j / kPhasorCount;
-      t[j] = {static_cast<float>(std::cos(angle)), static_cast<float>(std::sin(angle))};
+      cache.phasors[j] = {static_cast<float>(std::cos(angle)), static_cast<float>(std::sin(angle))};
     }
-    return t;
-  }();
-  return table;
+  }
+  return cache.phasors;
 }
 
 void prepare_cache(int nsps, float bt, float fsample) {
