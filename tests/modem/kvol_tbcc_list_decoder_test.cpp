@@ -201,6 +201,18 @@ TEST(TbccListDecoder, FallsBackToTheSecondSetOnLengthOne) {
   EXPECT_TRUE(diagnostics.used_set_b);
 }
 
+TEST(TbccListDecoder, ANotANumberCorrelationDoesNotHideTheFrame) {
+  std::mt19937 rng(21);
+  const PayloadBits sent = random_payload(rng);
+  const kvol::DataSymbols symbols = kvol::tbcc_encode(sent);
+  Sets sets = noiseless(symbols);
+  const int wrong_tone = (symbols[5] + 1) % 4;
+  sets.a[5 * 4 + wrong_tone] = cf{std::nanf(""), 0.0f};
+  PayloadBits got{};
+  ASSERT_TRUE(kvol::tbcc_decode_frame(sets.a, sets.b, got));  // set B at the latest
+  EXPECT_EQ(got, sent);
+}
+
 TEST(TbccListDecoder, EqualMetricsComeOutInPackedWordOrder) {
   kvol::TbccPlan plan;
   kvol::TbccWorkspace workspace;
