@@ -1,5 +1,6 @@
 #include "modem/KvolDecoder.h"
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cmath>
@@ -10,6 +11,9 @@
 #include "modem/genkvol.h"
 #include "modem/kvol_constants.h"
 #include "modem/kvol_source_codec.h"
+#include "modem/kvol_sync_search.h"
+#include "modem/rkvol_sub.h"
+#include "modem/rx_streams.h"
 
 namespace {
 
@@ -141,4 +145,107 @@ KvolDecoder::Encoded KvolDecoder::encode(std::string_view utf8Text, float freque
   std::vector<std::int16_t> samples(static_cast<std::size_t>(nwave));
   for (int k = 0; k < nwave; ++k) samples[k] = to_sample(wave[k]);
   return {true, sentText, std::move(samples)};
+}
+
+namespace {
+
+constexpr std::size_t kBufferLimit = 7'200'000;  // 600 s at 12 000 Hz
+constexpr int kReceiveNsps = 384;
+constexpr int kClampLowHz = 200;
+constexpr int kClampHighHz = 2800;
+constexpr float kCentreHz = 1500.0f;
+constexpr float kToleranceHz = 20.0f;
+constexpr float kSnrDisplayOffsetDb = 20.0f;
+
+// A received text field read as ISO Latin-1 into UTF-8, without blanks and tabs at its ends.
+std::string received_text(std::string_view field) {
+  const std::size_t first = field.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  field = field.substr(first, field.find_last_not_of(" \t") - first + 1);
+  std::string text;
+  text.reserve(field.size());
+  for (const char c : field) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      text.push_back(c);
+    } else {
+      text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+      text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    }
+  }
+  return text;
+}
+
+int display_snr(float snr) {
+  const float db = snr - kSnrDisplayOffsetDb;
+  if (!std::isfinite(db)) return -99;
+  return static_cast<int>(std::lround(std::clamp(db, -999.0f, 999.0f)));
+}
+
+[[noreturn]] void internal_error(const char* message) {
+  std::fprintf(stderr, "%s\n", message);
+  std::abort();
+}
+
+}  // namespace
+
+// The receiver's state outlives any one facade, so a new facade starts it afresh before its
+// first decode rather than continuing where an earlier one stopped.
+KvolDecoder::KvolDecoder()
+    : needsCodecReset_(true), drained_(std::make_unique<kvol::rkvol_decodes>()) {
+  buffer_.reserve(kBufferLimit);
+}
+
+KvolDecoder::~KvolDecoder() { kvol::kvol_decoder_release(); }
+
+void KvolDecoder::requestReset() { resetRequested_.store(true, std::memory_order_release); }
+
+void KvolDecoder::takeResetRequest() {
+  if (!resetRequested_.exchange(false, std::memory_order_acq_rel)) return;
+  buffer_.clear();
+  needsCodecReset_ = true;
+}
+
+void KvolDecoder::append(std::span<const std::int16_t> samples) {
+  takeResetRequest();
+  if (buffer_.size() + samples.size() > kBufferLimit) {
+    buffer_.clear();
+    needsCodecReset_ = true;
+  }
+  buffer_.insert(buffer_.end(), samples.begin(), samples.end());
+}
+
+void KvolDecoder::resetCodec() {
+  const std::int16_t zero = 0;
+  kvol::rkvol_sub_entry(&zero, 1, kReceiveNsps, kClampLowHz, kClampHighHz, kCentreHz, kToleranceHz);
+}
+
+void KvolDecoder::decodePending() {
+  takeResetRequest();
+  if (buffer_.empty()) return;
+  if (needsCodecReset_) {
+    resetCodec();
+    needsCodecReset_ = false;
+  }
+  if (buffer_.size() < (std::size_t{1} << 31)) {
+    kvol::rkvol_sub_entry(buffer_.data(), static_cast<int>(buffer_.size()), kReceiveNsps,
+                          kClampLowHz, kClampHighHz, kCentreHz, kToleranceHz);
+  }
+  int count = 0;
+  do {
+    count = kvol::rkvol_take_decodes(*drained_);
+    if (count < 0 || count > kvol::kDecodeBatch) internal_error("decode count out of range");
+    for (int i = 0; i < count; ++i) {
+      const kvol::rkvol_decodes& d = *drained_;
+      if (d.id[i] < 1) continue;
+      const Update update{d.id[i],
+                          received_text(kvol::view(d.text[i])),
+                          d.frequency[i],
+                          (d.complete[i] & 1) != 0,
+                          display_snr(d.snr[i]),
+                          d.symbol_errors[i],
+                          d.symbols_checked[i]};
+      if (onMessageUpdated) onMessageUpdated(update);
+    }
+  } while (count == kvol::kDecodeBatch);
 }

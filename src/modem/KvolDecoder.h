@@ -4,15 +4,27 @@
 // encode runs on the UI thread; append and decodePending run on the capture thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+namespace kvol {
+struct rkvol_decodes;
+}
+
 class KvolDecoder {
  public:
+  KvolDecoder();
+  // Frees the receiver's transform buffers; the receive streams and queue live on.
+  ~KvolDecoder();
+  KvolDecoder(const KvolDecoder&) = delete;
+  KvolDecoder& operator=(const KvolDecoder&) = delete;
+
   struct Update {
     std::int64_t messageId;
     std::string text;
@@ -41,10 +53,29 @@ class KvolDecoder {
   // not fit between 0 Hz and 24 000 Hz).
   Encoded encode(std::string_view utf8Text, float frequencyHz);
 
-  // Capture thread.
+  // Capture thread. Keeps at most 600 s: a block that would pass that empties the buffer first
+  // and the next decodePending starts the receiver afresh.
   void append(std::span<const std::int16_t> samples);
+  // Capture thread, after each append: decodes what the new samples completed and reports
+  // every change of a message through onMessageUpdated, also on this thread.
   void decodePending();
+
+  // Any thread (the UI thread when audio capture restarts); never waits. The capture thread
+  // empties the buffer and starts the receiver afresh before its next append or decode.
+  void requestReset();
 
   // Called on the thread that runs decodePending.
   std::function<void(const Update&)> onMessageUpdated;
+
+ private:
+  void takeResetRequest();
+  void resetCodec();
+
+  // Capture thread only.
+  std::vector<std::int16_t> buffer_;
+  bool needsCodecReset_;
+  std::unique_ptr<kvol::rkvol_decodes> drained_;
+
+  // The only receive state another thread touches.
+  std::atomic<bool> resetRequested_{false};
 };

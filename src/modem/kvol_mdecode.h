@@ -1,0 +1,44 @@
+#pragma once
+// Decoding of one analysis window of received audio: the window's 6000 Hz signal, the sync
+// search passes over it, fine time and frequency sync of each candidate, the sync check, the
+// payload correlation and list decoding, the subtraction of every new frame, and the hand-over
+// of frames to the receive streams. Receive thread only; one call at a time.
+
+#include <complex>
+#include <cstdint>
+#include <span>
+
+#include "modem/kvol_tbcc_encoder.h"
+
+namespace kvol {
+
+inline constexpr int kMaxWindowDecodes = 100;
+inline constexpr int kMaxRedecodes = 16;
+
+// A frame decoded and subtracted in a window, for the re-decode of the earlier windows.
+struct RedecodeFrame {
+  float frequency = 0.0f;  // Hz
+  float time = 0.0f;       // s from the first sample since the last reset
+  PayloadBits bits{};
+};
+
+// Decodes the window of `window` samples at iwave, which starts at 1-based sample pos of the
+// receive buffer. marker is the receive period's first sample (its first window resets the
+// streams), threshold the pass-0 sync SNR limit in dB; debug below 0 lists nothing, 0 and up
+// print one line per decode on standard output.
+void decode_block(int pos, int marker, const std::int16_t* iwave, int window, int nsps, int debug,
+                  int nfa, int nfb, float fcentre, float ftol, float threshold);
+
+// Makes the next decode_block a re-decode: the frame is removed from its window first.
+void request_redecode(const RedecodeFrame& frame);
+// The frames the last decode_block decoded and subtracted (at most 16).
+std::span<const RedecodeFrame> redecode_list();
+
+// Refines a candidate's start time t (s within the signal) and tone-0 frequency f (Hz) against
+// the sync symbols of the 6000 Hz signal: ±4 ms in 4-sample steps, ±2.5 Hz in 0.5 Hz steps, then
+// the residual frequency from the phase slope across the sync symbols. Uses the sync search's
+// references, which set_sync_geometry(nsps6) must have made.
+void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, float f,
+               float& t_out, float& f_out);
+
+}  // namespace kvol

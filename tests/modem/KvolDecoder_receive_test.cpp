@@ -1,0 +1,352 @@
+// The receive half of KvolDecoder end to end: messages made by encode, taken down to 12 000 Hz
+// through a proper low-pass, buried in noise and fed in 512-sample blocks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kvol_channel.h"
+#include "modem/KvolDecoder.h"
+#include "modem/rkvol_sub.h"
+#include "modem/rx_streams.h"
+
+namespace {
+
+using Update = KvolDecoder::Update;
+using kvol_channel::kRate;
+
+constexpr double kSigma = 1000.0;  // noise level of every test channel
+constexpr double kClearSnrDb = -8.0;
+
+struct Transmission {
+  std::string text;
+  float frequency = 1500.0f;
+  double start_s = 1.0;
+  double snr_db = kClearSnrDb;
+};
+
+struct Sent {
+  std::string text;
+  std::size_t frames = 0;
+  std::vector<float> audio;  // at 12 000 Hz, unscaled
+};
+
+Sent encode_at_12k(KvolDecoder& decoder, const std::string& text, float frequency) {
+  const KvolDecoder::Encoded encoded = decoder.encode(text, frequency);
+  EXPECT_TRUE(encoded.ok) << text;
+  return {encoded.sentText, encoded.samples.size() / (59 * 1536),
+          kvol_channel::decimate_48k_to_12k(encoded.samples)};
+}
+
+// Collects every update, and the latest one per message.
+struct Collector {
+  std::vector<Update> all;
+  std::map<std::int64_t, std::vector<Update>> by_id;
+
+  void attach(KvolDecoder& decoder) {
+    decoder.onMessageUpdated = [this](const Update& u) {
+      all.push_back(u);
+      by_id[u.messageId].push_back(u);
+    };
+  }
+  const Update* final_of(const std::string& text) const {
+    for (const auto& [id, updates] : by_id)
+      if (updates.back().text == text) return &updates.back();
+    return nullptr;
+  }
+};
+
+void feed(KvolDecoder& decoder, const std::vector<std::int16_t>& audio, std::size_t block = 512) {
+  for (std::size_t i = 0; i < audio.size(); i += block) {
+    const std::size_t n = std::min(block, audio.size() - i);
+    decoder.append(std::span<const std::int16_t>(audio.data() + i, n));
+    decoder.decodePending();
+  }
+}
+
+// Builds the received audio of the transmissions over `seconds` of noise.
+std::vector<std::int16_t> channel_audio(KvolDecoder& decoder, std::vector<Transmission> sent,
+                                        double seconds, unsigned seed,
+                                        std::vector<Sent>* made = nullptr) {
+  kvol_channel::Channel channel(static_cast<std::size_t>(seconds * kRate));
+  for (const Transmission& t : sent) {
+    Sent s = encode_at_12k(decoder, t.text, t.frequency);
+    channel.add_signal(s.audio, static_cast<std::size_t>(t.start_s * kRate), t.snr_db, kSigma);
+    if (made) made->push_back(std::move(s));
+  }
+  channel.add_noise(kSigma, seed);
+  return channel.quantised();
+}
+
+void expect_growing_then_complete(const std::vector<Update>& updates, const std::string& text) {
+  ASSERT_FALSE(updates.empty());
+  for (std::size_t i = 0; i + 1 < updates.size(); ++i) {
+    EXPECT_FALSE(updates[i].isComplete);
+    EXPECT_EQ(text.rfind(updates[i].text, 0), 0u) << "'" << updates[i].text << "'";
+  }
+  EXPECT_TRUE(updates.back().isComplete);
+  EXPECT_EQ(updates.back().text, text);
+}
+
+TEST(Receiver, DecodesAOneFrameMessage) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  std::vector<Sent> made;
+  const auto audio = channel_audio(decoder, {{"K1ABC TU", 1500.0f, 1.3}}, 6.0, 1, &made);
+  ASSERT_EQ(made[0].frames, 1u);
+  feed(decoder, audio);
+  ASSERT_EQ(got.by_id.size(), 1u);
+  const Update& u = got.all.back();
+  EXPECT_EQ(u.text, "K1ABC TU");
+  EXPECT_TRUE(u.isComplete);
+  EXPECT_NEAR(u.frequencyHz, 1500.0f, 3.0f);
+  EXPECT_NEAR(u.snrDb, kClearSnrDb, 4.0);
+  EXPECT_EQ(u.symbolsChecked, 59);
+  EXPECT_GE(u.symbolErrors, 0);
+  EXPECT_LT(u.symbolErrors, 30);
+}
+
+TEST(Receiver, ThreeFramesGrowFrameByFrame) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  std::vector<Sent> made;
+  const auto audio = channel_audio(decoder, {{"CQ TEST K1ABC", 1510.0f, 0.7}}, 8.0, 2, &made);
+  ASSERT_EQ(made[0].frames, 3u);
+  feed(decoder, audio);
+  ASSERT_EQ(got.by_id.size(), 1u);
+  const auto& updates = got.by_id.begin()->second;
+  EXPECT_GE(updates.size(), 3u);
+  expect_growing_then_complete(updates, made[0].text);
+  EXPECT_EQ(updates.back().symbolsChecked, 3 * 59);
+}
+
+TEST(Receiver, DecodesSixteenFrames) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  const std::string text =
+      "THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789 PACK MY BOX WITH FIVE DOZ";
+  std::vector<Sent> made;
+  const auto audio = channel_audio(decoder, {{text, 1495.0f, 0.5}}, 33.0, 3, &made);
+  ASSERT_EQ(made[0].frames, 16u);
+  feed(decoder, audio);
+  ASSERT_EQ(got.by_id.size(), 1u);
+  expect_growing_then_complete(got.by_id.begin()->second, made[0].text);
+}
+
+TEST(Receiver, SeparatesTwoOverlappingTransmissions) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  std::vector<Sent> made;
+  const auto audio = channel_audio(
+      decoder, {{"CQ TEST DE K1ABC", 1500.0f, 0.6}, {"QRZ? DE W9XYZ", 1660.0f, 1.5, -4.0}}, 10.0, 4,
+      &made);
+  feed(decoder, audio);
+  ASSERT_EQ(got.by_id.size(), 2u);
+  const Update* first = got.final_of(made[0].text);
+  const Update* second = got.final_of(made[1].text);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(first->isComplete);
+  EXPECT_TRUE(second->isComplete);
+  EXPECT_NE(first->messageId, second->messageId);
+  EXPECT_NEAR(first->frequencyHz, 1500.0f, 3.0f);
+  EXPECT_NEAR(second->frequencyHz, 1660.0f, 3.0f);
+}
+
+TEST(Receiver, ShowsALostFrameAsDots) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  Sent s = encode_at_12k(decoder, "ABCDEFGHIJKLMNO", 1500.0f);
+  ASSERT_EQ(s.frames, 3u);
+  // The middle frame never arrives.
+  const std::size_t frame = 59 * 384;
+  std::fill(s.audio.begin() + frame, s.audio.begin() + 2 * frame, 0.0f);
+  kvol_channel::Channel channel(9 * kRate);
+  const double gain = kvol_channel::gain_for_snr(
+      kvol_channel::mean_power(std::span<const float>(s.audio.data(), frame)), kSigma, kClearSnrDb);
+  channel.add_scaled(s.audio, kRate, gain);
+  channel.add_noise(kSigma, 5);
+  feed(decoder, channel.quantised());
+  ASSERT_EQ(got.by_id.size(), 1u);
+  const Update& last = got.all.back();
+  EXPECT_EQ(last.text, "ABCDE ... KLMNO");
+  EXPECT_TRUE(last.isComplete);
+}
+
+// The buffer holds at most 600 s: the decoder then starts afresh and still decodes.
+TEST(Receiver, KeepsDecodingAcrossTheSixHundredSecondWrap) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  constexpr std::size_t kLimit = 7'200'000;
+  const auto message = channel_audio(decoder, {{"K1ABC TU", 1500.0f, 0.4}}, 4.0, 6);
+  const auto later = channel_audio(decoder, {{"TU 73", 1500.0f, 0.4}}, 4.0, 7);
+
+  // Silence up to a message that ends just before the limit.
+  const std::vector<std::int16_t> silence(9000, 0);
+  std::size_t total = 0;
+  while (total + silence.size() + message.size() <= kLimit) {
+    decoder.append(silence);
+    decoder.decodePending();
+    total += silence.size();
+  }
+  feed(decoder, message);
+  total += message.size();
+  ASSERT_EQ(got.all.size(), 1u);
+  EXPECT_EQ(got.all[0].text, "K1ABC TU");
+
+  // The next message crosses the limit: the buffer is emptied and the receiver reset.
+  const std::vector<std::int16_t> pad(kLimit - total, 0);
+  decoder.append(pad);
+  decoder.decodePending();
+  feed(decoder, later);
+  EXPECT_EQ(kvol::rkvol_saved_length(), 1);
+  ASSERT_EQ(got.all.size(), 2u);
+  EXPECT_EQ(got.all[1].text, "TU 73");
+  EXPECT_GT(got.all[1].messageId, got.all[0].messageId);
+}
+
+TEST(Receiver, RestartRequestEmptiesTheBufferBeforeTheNextDecode) {
+  KvolDecoder decoder;
+  const std::vector<std::int16_t> block(40000, 0);
+  decoder.append(block);
+  decoder.decodePending();  // the first call of a period only resets
+  decoder.append(block);
+  decoder.decodePending();
+  EXPECT_GT(kvol::rkvol_next_window(), 1);
+  decoder.requestReset();
+  decoder.append(std::span<const std::int16_t>(block.data(), 512));
+  decoder.decodePending();
+  EXPECT_EQ(kvol::rkvol_saved_length(), 1);
+  EXPECT_EQ(kvol::rkvol_next_window(), 1);
+}
+
+// The queue drains in batches of 30 within one decodePending, ids in order.
+TEST(Receiver, DrainsEveryQueuedResultInOneCall) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  while (kvol::result_queue_state().count > 0) {
+    decoder.append(std::vector<std::int16_t>(1, 0));
+    decoder.decodePending();
+  }
+  got.all.clear();
+  for (int i = 0; i < 65; ++i) {
+    kvol::frame_decode_record frame;
+    frame.frequency = 1400.0f + i;
+    frame.time = 0.1f * i;
+    frame.snr = 24.5f;
+    frame.text = kvol::to_field<kvol::kMessageChars>("TU");
+    frame.final = 1;
+    ASSERT_TRUE(kvol::start_stream(frame));
+  }
+  decoder.append(std::vector<std::int16_t>(1, 0));
+  decoder.decodePending();
+  ASSERT_EQ(got.all.size(), 65u);
+  for (std::size_t i = 1; i < got.all.size(); ++i)
+    EXPECT_EQ(got.all[i].messageId, got.all[i - 1].messageId + 1);
+  EXPECT_EQ(got.all[0].snrDb, 5);  // 24.5 - 20, rounded away from zero
+  EXPECT_TRUE(got.all[0].isComplete);
+  EXPECT_EQ(kvol::result_queue_state().capacity, 30);
+}
+
+// Whatever arrives, nothing crashes and nothing but sent text comes out.
+struct Garbage {
+  const char* name;
+  std::vector<std::int16_t> (*make)(std::size_t samples);
+};
+
+std::vector<std::int16_t> silence(std::size_t n) { return std::vector<std::int16_t>(n, 0); }
+
+std::vector<std::int16_t> full_scale_noise(std::size_t n) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> d(-32768, 32767);
+  std::vector<std::int16_t> x(n);
+  for (auto& v : x) v = static_cast<std::int16_t>(d(rng));
+  return x;
+}
+
+std::vector<std::int16_t> clipped_noise(std::size_t n) {
+  std::mt19937 rng(12);
+  std::normal_distribution<float> g(0.0f, 30000.0f);
+  std::vector<std::int16_t> x(n);
+  for (auto& v : x) v = static_cast<std::int16_t>(std::clamp(g(rng), -32768.0f, 32767.0f));
+  return x;
+}
+
+std::vector<std::int16_t> dc_offset(std::size_t n) {
+  std::mt19937 rng(13);
+  std::normal_distribution<float> g(12000.0f, 300.0f);
+  std::vector<std::int16_t> x(n);
+  for (auto& v : x) v = static_cast<std::int16_t>(g(rng));
+  return x;
+}
+
+std::vector<std::int16_t> loud_carrier(std::size_t n) {
+  std::vector<std::int16_t> x(n);
+  const double w = 2.0 * std::acos(-1.0) * 1500.0 / kRate;
+  for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<std::int16_t>(32767.0 * std::sin(w * i));
+  return x;
+}
+
+class ReceiverGarbage : public testing::TestWithParam<Garbage> {};
+
+TEST_P(ReceiverGarbage, YieldsNoText) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  feed(decoder, GetParam().make(10 * kRate), 2048);
+  EXPECT_TRUE(got.all.empty()) << got.all.front().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, ReceiverGarbage,
+                         testing::Values(Garbage{"silence", silence},
+                                         Garbage{"full_scale_noise", full_scale_noise},
+                                         Garbage{"clipped_noise", clipped_noise},
+                                         Garbage{"dc_offset", dc_offset},
+                                         Garbage{"loud_carrier", loud_carrier}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A clipped real message decodes to its own text or to nothing.
+TEST(Receiver, ClippedMessageYieldsOnlyItsOwnText) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  std::vector<Sent> made;
+  auto audio = channel_audio(decoder, {{"K1ABC TU", 1500.0f, 1.0, 30.0}}, 5.0, 8, &made);
+  for (auto& v : audio) v = static_cast<std::int16_t>(std::clamp(v * 8, -32768, 32767));
+  feed(decoder, audio);
+  for (const Update& u : got.all) EXPECT_EQ(made[0].text.rfind(u.text, 0), 0u) << u.text;
+}
+
+// Blocks of every size from 0 to 10 000 samples: the edges, then random ones.
+TEST(Receiver, AcceptsBlocksOfAnySize) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  std::vector<std::size_t> sizes = {0, 1, 2, 511, 512, 513, 2047, 2048, 2049, 9999, 10000};
+  std::mt19937 rng(14);
+  std::uniform_int_distribution<std::size_t> d(0, 10000);
+  while (sizes.size() < 80) sizes.push_back(d(rng));
+  std::normal_distribution<float> g(0.0f, 3000.0f);
+  for (std::size_t n : sizes) {
+    std::vector<std::int16_t> block(n);
+    for (auto& v : block) v = static_cast<std::int16_t>(g(rng));
+    decoder.append(block);
+    decoder.decodePending();
+    decoder.decodePending();  // a second call without new samples decodes nothing new
+  }
+  EXPECT_TRUE(got.all.empty());
+}
+
+}  // namespace
