@@ -9,7 +9,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "modem/gen_kvolwave.h"
 #include "modem/genkvol.h"
@@ -241,33 +240,6 @@ TEST(Encode, SamplesAreRampedContinuousAndFullScale) {
   for (std::size_t k = 0; k < wave.size(); k += 97) {
     ASSERT_EQ(encoded.samples[k], static_cast<std::int16_t>(std::lround(wave[k] * 32767.0f)));
   }
-}
-
-TEST(Encode, RunsAlongsideAReceiverOnAnotherThread) {
-  KvolDecoder decoder;
-  const auto expected = decoder.encode("cq k1abc cq", 1500.0f);
-  std::vector<std::complex<float>> expectedReceive(59 * 192);
-  const std::vector<std::int32_t> tones(59, 2);
-  gen_kvolwave(tones, 192, 2.0f, 6000.0f, 800.0f, expectedReceive);
-
-  std::atomic<bool> stop{false};
-  bool receiverSame = true;
-  std::thread receiver([&] {
-    std::vector<std::complex<float>> wave(59 * 192);
-    do {
-      gen_kvolwave(tones, 192, 2.0f, 6000.0f, 800.0f, wave);
-      receiverSame = receiverSame && wave == expectedReceive;
-      remember_call(to_field<kFieldChars>("W1RCV"));
-      hash22_to_call(12345);
-    } while (!stop.load());
-  });
-  for (int i = 0; i < 4; ++i) {
-    const auto encoded = decoder.encode("cq k1abc cq", 1500.0f);
-    EXPECT_EQ(encoded.samples, expected.samples);
-  }
-  stop = true;
-  receiver.join();
-  EXPECT_TRUE(receiverSame);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <limits>
 #include <numbers>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "modem/kvol_constants.h"
@@ -184,33 +183,6 @@ TEST(GenKvolWave, UnsoundParametersGiveNoWaveform) {
     ASSERT_EQ(gen_kvolwave(odd, 64, 2.0f, 8000.0f, f0, cwave), 4 * 64);
     for (auto z : cwave) ASSERT_TRUE(std::isfinite(z.real()) && std::abs(z) <= 1.0001f);
   }
-}
-
-TEST(GenKvolWave, ThreadsWithTheirOwnParametersDoNotDisturbEachOther) {
-  const std::vector<std::int32_t> tones = random_tones(59, 33);
-  const std::vector<float> expectedReal = transmit_wave(tones, 1500.0f);
-  std::vector<std::complex<float>> expectedComplex(59 * 192);
-  gen_kvolwave(tones, 192, 2.0f, 6000.0f, 900.0f, expectedComplex);
-
-  bool realSame = true, complexSame = true;
-  std::thread transmit([&] {
-    std::vector<float> wave(expectedReal.size());
-    for (int i = 0; i < 5; ++i) {
-      gen_kvolwave(tones, kTxSamplesPerSymbol, kTxBt, kTxSampleRate, 1500.0f, wave);
-      realSame = realSame && wave == expectedReal;
-    }
-  });
-  std::thread receive([&] {
-    std::vector<std::complex<float>> cwave(expectedComplex.size());
-    for (int i = 0; i < 20; ++i) {
-      gen_kvolwave(tones, 192, 2.0f, 6000.0f, 900.0f, cwave);
-      complexSame = complexSame && cwave == expectedComplex;
-    }
-  });
-  transmit.join();
-  receive.join();
-  EXPECT_TRUE(realSame);
-  EXPECT_TRUE(complexSame);
 }
 
 }  // namespace

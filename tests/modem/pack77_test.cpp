@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kvol {
@@ -160,25 +158,6 @@ TEST(RecentCalls, ShortAndPlaceholderCallsAreNotRemembered) {
   EXPECT_EQ(trimmed(hash22_to_call(static_cast<std::int32_t>(call_hash("<...>", 22)))), "<...>");
   remember_call(field("<K7BRK>"));
   EXPECT_EQ(trimmed(hash22_to_call(static_cast<std::int32_t>(call_hash("K7BRK", 22)))), "<K7BRK>");
-}
-
-TEST(RecentCalls, TransmitAndReceiveThreadsShareTheListSafely) {
-  std::atomic<bool> done{false};
-  std::thread receiver([&] {
-    do {
-      for (int i = 0; i < 50; ++i) hash22_to_call(i);
-      remember_call(field("R1CVR"));
-    } while (!done.load());
-  });
-  for (int i = 0; i < 300; ++i) {
-    const std::string call = "T" + std::to_string(i % 10) + "X" + std::string(1, 'A' + i % 26) +
-                             std::string(1, 'A' + i / 26 % 26);
-    EXPECT_EQ(unpack(call_to_n28_remember(field(call))), call);
-  }
-  done = true;
-  receiver.join();
-  const auto hash = static_cast<std::int32_t>(call_hash("R1CVR", 22));
-  EXPECT_EQ(trimmed(hash22_to_call(hash)), "<R1CVR>");
 }
 
 }  // namespace
