@@ -8,11 +8,11 @@
 #include <QThread>
 #include <QTimer>
 #include <cmath>
-#include <semaphore>
 #include <thread>
 #include <vector>
 
 #include "audio/AudioLog.h"
+#include "audio/CaptureBlockQueue.h"
 #include "audio/pulse/PulseConnection.h"
 #include "audio/pulse/PulseDevices.h"
 #include "audio/pulse/PulseRecordStream.h"
@@ -26,18 +26,15 @@ QString sentence(const QString& text) { return text.endsWith('.') ? text : text 
 
 }  // namespace
 
-// One start's pipeline: the queue of gathered blocks between the mainloop thread (the only
-// producer) and the capture thread (the only consumer), the converter and the thread itself.
+// One start's pipeline: the queue between the mainloop thread and the capture thread, the
+// converter and the capture thread itself.
 struct CaptureEngine::Run {
   Run(uint32_t inputRate, uint32_t inputChannels, size_t queueBlocks,
-      std::function<void(std::span<const int16_t>)> handler, CaptureEngine& engine)
+      std::function<void(std::span<const int16_t>)> handler)
       : rate(inputRate),
         channels(inputChannels),
-        blocks(queueBlocks, std::vector<float>(kBlockFrames)),
-        onSamples(std::move(handler)),
-        captured(engine.captured_),
-        handled(engine.handled_),
-        dropped(engine.dropped_) {
+        queue(queueBlocks, kBlockFrames),
+        onSamples(std::move(handler)) {
     soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
     io.flags |= SOXR_NO_DITHER;
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
@@ -48,32 +45,18 @@ struct CaptureEngine::Run {
   }
 
   ~Run() {
-    if (thread.joinable()) finish();
+    finish();
     if (resampler) soxr_delete(resampler);
+  }
+
+  // Waits until the capture thread has left onSamples and ended.
+  void finish() {
+    queue.close();
+    if (thread.joinable()) thread.join();
   }
 
   void begin() {
     thread = std::thread([this] { loop(); });
-  }
-
-  void finish() {
-    stopping.store(true, std::memory_order_release);
-    ready.release();
-    thread.join();
-  }
-
-  // Mainloop thread: copies one block into the queue, or counts it as dropped when the
-  // handler has fallen so far behind that the queue is full. Allocates nothing.
-  void push(const float* channel0, uint32_t frames) {
-    captured.fetch_add(1, std::memory_order_relaxed);
-    const uint64_t tail = this->tail.load(std::memory_order_relaxed);
-    if (tail - head.load(std::memory_order_acquire) >= blocks.size()) {
-      dropped.fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
-    std::copy(channel0, channel0 + frames, blocks[tail % blocks.size()].begin());
-    this->tail.store(tail + 1, std::memory_order_release);
-    ready.release();
   }
 
   void loop() {
@@ -81,50 +64,39 @@ struct CaptureEngine::Run {
     bool first = true;
     uint64_t droppedReported = 0;
     for (;;) {
-      ready.acquire();
-      if (stopping.load(std::memory_order_acquire)) return;
-      const uint64_t head = this->head.load(std::memory_order_relaxed);
-      if (head == tail.load(std::memory_order_acquire)) continue;
+      const std::span<const float> block = queue.waitForBlock();
+      if (block.empty()) return;
       if (first) {
         first = false;
         qCInfo(lcAudio).noquote()
             << QStringLiteral("Receiving audio: %1 Hz, %2 ch").arg(rate).arg(channels);
       }
-      const std::vector<float>& block = blocks[head % blocks.size()];
       size_t produced = 0;
       if (resampler) {
         size_t consumed = 0;
         soxr_process(resampler, block.data(), block.size(), &consumed, output.data(), output.size(),
                      &produced);
       }
-      this->head.store(head + 1, std::memory_order_release);
-      handled.fetch_add(1, std::memory_order_relaxed);
+      queue.pop();
       // soxr holds back its filter delay at first: an early block may give nothing.
       if (produced > 0 && onSamples) onSamples(std::span<const int16_t>(output.data(), produced));
 
-      const uint64_t droppedNow = dropped.load(std::memory_order_relaxed);
-      if (droppedNow != droppedReported) {
+      const uint64_t dropped = queue.dropped();
+      if (dropped != droppedReported) {
         qCWarning(lcAudio).noquote()
             << QStringLiteral("Dropped %1 captured blocks in all: the sample handler fell behind")
-                   .arg(droppedNow);
-        droppedReported = droppedNow;
+                   .arg(dropped);
+        droppedReported = dropped;
       }
     }
   }
 
   const uint32_t rate;
   const uint32_t channels;
-  std::vector<std::vector<float>> blocks;
-  std::atomic<uint64_t> head{0};  // next block to handle; written by the capture thread
-  std::atomic<uint64_t> tail{0};  // next free slot; written by the mainloop thread
-  std::counting_semaphore<> ready{0};
-  std::atomic<bool> stopping{false};
+  CaptureBlockQueue queue;
   soxr_t resampler = nullptr;
   std::vector<int16_t> output;
   std::function<void(std::span<const int16_t>)> onSamples;
-  std::atomic<uint64_t>& captured;
-  std::atomic<uint64_t>& handled;
-  std::atomic<uint64_t>& dropped;
   std::thread thread;
 };
 
@@ -134,8 +106,8 @@ CaptureEngine::CaptureEngine(size_t queueBlocks, QObject* parent)
 CaptureEngine::~CaptureEngine() { stop(); }
 
 CaptureEngine::Statistics CaptureEngine::statistics() const {
-  return {captured_.load(std::memory_order_relaxed), handled_.load(std::memory_order_relaxed),
-          dropped_.load(std::memory_order_relaxed)};
+  if (!run_) return lastStatistics_;
+  return {run_->queue.pushed(), run_->queue.popped(), run_->queue.dropped()};
 }
 
 QString CaptureEngine::diagnostics(std::optional<int> pulseError) const {
@@ -184,6 +156,10 @@ CaptureError CaptureEngine::fail(CaptureError::Kind kind, int pulseError, uint32
   // Nothing of a failed start stays behind.
   stream_.reset();
   connection_.reset();
+  if (run_) {
+    run_->finish();
+    lastStatistics_ = statistics();
+  }
   run_.reset();
   return error;
 }
@@ -196,9 +172,7 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
   source_.reset();
   streamRate_ = 0;
   streamChannels_ = 0;
-  captured_ = 0;
-  handled_ = 0;
-  dropped_ = 0;
+  lastStatistics_ = {};
 
   connection_ = std::make_unique<pulse::Connection>("Palavrix capture");
   if (const int error = connection_->connect(); error != 0) {
@@ -235,7 +209,7 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
     return fail(CaptureError::Kind::unusableInputFormat, 0, rate, channels);
   }
 
-  run_ = std::make_unique<Run>(rate, channels, queueBlocks_, onSamples, *this);
+  run_ = std::make_unique<Run>(rate, channels, queueBlocks_, onSamples);
   if (!run_->resampler) return fail(CaptureError::Kind::unusableInputFormat, 0, rate, channels);
   streamRate_ = rate;
   streamChannels_ = channels;
@@ -250,7 +224,7 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
   Run* run = run_.get();
   pulse::RecordStream::Callbacks callbacks;
   callbacks.onBlock = [run](const float* channel0, uint32_t frames) {
-    run->push(channel0, frames);
+    run->queue.push(std::span<const float>(channel0, frames));
   };
   callbacks.onEvent = [post](pulse::RecordStream::Event event, int error) {
     switch (event) {
@@ -289,6 +263,10 @@ void CaptureEngine::stop() {
   // Server side first, so no block arrives once the capture thread is told to finish.
   stream_.reset();
   connection_.reset();
+  if (run_) {
+    run_->finish();
+    lastStatistics_ = statistics();
+  }
   run_.reset();
 }
 

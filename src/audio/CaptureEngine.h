@@ -7,7 +7,6 @@
 
 #include <QObject>
 #include <QString>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -78,7 +77,7 @@ class CaptureEngine final : public QObject {
 
   // The diagnostic line of errors and log lines, with PulseAudio's error when one is given.
   QString diagnostics(std::optional<int> pulseError = std::nullopt) const;
-  // Any thread.
+  // Of the running capture, or of the last one. Main thread.
   Statistics statistics() const;
 
   // The reaction to a wake from sleep: a restart request kWakeRestartDelayMs later. The system
@@ -111,7 +110,5 @@ class CaptureEngine final : public QObject {
   std::unique_ptr<Run> run_;
   std::unique_ptr<pulse::RecordStream> stream_;
 
-  std::atomic<uint64_t> captured_{0};
-  std::atomic<uint64_t> handled_{0};
-  std::atomic<uint64_t> dropped_{0};
+  Statistics lastStatistics_;  // of the last run, once it has ended
 };
