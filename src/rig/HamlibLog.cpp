@@ -4,8 +4,12 @@
 #include <QLocale>
 #include <QSettings>
 #include <QThread>
-#include <QThreadPool>
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "rig/RigBridge.h"
 
@@ -34,10 +38,34 @@ QString timeFormatWithMilliseconds() {
   return QStringLiteral("HH:mm:ss.zzz");
 }
 
+struct PendingEntry {
+  QDateTime date;
+  HamlibLogLevel level;
+  bool fromApp;
+  QString text;
+};
+
+// Entries on their way from the bridge's threads to the main thread. The lock is held only to
+// move entries in or out, so the sink never waits for the main thread.
+struct Inbox {
+  std::mutex mutex;
+  std::vector<PendingEntry> pending;
+  std::atomic<HamlibLog *> log{nullptr};
+};
+
+Inbox &inbox() {
+  static Inbox instance;
+  return instance;
+}
+
 void applyLevelInBackground(HamlibLogLevel level) {
   // Loading Hamlib and waiting for a running rig operation must not hold up the main thread.
-  QThreadPool::globalInstance()->start(
-      [raw = static_cast<int>(level)] { rigbridge_set_debug_level(raw); });
+  const int raw = static_cast<int>(level);
+  try {
+    std::thread([raw] { rigbridge_set_debug_level(raw); }).detach();
+  } catch (const std::system_error &) {
+    rigbridge_set_debug_level(raw);  // no thread to be had: better late on this one than lost
+  }
 }
 
 }  // namespace
@@ -85,13 +113,18 @@ HamlibLog &HamlibLog::shared() {
   Q_ASSERT(QCoreApplication::instance() &&
            QThread::currentThread() == QCoreApplication::instance()->thread());
   // Lives as long as the process, like the bridge that feeds it.
-  static HamlibLog *const instance = new HamlibLog();
+  static HamlibLog *const instance = [] {
+    auto *log = new HamlibLog();
+    inbox().log.store(log);
+    return log;
+  }();
   return *instance;
 }
 
 void HamlibLog::install() {
+  HamlibLog &log = shared();  // exists before the first entry can arrive
   rigbridge_set_log_callback(hamlibLogCallback);
-  applyLevelInBackground(shared().level());
+  applyLevelInBackground(log.level());
 }
 
 void HamlibLog::receive(int level, const char *text, int fromApp) {
@@ -99,15 +132,27 @@ void HamlibLog::receive(int level, const char *text, int fromApp) {
   QString trimmed = trimmedLineBreaks(QString::fromUtf8(text, qsizetype(std::strlen(text))));
   if (trimmed.isEmpty()) return;
   HamlibLogLevel entryLevel = hamlibLogLevelFromRawValue(level).value_or(HamlibLogLevel::verbose);
-  QDateTime date = QDateTime::currentDateTime();
-  QCoreApplication *application = QCoreApplication::instance();
-  if (!application) return;
-  QMetaObject::invokeMethod(
-      application,
-      [date, entryLevel, fromApp = fromApp != 0, trimmed] {
-        HamlibLog::shared().append(date, entryLevel, fromApp, trimmed);
-      },
-      Qt::QueuedConnection);
+  Inbox &box = inbox();
+  HamlibLog *log = box.log.load();
+  if (!log) return;
+  bool wasEmpty;
+  {
+    std::lock_guard<std::mutex> lock(box.mutex);
+    wasEmpty = box.pending.empty();
+    box.pending.push_back({QDateTime::currentDateTime(), entryLevel, fromApp != 0, trimmed});
+  }
+  // One queued call takes everything that gathers until it runs.
+  if (wasEmpty) QMetaObject::invokeMethod(log, "takePendingEntries", Qt::QueuedConnection);
+}
+
+void HamlibLog::takePendingEntries() {
+  std::vector<PendingEntry> arrived;
+  {
+    Inbox &box = inbox();
+    std::lock_guard<std::mutex> lock(box.mutex);
+    arrived.swap(box.pending);
+  }
+  for (PendingEntry &entry : arrived) append(entry.date, entry.level, entry.fromApp, entry.text);
 }
 
 void HamlibLog::setLevel(HamlibLogLevel level) {

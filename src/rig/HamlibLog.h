@@ -80,6 +80,10 @@ class HamlibLog final : public QAbstractListModel {
  signals:
   void levelChanged(HamlibLogLevel level);
 
+ private slots:
+  // Appends what receive() collected from other threads since the last call.
+  void takePendingEntries();
+
  private:
   QList<HamlibLogEntry> entries_;
   HamlibLogLevel level_ = HamlibLogLevel::trace;

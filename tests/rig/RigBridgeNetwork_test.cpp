@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <regex>
 
 #include "RigTestSupport.h"
 #include "rig/RigBridge.h"
@@ -14,7 +13,6 @@ namespace {
 using rigtest::LogRecorder;
 
 constexpr int kNetwork = 2;
-const std::regex kStatusLine(R"(\d+\.\d{6} MHz  [A-Z-]+( \(\d+ Hz\))?)");
 
 class RigBridgeNetwork : public testing::Test {
  protected:
@@ -36,7 +34,8 @@ TEST_F(RigBridgeNetwork, TunesAndReadsBackFrequencyAndMode) {
       << text;
   ASSERT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "", nullptr, text, sizeof text), 1)
       << text;
-  EXPECT_TRUE(std::regex_match(text, std::regex(R"(14\.074000 MHz  PKTUSB( \(\d+ Hz\))?)")))
+  EXPECT_TRUE(rigtest::isStatusLine(text, "PKTUSB") &&
+              std::string(text).rfind("14.074000 MHz", 0) == 0)
       << text;
 
   ASSERT_EQ(
@@ -45,7 +44,8 @@ TEST_F(RigBridgeNetwork, TunesAndReadsBackFrequencyAndMode) {
       << text;
   ASSERT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "", "USB", text, sizeof text), 1)
       << text;
-  EXPECT_TRUE(std::regex_match(text, std::regex(R"(7\.047500 MHz  USB( \(\d+ Hz\))?)"))) << text;
+  EXPECT_TRUE(rigtest::isStatusLine(text, "USB") && std::string(text).rfind("7.047500 MHz", 0) == 0)
+      << text;
   EXPECT_TRUE(
       LogRecorder::instance().hasAppLine(4, "Opening rig model 2 on port \"" + address + "\""));
 }
@@ -101,7 +101,7 @@ TEST_F(RigBridgeNetwork, SurvivesTheDaemonDyingInTheMiddleOfAnOperation) {
     // the daemon and fails.
     std::string reason = text;
     if (std::strcmp(trigger, "Rig opened.") == 0) {
-      EXPECT_TRUE(result == 1 ? std::regex_match(reason, kStatusLine)
+      EXPECT_TRUE(result == 1 ? rigtest::isStatusLine(reason)
                               : reason.rfind("Connected, but could not read frequency: ", 0) == 0)
           << reason;
     } else {

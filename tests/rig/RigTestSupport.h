@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <mutex>
@@ -78,6 +79,33 @@ class LogRecorder {
   std::mutex mutex_;
   std::vector<LoggedLine> lines_;
 };
+
+// A status line: "<digits>.<6 digits> MHz  <MODE>", optionally " (<digits> Hz)" after it; the
+// mode must be the given one unless that is empty.
+inline bool isStatusLine(const std::string &text, const std::string &mode = "") {
+  auto digits = [&](std::size_t &at) {
+    std::size_t start = at;
+    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
+    return at - start;
+  };
+  std::size_t at = 0;
+  if (digits(at) == 0 || at >= text.size() || text[at++] != '.' || digits(at) != 6) return false;
+  if (text.compare(at, 6, " MHz  ") != 0) return false;
+  at += 6;
+  std::size_t modeStart = at;
+  while (at < text.size() &&
+         (std::isupper(static_cast<unsigned char>(text[at])) ||
+          std::isdigit(static_cast<unsigned char>(text[at])) || text[at] == '-')) {
+    ++at;
+  }
+  if (at == modeStart || (!mode.empty() && text.substr(modeStart, at - modeStart) != mode)) {
+    return false;
+  }
+  if (at == text.size()) return true;
+  if (text.compare(at, 2, " (") != 0) return false;
+  at += 2;
+  return digits(at) > 0 && text.compare(at, std::string::npos, " Hz)") == 0;
+}
 
 inline bool listening(int port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
