@@ -1,0 +1,10 @@
+# Rig benchmarks: bench/rig_*.cpp, against the real Hamlib (dummy rig and a rigctld they start).
+if(NOT TARGET palavrix_rig)
+  return()
+endif()
+file(GLOB rig_benches CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/rig_*.cpp)
+foreach(source ${rig_benches})
+  get_filename_component(name ${source} NAME_WE)
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE palavrix_rig benchmark::benchmark)
+endforeach()
