@@ -18,6 +18,13 @@
 #include "modem/signal_helpers.h"
 #include "modem/subtract_kvol.h"
 
+// The hot loops also get a copy for wider vector units, picked at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KVOL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KVOL_VECTOR_CLONES
+#endif
+
 namespace kvol {
 namespace {
 
@@ -42,9 +49,12 @@ struct WindowState {
   int nsps = 0;
   int nsps6 = 0;
   int nfft = 0;
-  std::vector<Complex> signal;  // nfft values; the first len are the window
-  std::vector<Complex> work;    // len values shifted down by the candidate's frequency
-  std::vector<Complex> trial;   // fine sync's shifted stretch
+  std::vector<Complex> signal;   // nfft values; the first len are the window
+  std::vector<Complex> work;     // len values shifted down by the candidate's frequency
+  std::vector<Complex> shifted;  // fine sync's stretch shifted down by the candidate frequency
+  std::vector<Complex> trial;    // the same moved to one trial frequency
+  std::vector<Complex> trial_rotations;  // per trial offset, e^{i·2π·0.5·i·n/6000}
+  int trial_span = 0;
   int len = 0;
   PayloadCorrelator correlator;
   std::array<Complex, 4 * kDataSymbols> coherent{};
@@ -85,20 +95,55 @@ std::array<std::int32_t, kSymbolsPerFrame> frame_tones(const DataSymbols& data) 
   return tones;
 }
 
-void shift_into_work(float frequency) {
+// Shifts the frame that starts at dt down by its tone-0 frequency into the work copy; only the
+// frame's own samples are shifted, since nothing else of the copy is read.
+void shift_into_work(float frequency, float dt) {
+  const int first = std::clamp(round_half_away(dt * kSampleRate6), 0, state.len);
+  const int last = std::min(state.len, first + kSymbolsPerFrame * state.nsps6);
   const float a[3] = {-frequency, 0.0f, 0.0f};
-  tweak_frequency(state.signal.data(), state.work.data(), state.len, kSampleRate6, a);
+  tweak_frequency(state.signal.data() + first, state.work.data() + first, last - first,
+                  kSampleRate6, a);
+}
+
+// out = x · y over n values.
+KVOL_VECTOR_CLONES void multiply(Complex* out, const Complex* x, const Complex* y, int n) {
+  float* __restrict o = reinterpret_cast<float*>(out);
+  const float* __restrict xs = reinterpret_cast<const float*>(x);
+  const float* __restrict ys = reinterpret_cast<const float*>(y);
+  for (int i = 0; i < n; ++i) {
+    o[2 * i] = xs[2 * i] * ys[2 * i] - xs[2 * i + 1] * ys[2 * i + 1];
+    o[2 * i + 1] = xs[2 * i] * ys[2 * i + 1] + xs[2 * i + 1] * ys[2 * i];
+  }
+}
+
+// The eleven trial offsets of fine sync as phasor series, made once per stretch length.
+void make_trial_rotations(int span) {
+  if (span <= state.trial_span) return;
+  state.trial_span = span;
+  state.shifted.assign(span, Complex());
+  state.trial.assign(span, Complex());
+  state.trial_rotations.assign(11 * static_cast<std::size_t>(span), Complex());
+  const double two_pi = 2.0 * std::acos(-1.0);
+  for (int trial = -5; trial <= 5; ++trial)
+    for (int i = 0; i < span; ++i)
+      state.trial_rotations[(trial + 5) * span + i] =
+          std::polar(1.0f, static_cast<float>(two_pi * 0.5 * trial * (i + 1) / kSampleRate6));
+}
+
+// Σ x(n)·conj(ref(n)) over n values.
+KVOL_VECTOR_CLONES Complex correlate(const Complex* x, const Complex* ref, int n) {
+  const float* __restrict xs = reinterpret_cast<const float*>(x);
+  const float* __restrict rs = reinterpret_cast<const float*>(ref);
+  float re = 0.0f, im = 0.0f;
+  for (int i = 0; i < n; ++i) {
+    re += xs[2 * i] * rs[2 * i] + xs[2 * i + 1] * rs[2 * i + 1];
+    im += xs[2 * i + 1] * rs[2 * i] - xs[2 * i] * rs[2 * i + 1];
+  }
+  return {re, im};
 }
 
 float tone_power(const Complex* x, int tone) {
-  const std::span<const Complex> ref = tone_ref(tone);
-  float re = 0.0f, im = 0.0f;
-  for (int n = 0; n < state.nsps6; ++n) {
-    // x · conj(ref)
-    re += x[n].real() * ref[n].real() + x[n].imag() * ref[n].imag();
-    im += x[n].imag() * ref[n].real() - x[n].real() * ref[n].imag();
-  }
-  return re * re + im * im;
+  return std::norm(correlate(x, tone_ref(tone).data(), state.nsps6));
 }
 
 // Powers of the four tones in the 13 sync symbols of the work copy starting at dt.
@@ -255,7 +300,7 @@ bool try_without_sync(const SearchRange& range) {
     frame_decode_record& entry = state.decodes[state.decode_count++];
     entry.frequency = stream.frequency;
     entry.dt = dt;
-    shift_into_work(entry.frequency);
+    shift_into_work(entry.frequency, dt);
     return decode_candidate(-1, CandidateSums{});
   }
   return false;
@@ -280,7 +325,7 @@ void refine_candidates(int pass) {
     frame_decode_record& entry = state.decodes[state.decode_count++];
     entry.frequency = frequency;
     entry.dt = dt;
-    shift_into_work(frequency);
+    shift_into_work(frequency, dt);
     float snr = 0.0f;
     const CandidateSums sums = check_sync(dt, snr);
     entry.snr = snr;
@@ -323,26 +368,25 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
   const int len = static_cast<int>(signal.size());
   const int j_lo = std::max(0, round_half_away((t - 0.004f) * kSampleRate6));
   const int j_hi = std::min(len - n, round_half_away((t + 0.004f) * kSampleRate6));
-  if (j_hi < j_lo || nsps6 <= 0) return;
+  if (j_hi < j_lo || nsps6 < 64) return;
   const int span = j_hi + n - j_lo;
-  if (static_cast<int>(state.trial.size()) < span) state.trial.assign(span, Complex());
+  make_trial_rotations(span);
   Complex* w = state.trial.data();
+  const float shift[3] = {-f, 0.0f, 0.0f};
+  tweak_frequency(signal.data() + j_lo, state.shifted.data(), span, kSampleRate6, shift);
 
   // Per sync symbol, the sum against its tone with the phase tied to the sample index, so that
   // moving the start by 4 samples only drops 4 products and adds 4.
-  auto tone_at = [&](int m, int u) { return tone_ref(kSyncTones[m])[u % nsps6]; };
+  std::array<const Complex*, kSyncSymbols> tones{};
+  for (int m = 0; m < kSyncSymbols; ++m) tones[m] = tone_ref(kSyncTones[m]).data();
   double best = -1.0;
   int best_trial = 0;
   int best_start = j_lo;
   for (int trial = -5; trial <= 5; ++trial) {
-    const float a[3] = {-(f - 0.5f * trial), 0.0f, 0.0f};
-    tweak_frequency(signal.data() + j_lo, w, span, kSampleRate6, a);
+    // Shifted by -(f - 0.5·trial) Hz: the stretch at -f turned by the trial's offset.
+    multiply(w, state.shifted.data(), &state.trial_rotations[(trial + 5) * state.trial_span], span);
     std::array<Complex, kSyncSymbols> y{};
-    for (int m = 0; m < kSyncSymbols; ++m)
-      for (int i = 0; i < nsps6; ++i) {
-        const int u = m * nsps6 + i;
-        y[m] += w[u] * std::conj(tone_at(m, u));
-      }
+    for (int m = 0; m < kSyncSymbols; ++m) y[m] = correlate(w + m * nsps6, tones[m], nsps6);
     for (int j = j_lo;; j += 4) {
       double metric = 0.0;
       for (const Complex& z : y) metric += std::norm(z);
@@ -352,13 +396,21 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
         best_start = j;
       }
       if (j + 4 > j_hi) break;
+      // Symbol starts are whole symbols apart, so the tone phase at an offset is the same for
+      // every symbol; the offset stays within the first symbol (at most 52 samples).
       const int base = j - j_lo;
-      for (int m = 0; m < kSyncSymbols; ++m)
+      for (int m = 0; m < kSyncSymbols; ++m) {
+        const Complex* out = w + base + m * nsps6;
+        const Complex* in = out + nsps6;
+        float re = 0.0f, im = 0.0f;
         for (int i = 0; i < 4; ++i) {
-          const int out = base + m * nsps6 + i;
-          const int in = out + nsps6;
-          y[m] += w[in] * std::conj(tone_at(m, in)) - w[out] * std::conj(tone_at(m, out));
+          const Complex t = tones[m][base + i];
+          const Complex d = in[i] - out[i];
+          re += d.real() * t.real() + d.imag() * t.imag();
+          im += d.imag() * t.real() - d.real() * t.imag();
         }
+        y[m] += Complex(re, im);
+      }
     }
   }
   t_out = static_cast<float>(best_start) / kSampleRate6;
@@ -366,16 +418,12 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
   if (best <= 0.0) return;
 
   // Residual frequency from the phase slope of the sync symbols against the reference.
-  const float a[3] = {-f_out, 0.0f, 0.0f};
-  tweak_frequency(signal.data() + j_lo, w, span, kSampleRate6, a);
+  multiply(w, state.shifted.data(), &state.trial_rotations[(best_trial + 5) * state.trial_span],
+           span);
   const std::span<const Complex> refs = sync_refs();
   std::array<double, kSyncSymbols> phase{};
   for (int m = 0; m < kSyncSymbols; ++m) {
-    Complex z;
-    for (int i = 0; i < nsps6; ++i) {
-      const int u = m * nsps6 + i;
-      z += w[best_start - j_lo + u] * std::conj(refs[u]);
-    }
+    const Complex z = correlate(w + best_start - j_lo + m * nsps6, refs.data() + m * nsps6, nsps6);
     phase[m] = std::atan2(z.imag(), z.real());
   }
   const double pi = std::acos(-1.0);

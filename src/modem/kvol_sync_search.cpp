@@ -13,6 +13,13 @@
 #include "modem/four2a.h"
 #include "modem/kvol_constants.h"
 
+// The hot loops also get a copy for wider vector units, picked at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KVOL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KVOL_VECTOR_CLONES
+#endif
+
 namespace kvol {
 namespace {
 
@@ -149,14 +156,40 @@ bool make_chirp_kernel(int slot, int n, int k0, int m) {
   return true;
 }
 
-// Weighted power 1, 2, 3, 2, 1 across five zoom bins for every hull bin of one column.
-void store_column(int column, int k0) {
-  float* out = &state.sync_power[map_index(0, column)];
-  const float* p = state.zoom_power.data();
-  for (int k = state.hull_low; k <= state.hull_high; ++k) {
-    const int m = k - k0;
-    out[k] = p[m - 2] + 2.0f * p[m - 1] + 3.0f * p[m] + 2.0f * p[m + 1] + p[m + 2];
+// out = x · y over n interleaved complex values; out may be x.
+KVOL_VECTOR_CLONES void multiply(float* out, const float* __restrict x, const float* __restrict y,
+                                 int n) {
+  for (int i = 0; i < n; ++i) {
+    const float xr = x[2 * i], xi = x[2 * i + 1], yr = y[2 * i], yi = y[2 * i + 1];
+    out[2 * i] = xr * yr - xi * yi;
+    out[2 * i + 1] = xr * yi + xi * yr;
   }
+}
+
+KVOL_VECTOR_CLONES void power(float* __restrict out, const float* __restrict x, int n) {
+  for (int i = 0; i < n; ++i) out[i] = x[2 * i] * x[2 * i] + x[2 * i + 1] * x[2 * i + 1];
+}
+
+// The largest of n values (not-a-number values never win); eight lanes so that it vectorises.
+KVOL_VECTOR_CLONES float largest(const float* __restrict x, int n) {
+  float lane[8];
+  std::fill_n(lane, 8, -1.0f);
+  int i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int k = 0; k < 8; ++k) lane[k] = std::max(lane[k], x[i + k]);
+  float best = -1.0f;
+  for (; i < n; ++i) best = std::max(best, x[i]);
+  for (float v : lane) best = std::max(best, v);
+  return best;
+}
+
+// Weighted power 1, 2, 3, 2, 1 across five zoom bins for every hull bin of one column.
+KVOL_VECTOR_CLONES void store_column(int column, int k0) {
+  float* __restrict out = &state.sync_power[map_index(state.hull_low, column)];
+  const float* __restrict p = state.zoom_power.data() + (state.hull_low - k0);
+  const int count = state.hull_high - state.hull_low + 1;
+  for (int i = 0; i < count; ++i)
+    out[i] = p[i - 2] + 2.0f * p[i - 1] + 3.0f * p[i] + 2.0f * p[i + 1] + p[i + 2];
 }
 
 }  // namespace
@@ -280,6 +313,10 @@ void sync_zoom_dft(std::span<const std::complex<float>> signal) {
       length <= 4096 && get_fft_slot(length, 1, log2n) && make_chirp_kernel(log2n - 11, n, k0, m);
   const bool direct = !chirp && get_fft_slot(kSyncZoomLength, 0, log2n);
 
+  if (chirp) {
+    FftSlot& s = state.slots[log2n - 11];
+    std::fill(&s.a[0][0] + 2 * n, &s.a[0][0] + 2 * s.n, 0.0f);
+  }
   const Complex* refs = state.sync_refs.data();
   for (int column = 0; column < state.columns; ++column) {
     const int start = kSyncColumnStep * column;
@@ -288,26 +325,13 @@ void sync_zoom_dft(std::span<const std::complex<float>> signal) {
     if (chirp) {
       FftSlot& s = state.slots[log2n - 11];
       float* a = &s.a[0][0];
-      const float* p = reinterpret_cast<const float*>(state.premultiplied);
-      const float* xs = reinterpret_cast<const float*>(x);
-      for (int i = 0; i < valid; ++i) {
-        const float xr = xs[2 * i], xi = xs[2 * i + 1], pr = p[2 * i], pi = p[2 * i + 1];
-        a[2 * i] = xr * pr - xi * pi;
-        a[2 * i + 1] = xr * pi + xi * pr;
-      }
-      std::fill(a + 2 * valid, a + 2 * s.n, 0.0f);
+      multiply(a, reinterpret_cast<const float*>(x),
+               reinterpret_cast<const float*>(state.premultiplied), valid);
+      if (valid < n) std::fill(a + 2 * valid, a + 2 * n, 0.0f);
       fftwf_execute(s.forward);
-      float* b = &s.b[0][0];
-      const float* h = &state.kernel[0][0];
-      for (int i = 0; i < s.n; ++i) {
-        const float br = b[2 * i], bi = b[2 * i + 1], hr = h[2 * i], hi = h[2 * i + 1];
-        b[2 * i] = br * hr - bi * hi;
-        b[2 * i + 1] = br * hi + bi * hr;
-      }
+      multiply(&s.b[0][0], &s.b[0][0], &state.kernel[0][0], s.n);
       fftwf_execute(s.backward);
-      const float* c = &s.c[0][0];
-      for (int i = 0; i < m; ++i)
-        state.zoom_power[i] = c[2 * i] * c[2 * i] + c[2 * i + 1] * c[2 * i + 1];
+      power(state.zoom_power.data(), &s.c[0][0], m);
     } else {
       fftwf_complex* a = nullptr;
       if (direct) a = state.slots[log2n - 11].a;
@@ -361,15 +385,21 @@ bool pick_sync_candidate(int pass, const SearchRange& range, float& t, float& f)
   for (int column = 0; column <= state.last_column; ++column) {
     const float* power = &state.sync_power[map_index(0, column)];
     const int* mask = &state.sync_mask[map_index(0, column)];
-    for (int bin = range.i1; bin <= range.i2; ++bin) {
-      if (pass == 0 && mask[bin] != 1) continue;
-      const float v = power[bin];
-      if (std::isnan(v)) continue;
-      if (v > best) {
-        best = v;
-        best_column = column;
-        best_bin = bin;
-      }
+    // Values that are not numbers never compare greater, so they are skipped.
+    if (pass == 0) {
+      for (int bin = range.i1; bin <= range.i2; ++bin)
+        if (mask[bin] == 1 && power[bin] > best) {
+          best = power[bin];
+          best_column = column;
+          best_bin = bin;
+        }
+    } else if (largest(power + range.i1, range.i2 - range.i1 + 1) > best) {
+      for (int bin = range.i1; bin <= range.i2; ++bin)
+        if (power[bin] > best) {
+          best = power[bin];
+          best_column = column;
+          best_bin = bin;
+        }
     }
   }
   if (best_column < 0) return false;
