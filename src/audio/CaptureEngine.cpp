@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <pulse/error.h>
-#include <soxr.h>
 
 #include <QDBusConnection>
 #include <QThread>
@@ -13,6 +12,7 @@
 
 #include "audio/AudioLog.h"
 #include "audio/CaptureBlockQueue.h"
+#include "audio/CaptureConverter.h"
 #include "audio/pulse/PulseConnection.h"
 #include "audio/pulse/PulseDevices.h"
 #include "audio/pulse/PulseRecordStream.h"
@@ -34,20 +34,10 @@ struct CaptureEngine::Run {
       : rate(inputRate),
         channels(inputChannels),
         queue(queueBlocks, kBlockFrames),
-        onSamples(std::move(handler)) {
-    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
-    io.flags |= SOXR_NO_DITHER;
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    soxr_error_t error = nullptr;
-    resampler = soxr_create(rate, kOutputRate, 1, &error, &io, &quality, nullptr);
-    if (error) resampler = nullptr;
-    output.resize(static_cast<size_t>(double(kOutputRate) / rate * kBlockFrames) + 16);
-  }
+        converter(inputRate, kBlockFrames),
+        onSamples(std::move(handler)) {}
 
-  ~Run() {
-    finish();
-    if (resampler) soxr_delete(resampler);
-  }
+  ~Run() { finish(); }
 
   // Waits until the capture thread has left onSamples and ended.
   void finish() {
@@ -71,15 +61,10 @@ struct CaptureEngine::Run {
         qCInfo(lcAudio).noquote()
             << QStringLiteral("Receiving audio: %1 Hz, %2 ch").arg(rate).arg(channels);
       }
-      size_t produced = 0;
-      if (resampler) {
-        size_t consumed = 0;
-        soxr_process(resampler, block.data(), block.size(), &consumed, output.data(), output.size(),
-                     &produced);
-      }
+      const std::span<const int16_t> samples = converter.convert(block);
       queue.pop();
       // soxr holds back its filter delay at first: an early block may give nothing.
-      if (produced > 0 && onSamples) onSamples(std::span<const int16_t>(output.data(), produced));
+      if (!samples.empty() && onSamples) onSamples(samples);
 
       const uint64_t dropped = queue.dropped();
       if (dropped != droppedReported) {
@@ -94,8 +79,7 @@ struct CaptureEngine::Run {
   const uint32_t rate;
   const uint32_t channels;
   CaptureBlockQueue queue;
-  soxr_t resampler = nullptr;
-  std::vector<int16_t> output;
+  CaptureConverter converter;
   std::function<void(std::span<const int16_t>)> onSamples;
   std::thread thread;
 };
@@ -210,7 +194,8 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
   }
 
   run_ = std::make_unique<Run>(rate, channels, queueBlocks_, onSamples);
-  if (!run_->resampler) return fail(CaptureError::Kind::unusableInputFormat, 0, rate, channels);
+  if (!run_->converter.isValid())
+    return fail(CaptureError::Kind::unusableInputFormat, 0, rate, channels);
   streamRate_ = rate;
   streamChannels_ = channels;
 

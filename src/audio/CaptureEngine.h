@@ -14,6 +14,7 @@
 #include <span>
 
 #include "audio/AudioDevices.h"
+#include "audio/CaptureConverter.h"
 
 namespace pulse {
 class Connection;
@@ -44,7 +45,7 @@ class CaptureEngine final : public QObject {
 
  public:
   static constexpr uint32_t kBlockFrames = 2048;
-  static constexpr uint32_t kOutputRate = 12000;
+  static constexpr uint32_t kOutputRate = CaptureConverter::kOutputRate;
   // Blocks that may wait for a busy handler before one is dropped: about 5 s at 48 000 Hz,
   // well beyond a long decode in a busy band.
   static constexpr size_t kDefaultQueueBlocks = 128;
