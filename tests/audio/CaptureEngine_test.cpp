@@ -224,6 +224,51 @@ TEST(CaptureEngine, AsksForARestartWhenItsDeviceIsUnplugged) {
   EXPECT_EQ(restarts, 1);
 }
 
+// The server's index of our record stream.
+QString ourSourceOutput() {
+  QString index;
+  for (const QString& line : pactl({"list", "source-outputs"}).split('\n')) {
+    if (line.startsWith("Source Output #")) index = line.mid(15).trimmed();
+    if (line.contains("media.name = \"Palavrix receive\"")) return index;
+  }
+  return {};
+}
+
+TEST(CaptureEngine, ResumesInPlaceWhenItsSourceWakesFromSuspend) {
+  requireTestServer();
+  LogCapture log;
+  CaptureEngine capture;
+  int restarts = 0;
+  capture.onNeedsRestart = [&] { ++restarts; };
+  Collector collector;
+  capture.onSamples = [&](std::span<const int16_t> block) { collector.add(block); };
+  ASSERT_EQ(capture.start(deviceNamed("test_in")), std::nullopt);
+  ASSERT_TRUE(waitFor([&] { return collector.size() > 0; }, 10000));
+
+  pactl({"suspend-source", "test_in", "1"});
+  EXPECT_TRUE(waitFor([&] { return log.contains("suspended"); }, 5000));
+  pactl({"suspend-source", "test_in", "0"});
+  EXPECT_TRUE(waitFor([&] { return log.contains("resumed in place"); }, 5000));
+  const size_t before = collector.size();
+  EXPECT_TRUE(waitFor([&] { return collector.size() > before + 6000; }, 10000));
+  capture.stop();
+  EXPECT_EQ(restarts, 0);
+}
+
+TEST(CaptureEngine, AsksForARestartWhenTheServerMovesItsStream) {
+  requireTestServer();
+  CaptureEngine capture;
+  int restarts = 0;
+  capture.onNeedsRestart = [&] { ++restarts; };
+  ASSERT_EQ(capture.start(std::nullopt), std::nullopt);
+  const QString stream = ourSourceOutput();
+  ASSERT_FALSE(stream.isEmpty());
+  pactl({"move-source-output", stream, "test_out.monitor"});
+  EXPECT_TRUE(waitFor([&] { return restarts > 0; }, 5000));
+  capture.stop();
+  EXPECT_EQ(restarts, 1);
+}
+
 TEST(CaptureEngine, SurvivesTheServerBeingKilledMidCapture) {
   PrivateServer server;
   ASSERT_TRUE(server.started());
