@@ -378,7 +378,12 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
   // Per sync symbol, the sum against its tone with the phase tied to the sample index, so that
   // moving the start by 4 samples only drops 4 products and adds 4.
   std::array<const Complex*, kSyncSymbols> tones{};
-  for (int m = 0; m < kSyncSymbols; ++m) tones[m] = tone_ref(kSyncTones[m]).data();
+  std::array<Complex, kSyncSymbols> symbol_phase{};
+  const std::span<const Complex> refs = sync_refs();
+  for (int m = 0; m < kSyncSymbols; ++m) {
+    tones[m] = tone_ref(kSyncTones[m]).data();
+    symbol_phase[m] = std::conj(refs[m * nsps6]);
+  }
   double best = -1.0;
   int best_trial = 0;
   int best_start = j_lo;
@@ -388,8 +393,12 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
     std::array<Complex, kSyncSymbols> y{};
     for (int m = 0; m < kSyncSymbols; ++m) y[m] = correlate(w + m * nsps6, tones[m], nsps6);
     for (int j = j_lo;; j += 4) {
-      double metric = 0.0;
-      for (const Complex& z : y) metric += std::norm(z);
+      // Coherent over the 13 symbols: z_m against the continuous-phase reference is y_m
+      // turned by the tone's phase at this offset and the reference's phase at the symbol.
+      const int base = j - j_lo;
+      Complex sum;
+      for (int m = 0; m < kSyncSymbols; ++m) sum += y[m] * tones[m][base] * symbol_phase[m];
+      const double metric = std::norm(sum);
       if (metric > best) {
         best = metric;
         best_trial = trial;
@@ -398,7 +407,6 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
       if (j + 4 > j_hi) break;
       // Symbol starts are whole symbols apart, so the tone phase at an offset is the same for
       // every symbol; the offset stays within the first symbol (at most 52 samples).
-      const int base = j - j_lo;
       for (int m = 0; m < kSyncSymbols; ++m) {
         const Complex* out = w + base + m * nsps6;
         const Complex* in = out + nsps6;
@@ -420,7 +428,6 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
   // Residual frequency from the phase slope of the sync symbols against the reference.
   multiply(w, state.shifted.data(), &state.trial_rotations[(best_trial + 5) * state.trial_span],
            span);
-  const std::span<const Complex> refs = sync_refs();
   std::array<double, kSyncSymbols> phase{};
   for (int m = 0; m < kSyncSymbols; ++m) {
     const Complex z = correlate(w + best_start - j_lo + m * nsps6, refs.data() + m * nsps6, nsps6);

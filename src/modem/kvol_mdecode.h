@@ -35,8 +35,9 @@ void request_redecode(const RedecodeFrame& frame);
 std::span<const RedecodeFrame> redecode_list();
 
 // Refines a candidate's start time t (s within the signal) and tone-0 frequency f (Hz) against
-// the sync symbols of the 6000 Hz signal: ±4 ms in 4-sample steps, ±2.5 Hz in 0.5 Hz steps, then
-// the residual frequency from the phase slope across the sync symbols. Uses the sync search's
+// the sync symbols of the 6000 Hz signal: ±4 ms in 4-sample steps, ±2.5 Hz in 0.5 Hz steps, the
+// correlation summed coherently over the 13 symbols, then the residual frequency from the phase
+// slope across them. Uses the sync search's
 // references, which set_sync_geometry(nsps6) must have made.
 void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, float f,
                float& t_out, float& f_out);
