@@ -197,6 +197,14 @@ inline double strongestFrequency(std::span<const int16_t> samples, double rate, 
   return best;
 }
 
+// The amplitude of a steady tone, from its RMS: unlike the peak it does not depend on where the
+// samples fall on the wave.
+inline double toneAmplitude(std::span<const int16_t> samples) {
+  double sum = 0.0;
+  for (int16_t sample : samples) sum += double(sample) * sample;
+  return samples.empty() ? 0.0 : std::sqrt(2.0 * sum / double(samples.size()));
+}
+
 inline int peak(std::span<const int16_t> samples) {
   int result = 0;
   for (int16_t sample : samples) result = std::max(result, std::abs(int(sample)));
