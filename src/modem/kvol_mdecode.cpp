@@ -379,12 +379,16 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
 
   // Per sync symbol, the sum against its tone with the phase tied to the sample index, so that
   // moving the start by 4 samples only drops 4 products and adds 4.
+  // Coherent over the 13 symbols: z_m against the continuous-phase reference is y_m turned by
+  // the tone's phase at the start offset and by the reference's phase at the symbol.
+  constexpr int kStarts = 13;  // ±24 samples in steps of 4
   std::array<const Complex*, kSyncSymbols> tones{};
-  std::array<Complex, kSyncSymbols> symbol_phase{};
+  std::array<std::array<Complex, kSyncSymbols>, kStarts> turn{};
   const std::span<const Complex> refs = sync_refs();
   for (int m = 0; m < kSyncSymbols; ++m) {
     tones[m] = tone_ref(kSyncTones[m]).data();
-    symbol_phase[m] = std::conj(refs[m * nsps6]);
+    for (int step = 0; step < kStarts; ++step)
+      turn[step][m] = tones[m][4 * step] * std::conj(refs[m * nsps6]);
   }
   double best = -1.0;
   int best_trial = 0;
@@ -395,12 +399,14 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
     std::array<Complex, kSyncSymbols> y{};
     for (int m = 0; m < kSyncSymbols; ++m) y[m] = correlate(w + m * nsps6, tones[m], nsps6);
     for (int j = j_lo;; j += 4) {
-      // Coherent over the 13 symbols: z_m against the continuous-phase reference is y_m
-      // turned by the tone's phase at this offset and the reference's phase at the symbol.
       const int base = j - j_lo;
-      Complex sum;
-      for (int m = 0; m < kSyncSymbols; ++m) sum += y[m] * tones[m][base] * symbol_phase[m];
-      const double metric = std::norm(sum);
+      const std::array<Complex, kSyncSymbols>& t = turn[base / 4];
+      float re = 0.0f, im = 0.0f;
+      for (int m = 0; m < kSyncSymbols; ++m) {
+        re += y[m].real() * t[m].real() - y[m].imag() * t[m].imag();
+        im += y[m].real() * t[m].imag() + y[m].imag() * t[m].real();
+      }
+      const double metric = static_cast<double>(re) * re + static_cast<double>(im) * im;
       if (metric > best) {
         best = metric;
         best_trial = trial;
