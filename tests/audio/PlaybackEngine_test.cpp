@@ -150,6 +150,33 @@ TEST(PlaybackEngine, FailsCleanlyWithoutAServerAndWhenTheServerDies) {
   EXPECT_FALSE(playback.isPlaying());
 }
 
+// The server's index of our playback stream.
+QString ourSinkInput() {
+  QString index;
+  for (const QString& line : pactl({"list", "sink-inputs"}).split('\n')) {
+    if (line.startsWith("Sink Input #")) index = line.mid(12).trimmed();
+    if (line.contains("media.name = \"Palavrix transmit\"")) return index;
+  }
+  return {};
+}
+
+TEST(PlaybackEngine, KeepsItsStreamBetweenTransmissionsToTheSameDevice) {
+  requireTestServer();
+  PlaybackEngine playback;
+  ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
+  const QString first = ourSinkInput();
+  ASSERT_FALSE(first.isEmpty());
+  ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
+  EXPECT_EQ(ourSinkInput(), first);
+  // The server's default instead of a named device, then stale: a new stream each time.
+  ASSERT_EQ(playback.prepare(std::nullopt), std::nullopt);
+  const QString second = ourSinkInput();
+  EXPECT_NE(second, first);
+  playback.setStale();
+  ASSERT_EQ(playback.prepare(std::nullopt), std::nullopt);
+  EXPECT_NE(ourSinkInput(), second);
+}
+
 TEST(PlaybackEngine, RebuildsForAnotherDeviceAndAfterGoingStale) {
   requireTestServer();
   LoadedModule second({"module-null-sink", "sink_name=second_out"});
