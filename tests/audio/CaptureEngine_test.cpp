@@ -291,6 +291,23 @@ TEST(CaptureEngine, SurvivesTheServerBeingKilledMidCapture) {
   EXPECT_EQ(error->kind, CaptureError::Kind::startFailed);
 }
 
+TEST(CaptureEngine, ReportsAnUnusableFormatWhenTheServerHasNoInputAtAll) {
+  PrivateServer server;
+  ASSERT_TRUE(server.started());
+  ServerOverride privateServer(server.address());
+  pactl({"unload-module", "module-remap-source"});
+  pactl({"unload-module", "module-null-sink"});
+  ASSERT_TRUE(AudioDevices::all().isEmpty());
+
+  CaptureEngine capture;
+  const auto error = capture.start(std::nullopt);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->kind, CaptureError::Kind::unusableInputFormat);
+  EXPECT_EQ(error->description, "The audio input reported an unusable format (0.0 Hz, 0 ch).");
+  EXPECT_EQ(error->diagnostics, "Device: none; engine input format: 0 Hz, 0 ch.");
+  EXPECT_FALSE(capture.isRunning());
+}
+
 TEST(CaptureEngine, AsksForARestartTwoSecondsAfterEveryWake) {
   CaptureEngine capture;
   std::vector<qint64> requests;
