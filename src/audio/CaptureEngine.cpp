@@ -137,14 +137,7 @@ CaptureError CaptureEngine::fail(CaptureError::Kind kind, int pulseError, uint32
     qCWarning(lcAudio).noquote() << "Capture start failed:" << error.description
                                  << error.diagnostics;
   }
-  // Nothing of a failed start stays behind.
-  stream_.reset();
-  connection_.reset();
-  if (run_) {
-    run_->finish();
-    lastStatistics_ = statistics();
-  }
-  run_.reset();
+  stop();  // nothing of a failed start stays behind
   return error;
 }
 
@@ -194,8 +187,9 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
   }
 
   run_ = std::make_unique<Run>(rate, channels, queueBlocks_, onSamples);
-  if (!run_->converter.isValid())
+  if (!run_->converter.isValid()) {
     return fail(CaptureError::Kind::unusableInputFormat, 0, rate, channels);
+  }
   streamRate_ = rate;
   streamChannels_ = channels;
 
