@@ -162,6 +162,22 @@ TEST(Receiver, SeparatesTwoOverlappingTransmissions) {
   EXPECT_NEAR(second->frequencyHz, 1660.0f, 3.0f);
 }
 
+// A weak frame 8 Hz from a strong one that overlaps it: once the strong frame is decoded and
+// removed from the window, the next search finds the weak one.
+TEST(Receiver, FindsAWeakFrameUnderAStrongOne) {
+  KvolDecoder decoder;
+  Collector got;
+  got.attach(decoder);
+  std::vector<Sent> made;
+  const auto audio = channel_audio(
+      decoder, {{"K1ABC TU", 1500.0f, 1.3, 15.0}, {"W9XYZ", 1508.0f, 1.0, kClearSnrDb}}, 5.0, 9,
+      &made);
+  feed(decoder, audio);
+  EXPECT_NE(got.final_of(made[0].text), nullptr);
+  EXPECT_NE(got.final_of(made[1].text), nullptr);
+  EXPECT_EQ(got.by_id.size(), 2u);
+}
+
 TEST(Receiver, ShowsALostFrameAsDots) {
   KvolDecoder decoder;
   Collector got;
