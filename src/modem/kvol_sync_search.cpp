@@ -12,15 +12,7 @@
 
 #include "modem/four2a.h"
 #include "modem/kvol_constants.h"
-
-// The hot loops also get a copy for wider vector units, picked at load time. Not under the
-// sanitizers: their runtime is not up yet when the loader picks the copy.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-#define KVOL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KVOL_VECTOR_CLONES
-#endif
+#include "modem/kvol_vector_clones.h"
 
 namespace kvol {
 namespace {
