@@ -6,6 +6,7 @@
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -14,18 +15,10 @@
 #include "modem/kvol_payload_correlators.h"
 #include "modem/kvol_sync_search.h"
 #include "modem/kvol_tbcc_list_decoder.h"
+#include "modem/kvol_vector_clones.h"
 #include "modem/rx_streams.h"
 #include "modem/signal_helpers.h"
 #include "modem/subtract_kvol.h"
-
-// The hot loops also get a copy for wider vector units, picked at load time. Not under the
-// sanitizers: their runtime is not up yet when the loader picks the copy.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-#define KVOL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KVOL_VECTOR_CLONES
-#endif
 
 namespace kvol {
 namespace {
@@ -308,7 +301,7 @@ bool try_without_sync(const SearchRange& range) {
   return false;
 }
 
-// Picks, refines, checks and decodes the candidates of one pass; returns whether any decoded.
+// Picks, refines, checks and decodes the candidates of one pass.
 void refine_candidates(int pass) {
   state.pass = pass;
   const SearchRange range = set_search_range(pass, state.fcentre, state.ftol, state.nfa, state.nfb);
@@ -343,6 +336,18 @@ void refine_candidates(int pass) {
   const int before = state.decode_count;
   if (try_without_sync(range) && pass == 0)
     record_sync_peak(state.decodes[before].frequency, state.decodes[before].dt);
+}
+
+// Runs the passes, and once more over a new map when they subtracted a frame, since what the
+// frame hid may now show.
+void run_passes(std::span<const Complex> signal, std::initializer_list<int> passes) {
+  for (int iteration = 1; iteration <= 2; ++iteration) {
+    state.iteration = iteration;
+    state.new_decode = false;
+    if (!sync_map_valid()) sync_zoom_dft(signal);
+    for (const int pass : passes) refine_candidates(pass);
+    if (!state.new_decode) return;
+  }
 }
 
 void make_arrays(int nsps, int nfft, int window) {
@@ -516,24 +521,10 @@ void decode_block(int pos, int marker, const std::int16_t* iwave, int window, in
   clear_sync_peaks();
   const std::span<const Complex> signal(state.signal.data(), state.len);
 
-  state.new_decode = false;
-  for (int iteration = 1; iteration <= 2; ++iteration) {
-    state.iteration = iteration;
-    state.new_decode = false;
-    if (!sync_map_valid()) sync_zoom_dft(signal);
-    refine_candidates(0);
-    if (!state.new_decode) break;
-  }
-  state.new_decode = false;
-  for (int iteration = 1; iteration <= 2; ++iteration) {
-    state.iteration = iteration;
-    state.new_decode = false;
-    if (!sync_map_valid()) sync_zoom_dft(signal);
-    refine_candidates(1);
-    refine_candidates(2);
-    invalidate_sync_map();
-    if (!state.new_decode) break;
-  }
+  run_passes(signal, {0});
+  run_passes(signal, {1, 2});
+  // Passes 1 and 2 blank the map where they pick.
+  invalidate_sync_map();
 }
 
 }  // namespace kvol
