@@ -1,11 +1,11 @@
 #include "modem/rx_streams.h"
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
-#include <string>
 #include <vector>
 
 namespace kvol {
@@ -43,14 +43,24 @@ void make_queue_storage(std::vector<rx_message_record>& storage, std::size_t rec
   }
 }
 
-int trimmed_length(std::string_view text) {
-  std::size_t length = text.size();
-  while (length > 0 && text[length - 1] == ' ') --length;
-  return int(length);
-}
-
 // Blank-padded field of the text, cut to 80 characters.
 MessageField field_of(std::string_view text) { return to_field<kMessageChars>(text); }
+
+// Joins pieces of text into a field, dropping what passes its end; built in place so that a
+// decode on the capture thread allocates nothing.
+class FieldJoiner {
+ public:
+  void append(std::string_view text) {
+    const std::size_t n = std::min(text.size(), field_.size() - length_);
+    std::copy_n(text.begin(), n, field_.begin() + length_);
+    length_ += n;
+  }
+  const MessageField& field() const { return field_; }
+
+ private:
+  MessageField field_ = blank_field<kMessageChars>();
+  std::size_t length_ = 0;
+};
 
 void copy_frame_into_record(rx_message_record& record, const rx_stream_record& stream,
                             bool complete) {
@@ -98,13 +108,14 @@ bool start_stream(const frame_decode_record& frame, rx_stream_record* stream_cop
   const std::string_view text = view(frame.text);
   if (text.starts_with("599 ")) {
     // The marker goes again on output (copy_text80).
-    std::string marked = "~";
-    marked += text.substr(0, kMessageChars - 1);
-    stream.text = field_of(marked);
+    FieldJoiner marked;
+    marked.append("~");
+    marked.append(text);
+    stream.text = marked.field();
   } else {
     stream.text = frame.text;
   }
-  stream.text_length = trimmed_length(view(stream.text));
+  stream.text_length = int(trimmed(stream.text).size());
   stream.join_flag = frame.join_flag;
   stream.snr = frame.snr;
   stream.symbol_errors = frame.symbol_errors;
@@ -124,24 +135,25 @@ bool extend_stream(int index, const frame_decode_record& frame, int n,
 
   const int L = stream.text_length;
   const std::string_view frame_text = view(frame.text);
-  const int frame_length = trimmed_length(frame_text);
-  std::string text(trimmed(stream.text));
+  const int frame_length = int(trimmed(frame.text).size());
+  FieldJoiner text;
+  text.append(trimmed(stream.text));
   if (n < 2) {
     const int total = std::min(L + frame_length, kMessageChars);
     const int m = std::max(total - L, 0);
-    if (stream.join_flag != 0) text += ' ';
-    text += frame_text.substr(0, std::size_t(m));
+    if (stream.join_flag != 0) text.append(" ");
+    text.append(frame_text.substr(0, std::size_t(m)));
     stream.text_length = total;
   } else {
     // Frames were lost: mark the gap, and drop the frame's own leading blank marker.
     const int start = frame_text.starts_with('~') ? 1 : 0;
     const int m = std::max(std::min(frame_length - start + L + 5, kMessageChars) - L - 5, 0);
-    text += kGapMarker;
-    text += frame_text.substr(std::size_t(start), std::size_t(m));
+    text.append(kGapMarker);
+    text.append(frame_text.substr(std::size_t(start), std::size_t(m)));
     // A marker that does not fit would push the count past the field.
     stream.text_length = std::min(L + 5 + m, kMessageChars);
   }
-  stream.text = field_of(text);
+  stream.text = text.field();
 
   stream.frequency = frame.frequency;
   stream.last_time = frame.time;
@@ -246,7 +258,7 @@ void reset_streams() {
 
 MessageField copy_text80(std::string_view text) {
   MessageField field = field_of(text);
-  const int length = trimmed_length(view(field));
+  const int length = int(trimmed(field).size());
   if (length > 4) {
     for (int i = 0; i + 4 < length; ++i) {
       if (view(field).substr(std::size_t(i), 5) == kGapMarker) {
