@@ -108,10 +108,10 @@ kvol::MessageField message_bytes(std::string_view utf8Text) {
   return message;
 }
 
-std::string trim_blanks_and_tabs(std::string_view text) {
+std::string_view without_blanks_and_tabs(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};
-  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 std::int16_t to_sample(float x) {
@@ -126,7 +126,7 @@ KvolDecoder::Encoded KvolDecoder::encode(std::string_view utf8Text, float freque
   kvol::MessageField message = message_bytes(utf8Text);
   kvol::MessageTones tones{};
   const int symbols = kvol::kvol_encode_message(message, 0, tones);
-  const std::string sentText = trim_blanks_and_tabs(kvol::view(message));
+  const std::string sentText(without_blanks_and_tabs(kvol::view(message)));
   if (symbols < 1) return {false, sentText, {}};
 
   // The highest tone must stay below the Nyquist frequency, or the audio is not this signal.
@@ -159,9 +159,7 @@ constexpr float kSnrDisplayOffsetDb = 20.0f;
 
 // A received text field read as ISO Latin-1 into UTF-8, without blanks and tabs at its ends.
 std::string received_text(std::string_view field) {
-  const std::size_t first = field.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  field = field.substr(first, field.find_last_not_of(" \t") - first + 1);
+  field = without_blanks_and_tabs(field);
   std::string text;
   text.reserve(field.size());
   for (const char c : field) {
