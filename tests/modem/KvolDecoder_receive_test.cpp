@@ -69,20 +69,6 @@ void feed(KvolDecoder& decoder, const std::vector<std::int16_t>& audio, std::siz
   }
 }
 
-// Builds the received audio of the transmissions over `seconds` of noise.
-std::vector<std::int16_t> channel_audio(KvolDecoder& decoder, std::vector<Transmission> sent,
-                                        double seconds, unsigned seed,
-                                        std::vector<Sent>* made = nullptr) {
-  kvol_channel::Channel channel(static_cast<std::size_t>(seconds * kRate));
-  for (const Transmission& t : sent) {
-    Sent s = encode_at_12k(decoder, t.text, t.frequency);
-    channel.add_signal(s.audio, static_cast<std::size_t>(t.start_s * kRate), t.snr_db, kSigma);
-    if (made) made->push_back(std::move(s));
-  }
-  channel.add_noise(kSigma, seed);
-  return channel.quantised();
-}
-
 void expect_growing_then_complete(const std::vector<Update>& updates, const std::string& text) {
   ASSERT_FALSE(updates.empty());
   for (std::size_t i = 0; i + 1 < updates.size(); ++i) {
@@ -93,12 +79,31 @@ void expect_growing_then_complete(const std::vector<Update>& updates, const std:
   EXPECT_EQ(updates.back().text, text);
 }
 
-TEST(Receiver, DecodesAOneFrameMessage) {
+// A fresh decoder with every update collected; made holds the encodings of what was sent.
+class Receiver : public testing::Test {
+ protected:
+  Receiver() { got.attach(decoder); }
+
+  // The received audio of the transmissions over `seconds` of noise.
+  std::vector<std::int16_t> audio_of(const std::vector<Transmission>& sent, double seconds,
+                                     unsigned seed) {
+    kvol_channel::Channel channel(static_cast<std::size_t>(seconds * kRate));
+    for (const Transmission& t : sent) {
+      Sent s = encode_at_12k(decoder, t.text, t.frequency);
+      channel.add_signal(s.audio, static_cast<std::size_t>(t.start_s * kRate), t.snr_db, kSigma);
+      made.push_back(std::move(s));
+    }
+    channel.add_noise(kSigma, seed);
+    return channel.quantised();
+  }
+
   KvolDecoder decoder;
   Collector got;
-  got.attach(decoder);
   std::vector<Sent> made;
-  const auto audio = channel_audio(decoder, {{"K1ABC TU", 1500.0f, 1.3}}, 6.0, 1, &made);
+};
+
+TEST_F(Receiver, DecodesAOneFrameMessage) {
+  const auto audio = audio_of({{"K1ABC TU", 1500.0f, 1.3}}, 6.0, 1);
   ASSERT_EQ(made[0].frames, 1u);
   feed(decoder, audio);
   ASSERT_EQ(got.by_id.size(), 1u);
@@ -112,12 +117,8 @@ TEST(Receiver, DecodesAOneFrameMessage) {
   EXPECT_LT(u.symbolErrors, 30);
 }
 
-TEST(Receiver, ThreeFramesGrowFrameByFrame) {
-  KvolDecoder decoder;
-  Collector got;
-  got.attach(decoder);
-  std::vector<Sent> made;
-  const auto audio = channel_audio(decoder, {{"CQ TEST K1ABC", 1510.0f, 0.7}}, 8.0, 2, &made);
+TEST_F(Receiver, ThreeFramesGrowFrameByFrame) {
+  const auto audio = audio_of({{"CQ TEST K1ABC", 1510.0f, 0.7}}, 8.0, 2);
   ASSERT_EQ(made[0].frames, 3u);
   feed(decoder, audio);
   ASSERT_EQ(got.by_id.size(), 1u);
@@ -127,28 +128,19 @@ TEST(Receiver, ThreeFramesGrowFrameByFrame) {
   EXPECT_EQ(updates.back().symbolsChecked, 3 * 59);
 }
 
-TEST(Receiver, DecodesSixteenFrames) {
-  KvolDecoder decoder;
-  Collector got;
-  got.attach(decoder);
+TEST_F(Receiver, DecodesSixteenFrames) {
   const std::string text =
       "THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789 PACK MY BOX WITH FIVE DOZ";
-  std::vector<Sent> made;
-  const auto audio = channel_audio(decoder, {{text, 1495.0f, 0.5}}, 33.0, 3, &made);
+  const auto audio = audio_of({{text, 1495.0f, 0.5}}, 33.0, 3);
   ASSERT_EQ(made[0].frames, 16u);
   feed(decoder, audio);
   ASSERT_EQ(got.by_id.size(), 1u);
   expect_growing_then_complete(got.by_id.begin()->second, made[0].text);
 }
 
-TEST(Receiver, SeparatesTwoOverlappingTransmissions) {
-  KvolDecoder decoder;
-  Collector got;
-  got.attach(decoder);
-  std::vector<Sent> made;
-  const auto audio = channel_audio(
-      decoder, {{"CQ TEST DE K1ABC", 1500.0f, 0.6}, {"QRZ? DE W9XYZ", 1660.0f, 1.5, -4.0}}, 10.0, 4,
-      &made);
+TEST_F(Receiver, SeparatesTwoOverlappingTransmissions) {
+  const auto audio = audio_of(
+      {{"CQ TEST DE K1ABC", 1500.0f, 0.6}, {"QRZ? DE W9XYZ", 1660.0f, 1.5, -4.0}}, 10.0, 4);
   feed(decoder, audio);
   ASSERT_EQ(got.by_id.size(), 2u);
   const Update* first = got.final_of(made[0].text);
@@ -164,24 +156,16 @@ TEST(Receiver, SeparatesTwoOverlappingTransmissions) {
 
 // A weak frame 8 Hz from a strong one that overlaps it: once the strong frame is decoded and
 // removed from the window, the next search finds the weak one.
-TEST(Receiver, FindsAWeakFrameUnderAStrongOne) {
-  KvolDecoder decoder;
-  Collector got;
-  got.attach(decoder);
-  std::vector<Sent> made;
-  const auto audio = channel_audio(
-      decoder, {{"K1ABC TU", 1500.0f, 1.3, 15.0}, {"W9XYZ", 1508.0f, 1.0, kClearSnrDb}}, 5.0, 9,
-      &made);
+TEST_F(Receiver, FindsAWeakFrameUnderAStrongOne) {
+  const auto audio =
+      audio_of({{"K1ABC TU", 1500.0f, 1.3, 15.0}, {"W9XYZ", 1508.0f, 1.0, kClearSnrDb}}, 5.0, 9);
   feed(decoder, audio);
   EXPECT_NE(got.final_of(made[0].text), nullptr);
   EXPECT_NE(got.final_of(made[1].text), nullptr);
   EXPECT_EQ(got.by_id.size(), 2u);
 }
 
-TEST(Receiver, ShowsALostFrameAsDots) {
-  KvolDecoder decoder;
-  Collector got;
-  got.attach(decoder);
+TEST_F(Receiver, ShowsALostFrameAsDots) {
   Sent s = encode_at_12k(decoder, "ABCDEFGHIJKLMNO", 1500.0f);
   ASSERT_EQ(s.frames, 3u);
   // The middle frame never arrives.
@@ -200,13 +184,10 @@ TEST(Receiver, ShowsALostFrameAsDots) {
 }
 
 // The buffer holds at most 600 s: the decoder then starts afresh and still decodes.
-TEST(Receiver, KeepsDecodingAcrossTheSixHundredSecondWrap) {
-  KvolDecoder decoder;
-  Collector got;
-  got.attach(decoder);
+TEST_F(Receiver, KeepsDecodingAcrossTheSixHundredSecondWrap) {
   constexpr std::size_t kLimit = 7'200'000;
-  const auto message = channel_audio(decoder, {{"K1ABC TU", 1500.0f, 0.4}}, 4.0, 6);
-  const auto later = channel_audio(decoder, {{"TU 73", 1500.0f, 0.4}}, 4.0, 7);
+  const auto message = audio_of({{"K1ABC TU", 1500.0f, 0.4}}, 4.0, 6);
+  const auto later = audio_of({{"TU 73", 1500.0f, 0.4}}, 4.0, 7);
 
   // Silence up to a message that ends just before the limit.
   const std::vector<std::int16_t> silence(9000, 0);
@@ -232,8 +213,7 @@ TEST(Receiver, KeepsDecodingAcrossTheSixHundredSecondWrap) {
   EXPECT_GT(got.all[1].messageId, got.all[0].messageId);
 }
 
-TEST(Receiver, RestartRequestEmptiesTheBufferBeforeTheNextDecode) {
-  KvolDecoder decoder;
+TEST_F(Receiver, RestartRequestEmptiesTheBufferBeforeTheNextDecode) {
   const std::vector<std::int16_t> block(40000, 0);
   decoder.append(block);
   decoder.decodePending();  // the first call of a period only resets
@@ -248,10 +228,7 @@ TEST(Receiver, RestartRequestEmptiesTheBufferBeforeTheNextDecode) {
 }
 
 // The queue drains in batches of 30 within one decodePending, ids in order.
-TEST(Receiver, DrainsEveryQueuedResultInOneCall) {
-  KvolDecoder decoder;
-  Collector got;
-  got.attach(decoder);
+TEST_F(Receiver, DrainsEveryQueuedResultInOneCall) {
   while (kvol::result_queue_state().count > 0) {
     decoder.append(std::vector<std::int16_t>(1, 0));
     decoder.decodePending();
@@ -334,22 +311,15 @@ INSTANTIATE_TEST_SUITE_P(Inputs, ReceiverGarbage,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A clipped real message decodes to its own text or to nothing.
-TEST(Receiver, ClippedMessageYieldsOnlyItsOwnText) {
-  KvolDecoder decoder;
-  Collector got;
-  got.attach(decoder);
-  std::vector<Sent> made;
-  auto audio = channel_audio(decoder, {{"K1ABC TU", 1500.0f, 1.0, 30.0}}, 5.0, 8, &made);
+TEST_F(Receiver, ClippedMessageYieldsOnlyItsOwnText) {
+  auto audio = audio_of({{"K1ABC TU", 1500.0f, 1.0, 30.0}}, 5.0, 8);
   for (auto& v : audio) v = static_cast<std::int16_t>(std::clamp(v * 8, -32768, 32767));
   feed(decoder, audio);
   for (const Update& u : got.all) EXPECT_EQ(made[0].text.rfind(u.text, 0), 0u) << u.text;
 }
 
 // Blocks of every size from 0 to 10 000 samples: the edges, then random ones.
-TEST(Receiver, AcceptsBlocksOfAnySize) {
-  KvolDecoder decoder;
-  Collector got;
-  got.attach(decoder);
+TEST_F(Receiver, AcceptsBlocksOfAnySize) {
   std::vector<std::size_t> sizes = {0, 1, 2, 511, 512, 513, 2047, 2048, 2049, 9999, 10000};
   std::mt19937 rng(14);
   std::uniform_int_distribution<std::size_t> d(0, 10000);
