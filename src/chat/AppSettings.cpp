@@ -2,7 +2,6 @@
 
 #include <hamlib/rig.h>
 
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,6 +14,8 @@
 #include <cmath>
 #include <limits>
 #include <utility>
+
+#include "rig/SettingsStore.h"
 
 namespace {
 
@@ -260,12 +261,7 @@ AppSettings& AppSettings::shared() {
   return *instance;
 }
 
-QString AppSettings::defaultStorePath() {
-  QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-  if (base.isEmpty() || QDir::isRelativePath(base))
-    base = QDir::homePath() + QStringLiteral("/.config");
-  return base + QStringLiteral("/Palavrix/Palavrix.conf");
-}
+QString AppSettings::defaultStorePath() { return settingsStorePath(); }
 
 QList<Macro> AppSettings::loadMacros(const QSettings& store) {
   const QVariant value = store.value(kMacrosKey);

@@ -3,8 +3,8 @@
 // saveMacros(); editing a property alone persists nothing. The rig used for rig calls is read
 // straight from the store (rigTxSettings), so only saved rig settings ever reach the rig.
 //
-// The store is an INI file, "$XDG_CONFIG_HOME/Palavrix/Palavrix.conf" (~/.config when unset).
-// Values in it may have been edited by hand or damaged: every read is checked, and what cannot be
+// The store is the INI file of settingsStorePath(), which the Hamlib log's level shares. Values
+// in it may have been edited by hand or damaged: every read is checked, and what cannot be
 // used safely falls back to the default.
 #pragma once
 

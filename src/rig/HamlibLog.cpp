@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "rig/RigBridge.h"
+#include "rig/SettingsStore.h"
 
 namespace {
 
@@ -104,7 +105,8 @@ QString HamlibLogEntry::exportLine() const {
 
 HamlibLog::HamlibLog(QObject *parent) : QAbstractListModel(parent) {
   bool isInteger = false;
-  int stored = QSettings().value(kLevelKey).toString().toInt(&isInteger);
+  const QSettings store(settingsStorePath(), QSettings::IniFormat);
+  int stored = store.value(kLevelKey).toString().toInt(&isInteger);
   std::optional<HamlibLogLevel> level = hamlibLogLevelFromRawValue(stored);
   level_ = isInteger && level ? *level : HamlibLogLevel::trace;
 }
@@ -158,7 +160,7 @@ void HamlibLog::takePendingEntries() {
 void HamlibLog::setLevel(HamlibLogLevel level) {
   bool changed = level != level_;
   level_ = level;
-  QSettings().setValue(kLevelKey, static_cast<int>(level));
+  QSettings(settingsStorePath(), QSettings::IniFormat).setValue(kLevelKey, static_cast<int>(level));
   applyLevelInBackground(level);
   if (changed) emit levelChanged(level);
 }

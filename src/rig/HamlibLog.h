@@ -51,7 +51,8 @@ class HamlibLog final : public QAbstractListModel {
   static constexpr qsizetype kMaximumEntries = 5000;
   static constexpr const char *kLevelKey = "hamlibLogLevel";
 
-  // Reads the level from the settings store; neither writes it nor touches the bridge.
+  // Reads the level from the settings store (settingsStorePath(), shared with AppSettings);
+  // neither writes it nor touches the bridge.
   explicit HamlibLog(QObject *parent = nullptr);
 
   // The process-wide log, created on first use. Main thread only.

@@ -15,6 +15,8 @@
 #include <cmath>
 #include <memory>
 
+#include "rig/HamlibLog.h"
+
 namespace {
 
 QList<Macro> defaultMacros() {
@@ -497,6 +499,37 @@ TEST_F(Settings, AStoreThatCannotBeWrittenIsReported) {
   AppSettings blocked;
   EXPECT_FALSE(blocked.save(&error));
   EXPECT_FALSE(blocked.saveMacros(&error));
+  usesConfigHome(home_);
+}
+
+TEST_F(Settings, TheHamlibLogLevelSharesTheStoreFile) {
+  writeStoreFile("[General]\ncallsign=DL1ABC\nhamlibLogLevel=2\n");
+  AppSettings settings;
+  EXPECT_EQ(settings.callsign(), "DL1ABC");
+  EXPECT_EQ(HamlibLog().level(), HamlibLogLevel::error);
+  settings.setCallsign("DL2XYZ");
+  ASSERT_TRUE(settings.save());
+  ASSERT_TRUE(settings.saveMacros());
+  EXPECT_EQ(storeInNewProcess()->value(HamlibLog::kLevelKey).toString(), "2") << "kept by saving";
+
+  // Without XDG_CONFIG_HOME (or with a relative one) both fall back to ~/.config.
+  QTemporaryDir otherHome;
+  const QByteArray home = qgetenv("HOME");
+  qputenv("HOME", otherHome.path().toUtf8());
+  const QString fallbackPath = otherHome.filePath(".config/Palavrix/Palavrix.conf");
+  ASSERT_TRUE(QDir().mkpath(otherHome.filePath(".config/Palavrix")));
+  QFile file(fallbackPath);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("[General]\ncallsign=DL3QRP\nhamlibLogLevel=4\n");
+  file.close();
+  for (const char* configHome : {"", "relative/config"}) {
+    qputenv("XDG_CONFIG_HOME", configHome);
+    AppSettings fallback;
+    EXPECT_EQ(fallback.storePath(), fallbackPath) << configHome;
+    EXPECT_EQ(fallback.callsign(), "DL3QRP") << configHome;
+    EXPECT_EQ(HamlibLog().level(), HamlibLogLevel::verbose) << configHome;
+  }
+  qputenv("HOME", home);
   usesConfigHome(home_);
 }
 

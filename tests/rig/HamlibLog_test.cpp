@@ -15,6 +15,7 @@
 
 #include "rig/RigBridge.h"
 #include "rig/RigLibraryLoader.h"
+#include "rig/SettingsStore.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ TEST_F(HamlibLogTest, ExportsOneLinePerEntry) {
 }
 
 TEST(HamlibLogSettings, StartsAtTheStoredLevelOrAtTrace) {
-  QSettings settings;
+  QSettings settings(settingsStorePath(), QSettings::IniFormat);
   settings.remove(HamlibLog::kLevelKey);
   EXPECT_EQ(HamlibLog().level(), HamlibLogLevel::trace);
   settings.setValue(HamlibLog::kLevelKey, 2);
@@ -133,18 +134,19 @@ TEST(HamlibLogSettings, StartsAtTheStoredLevelOrAtTrace) {
 }
 
 TEST(HamlibLogSettings, PersistsAndAppliesAChangedLevel) {
-  QSettings().remove(HamlibLog::kLevelKey);
+  QSettings settings(settingsStorePath(), QSettings::IniFormat);
+  settings.remove(HamlibLog::kLevelKey);
   HamlibLog log;
   QSignalSpy changes(&log, &HamlibLog::levelChanged);
   log.setLevel(HamlibLogLevel::warning);
   log.setLevel(HamlibLogLevel::warning);
   EXPECT_EQ(changes.count(), 1);
-  EXPECT_EQ(QSettings().value(HamlibLog::kLevelKey).toInt(), 3);
+  EXPECT_EQ(settings.value(HamlibLog::kLevelKey).toInt(), 3);
   EXPECT_EQ(HamlibLog().level(), HamlibLogLevel::warning);
   EXPECT_TRUE(processEventsUntil([] { return rigbridge_current_debug_level() == 3; }));
   log.setLevel(HamlibLogLevel::trace);
   EXPECT_TRUE(processEventsUntil([] { return rigbridge_current_debug_level() == 5; }));
-  QSettings().remove(HamlibLog::kLevelKey);
+  settings.remove(HamlibLog::kLevelKey);
 }
 
 TEST_F(HamlibLogTest, CollectsHamlibsLinesAndTheBridgesOwn) {
