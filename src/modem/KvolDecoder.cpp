@@ -4,12 +4,11 @@
 #include <array>
 #include <cassert>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include "modem/gen_kvolwave.h"
 #include "modem/genkvol.h"
 #include "modem/kvol_constants.h"
+#include "modem/kvol_fatal.h"
 #include "modem/kvol_source_codec.h"
 #include "modem/kvol_sync_search.h"
 #include "modem/rkvol_sub.h"
@@ -180,11 +179,6 @@ int display_snr(float snr) {
   return static_cast<int>(std::lround(std::clamp(db, -999.0f, 999.0f)));
 }
 
-[[noreturn]] void internal_error(const char* message) {
-  std::fprintf(stderr, "%s\n", message);
-  std::abort();
-}
-
 }  // namespace
 
 // The receiver's state outlives any one facade, so a new facade starts it afresh before its
@@ -232,7 +226,7 @@ void KvolDecoder::decodePending() {
   int count = 0;
   do {
     count = kvol::rkvol_take_decodes(*drained_);
-    if (count < 0 || count > kvol::kDecodeBatch) internal_error("decode count out of range");
+    if (count < 0 || count > kvol::kDecodeBatch) kvol::fatal("decode count out of range");
     for (int i = 0; i < count; ++i) {
       const kvol::rkvol_decodes& d = *drained_;
       if (d.id[i] < 1) continue;

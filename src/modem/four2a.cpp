@@ -4,9 +4,9 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
+
+#include "modem/kvol_fatal.h"
 
 namespace kvol {
 namespace {
@@ -30,12 +30,6 @@ struct Four2aState {
   std::once_flag planner_made_thread_safe;
 } state;
 
-[[noreturn]] void fatal(const char* message) {
-  std::fprintf(stderr, "%s\n", message);
-  std::fflush(stderr);
-  std::abort();
-}
-
 unsigned planner_flags(int patience) {
   switch (patience) {
     case 1:
@@ -58,10 +52,7 @@ fftwf_plan make_plan(std::complex<float>* a, int nfft, int isign, int iform) {
   const std::size_t values = complex_transform ? std::size_t(nfft) : std::size_t(nfft) / 2 + 1;
   const std::size_t bytes = values * sizeof(fftwf_complex) + 64;
   auto* base = static_cast<char*>(fftwf_malloc(bytes));
-  if (base == nullptr) {
-    std::fprintf(stderr, "Error allocating %lu bytes\n", static_cast<unsigned long>(bytes));
-    std::abort();
-  }
+  if (base == nullptr) allocation_failed(bytes);
   const int wanted = fftwf_alignment_of(reinterpret_cast<float*>(a));
   int offset = 0;
   while (offset < 64 && fftwf_alignment_of(reinterpret_cast<float*>(base + offset)) != wanted) {

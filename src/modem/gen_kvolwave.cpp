@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <numbers>
 #include <vector>
+
+#include "modem/kvol_fatal.h"
 
 namespace kvol {
 namespace {
@@ -33,18 +33,12 @@ struct WaveformCache {
 };
 thread_local WaveformCache cache;
 
-[[noreturn]] void allocation_failed(std::size_t bytes, int line) {
-  std::fprintf(stderr, "Error allocating %lu bytes\nIn file './gen_kvolwave', around line %d\n",
-               static_cast<unsigned long>(bytes), line);
-  std::abort();
-}
-
 template <typename T>
 void resize_or_stop(std::vector<T>& values, std::size_t count, int line) {
   try {
     values.assign(count, T{});
   } catch (const std::bad_alloc&) {
-    allocation_failed(count * sizeof(T), line);
+    allocation_failed(count * sizeof(T), "gen_kvolwave", line);
   }
 }
 

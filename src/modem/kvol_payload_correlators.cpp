@@ -2,21 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
+
+#include "modem/kvol_fatal.h"
 
 namespace kvol {
-namespace {
-
-[[noreturn]] void fail(const char* message) {
-  std::fprintf(stderr, "%s\n", message);
-  std::abort();
-}
-
-}  // namespace
 
 void prepare_payload_correlator(PayloadCorrelator& correlator, int nss) {
-  if (nss <= 0 || nss % 2 != 0) fail("invalid KVOL payload symbol length");
+  if (nss <= 0 || nss % 2 != 0) fatal("invalid KVOL payload symbol length");
   if (correlator.nss == nss) return;
   correlator.nss = nss;
   correlator.cos_table.resize(4 * static_cast<std::size_t>(nss));
@@ -33,9 +25,9 @@ void prepare_payload_correlator(PayloadCorrelator& correlator, int nss) {
 void payload_correlate(const PayloadCorrelator& correlator,
                        std::span<const std::complex<float>> signal, int offset,
                        std::span<std::complex<float>> a, std::span<float> b) {
-  if (correlator.nss <= 0) fail("unprepared KVOL payload correlator");
-  if (offset < 0) fail("invalid KVOL payload offset");
-  if (a.size() % 4 != 0 || a.size() != b.size()) fail("invalid KVOL payload correlation shape");
+  if (correlator.nss <= 0) fatal("unprepared KVOL payload correlator");
+  if (offset < 0) fatal("invalid KVOL payload offset");
+  if (a.size() % 4 != 0 || a.size() != b.size()) fatal("invalid KVOL payload correlation shape");
   std::fill(a.begin(), a.end(), std::complex<float>());
   std::fill(b.begin(), b.end(), 0.0f);
 

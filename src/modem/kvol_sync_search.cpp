@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <vector>
 
 #include "modem/four2a.h"
 #include "modem/kvol_constants.h"
+#include "modem/kvol_fatal.h"
 #include "modem/kvol_vector_clones.h"
 
 namespace kvol {
@@ -73,12 +72,6 @@ struct SyncSearchState {
 
 SyncSearchState state;
 
-[[noreturn]] void allocation_failed(std::size_t bytes, int line) {
-  std::fprintf(stderr, "Error allocating %lu bytes\nIn file './kvol_sync_search', around line %d\n",
-               static_cast<unsigned long>(bytes), line);
-  std::abort();
-}
-
 int round_half_away(double x) { return static_cast<int>(std::lround(x)); }
 
 int map_index(int bin, int column) { return column * (kSyncTopBin + 1) + bin; }
@@ -104,9 +97,11 @@ bool make_chirp_kernel(int slot, int n, int k0, int m) {
     return true;
   free_chirp_kernel();
   state.kernel = fftwf_alloc_complex(length);
-  if (!state.kernel) allocation_failed(sizeof(fftwf_complex) * length, __LINE__);
+  if (!state.kernel)
+    allocation_failed(sizeof(fftwf_complex) * length, "kvol_sync_search", __LINE__);
   state.premultiplied = reinterpret_cast<Complex*>(fftwf_alloc_complex(n));
-  if (!state.premultiplied) allocation_failed(sizeof(fftwf_complex) * n, __LINE__);
+  if (!state.premultiplied)
+    allocation_failed(sizeof(fftwf_complex) * n, "kvol_sync_search", __LINE__);
 
   const double pi = std::acos(-1.0);
   const double zoom = kSyncZoomLength;

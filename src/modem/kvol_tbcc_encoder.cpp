@@ -1,20 +1,17 @@
 #include "modem/kvol_tbcc_encoder.h"
 
 #include <bit>
-#include <cstdio>
-#include <cstdlib>
+
+#include "modem/kvol_fatal.h"
 
 namespace kvol {
 namespace {
 
-// Stops the program: only a caller's programming error reaches here.
-[[noreturn]] void unsupported_profile() {
-  std::fputs("unsupported KVOL TBCC code profile\n", stderr);
-  std::abort();
-}
-
+// Only a caller's programming error stops the program here.
 void require_supported(const CodeProfile* profile) {
-  if (profile != nullptr && !tbcc_profile_supported(*profile)) unsupported_profile();
+  if (profile != nullptr && !tbcc_profile_supported(*profile)) {
+    fatal("unsupported KVOL TBCC code profile");
+  }
 }
 
 int parity(std::uint32_t value) { return std::popcount(value) & 1; }

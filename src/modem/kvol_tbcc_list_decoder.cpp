@@ -2,9 +2,9 @@
 
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
+
+#include "modem/kvol_fatal.h"
 
 namespace kvol {
 namespace {
@@ -27,12 +27,6 @@ struct ListDecoderState {
   std::array<std::complex<float>, kCorrelationSetSize> set_b;  // set B as complex values
   std::array<TbccCandidate, kHypotheses> hypotheses;
 } state;
-
-[[noreturn]] void fatal(const char* message) {
-  std::fprintf(stderr, "%s\n", message);
-  std::fflush(stderr);
-  std::abort();
-}
 
 int parity(unsigned x) { return __builtin_parity(x); }
 

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cfenv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <vector>
+
+#include "modem/kvol_fatal.h"
 
 namespace kvol {
 namespace {
@@ -37,9 +38,7 @@ void make_queue_storage(std::vector<rx_message_record>& storage, std::size_t rec
   try {
     storage.assign(records, rx_message_record{});
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "Error allocating %lu bytes\n",
-                 static_cast<unsigned long>(records * sizeof(rx_message_record)));
-    std::abort();
+    allocation_failed(records * sizeof(rx_message_record));
   }
 }
 

@@ -1,22 +1,12 @@
 #include "modem/signal_helpers.h"
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <numbers>
 
 #include "modem/four2a.h"
+#include "modem/kvol_fatal.h"
 
 namespace kvol {
-namespace {
-
-[[noreturn]] void fatal(const char* message) {
-  std::fprintf(stderr, "%s\n", message);
-  std::fflush(stderr);
-  std::abort();
-}
-
-}  // namespace
 
 int analytic_downsample_length(int window) {
   int length = 1;

@@ -3,13 +3,12 @@
 #include <fftw3.h>
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <numbers>
 
 #include "modem/four2a.h"
 #include "modem/gen_kvolwave.h"
+#include "modem/kvol_fatal.h"
 #include "modem/signal_helpers.h"
 
 namespace kvol {
@@ -36,11 +35,7 @@ struct SubtractState {
 
 AlignedComplex allocate(int count) {
   auto* p = reinterpret_cast<std::complex<float>*>(fftwf_alloc_complex(std::size_t(count)));
-  if (p == nullptr) {
-    std::fprintf(stderr, "Error allocating %lu bytes\n",
-                 static_cast<unsigned long>(std::size_t(count) * sizeof(fftwf_complex)));
-    std::abort();
-  }
+  if (p == nullptr) allocation_failed(std::size_t(count) * sizeof(fftwf_complex));
   return AlignedComplex(p);
 }
 
