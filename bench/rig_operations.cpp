@@ -2,24 +2,15 @@
 // rig (model 1) and through the network model (2) against a rigctld serving the dummy rig,
 // which this program starts on a free loopback port. "open_ms" is the part from the first
 // message of an operation to "Rig opened.". Push-to-talk timing in sending depends on these.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 
+#include "../tests/rig/RigTestSupport.h"
 #include "rig/RigBridge.h"
-
-extern char **environ;
 
 namespace {
 
@@ -45,54 +36,8 @@ struct OpenTimer {
   }
 };
 
-int unusedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool listening(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool connected = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-  close(fd);
-  return connected;
-}
-
-struct Daemon {
-  pid_t pid = -1;
-  std::string address;
-  void start() {
-    int port = unusedPort();
-    std::string portText = std::to_string(port);
-    const char *argv[] = {"rigctld",        "-m",   "1", "-P", "RIG", "-T", "127.0.0.1", "-t",
-                          portText.c_str(), nullptr};
-    if (posix_spawnp(&pid, "rigctld", nullptr, nullptr, const_cast<char **>(argv), environ)) {
-      pid = -1;
-      return;
-    }
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!listening(port) && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    address = "127.0.0.1:" + portText;
-  }
-  void stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGINT);
-    waitpid(pid, nullptr, 0);
-  }
-};
-Daemon rigctld;
+// Where the rigctld that main() starts listens; empty when it could not be started.
+std::string rigctldAddress;
 
 struct Target {
   int model;
@@ -102,7 +47,7 @@ struct Target {
 
 Target target(const benchmark::State &state) {
   if (state.range(0) == 1) return {1, "", "ptt_type=RIG"};
-  return {2, rigctld.address.c_str(), ""};
+  return {2, rigctldAddress.c_str(), ""};
 }
 
 void report(benchmark::State &state) {
@@ -112,58 +57,47 @@ void report(benchmark::State &state) {
   state.SetLabel(state.range(0) == 1 ? "dummy rig" : "rigctld");
 }
 
-void BM_StatusRead(benchmark::State &state) {
+// One rig operation per iteration, each with its own open and close; the first failure ends the
+// run with its reason.
+template <typename Operation>
+void timeOperation(benchmark::State &state, Operation operation) {
   Target rig = target(state);
   OpenTimer::reset();
-  char out[256];
+  char text[256];
   for (auto _ : state) {
-    if (!rigbridge_read_status(rig.model, rig.port, rig.conf, nullptr, out, sizeof out)) {
-      state.SkipWithError(out);
+    if (!operation(rig, text, static_cast<int>(sizeof text))) {
+      state.SkipWithError(text);
       break;
     }
   }
   report(state);
+}
+
+void BM_StatusRead(benchmark::State &state) {
+  timeOperation(state, [](const Target &rig, char *out, int outLen) {
+    return rigbridge_read_status(rig.model, rig.port, rig.conf, nullptr, out, outLen);
+  });
 }
 
 void BM_PttOn(benchmark::State &state) {
-  Target rig = target(state);
-  OpenTimer::reset();
-  char err[256];
-  for (auto _ : state) {
-    if (!rigbridge_set_ptt(rig.model, rig.port, rig.conf, 1, err, sizeof err)) {
-      state.SkipWithError(err);
-      break;
-    }
-  }
-  report(state);
+  timeOperation(state, [](const Target &rig, char *err, int errLen) {
+    return rigbridge_set_ptt(rig.model, rig.port, rig.conf, 1, err, errLen);
+  });
 }
 
 void BM_PttOff(benchmark::State &state) {
-  Target rig = target(state);
-  OpenTimer::reset();
-  char err[256];
-  for (auto _ : state) {
-    if (!rigbridge_set_ptt(rig.model, rig.port, rig.conf, 0, err, sizeof err)) {
-      state.SkipWithError(err);
-      break;
-    }
-  }
-  report(state);
+  timeOperation(state, [](const Target &rig, char *err, int errLen) {
+    return rigbridge_set_ptt(rig.model, rig.port, rig.conf, 0, err, errLen);
+  });
 }
 
 void BM_Tune(benchmark::State &state) {
-  Target rig = target(state);
-  OpenTimer::reset();
-  char err[256];
   double hz = 14074000.0;
-  for (auto _ : state) {
-    if (!rigbridge_set_frequency(rig.model, rig.port, rig.conf, "USB", err, sizeof err, hz)) {
-      state.SkipWithError(err);
-      break;
-    }
+  timeOperation(state, [&hz](const Target &rig, char *err, int errLen) {
+    int done = rigbridge_set_frequency(rig.model, rig.port, rig.conf, "USB", err, errLen, hz);
     hz = hz == 14074000.0 ? 7074000.0 : 14074000.0;
-  }
-  report(state);
+    return done;
+  });
 }
 
 void BM_ModeList(benchmark::State &state) {
@@ -192,9 +126,9 @@ int main(int argc, char **argv) {
   rigbridge_set_log_callback(OpenTimer::sink);
   // The operator's default level: Hamlib's trace output is formatted and handed on as it would be.
   rigbridge_set_debug_level(5);
-  rigctld.start();
+  rigtest::Rigctld rigctld;
+  if (rigctld.running()) rigctldAddress = rigctld.address();
   benchmark::RunSpecifiedBenchmarks();
-  rigctld.stop();
   benchmark::Shutdown();
   return 0;
 }

@@ -1,5 +1,5 @@
-// Helpers shared by the rig tests: a log sink that records what the bridge sends, and a rigctld
-// serving the dummy rig on a free loopback port.
+// Helpers shared by the rig tests and benchmark: a log sink that records what the bridge sends,
+// and a rigctld serving the dummy rig on a free loopback port.
 #pragma once
 
 #include <arpa/inet.h>
