@@ -362,7 +362,6 @@ void make_arrays(int nsps, int nfft, int window) {
   }
   state.len = window / 2;
   if (static_cast<int>(state.work.size()) < state.len) state.work.assign(state.len, Complex());
-  if (static_cast<int>(state.trial.size()) < state.len) state.trial.assign(state.len, Complex());
 }
 
 }  // namespace
