@@ -83,6 +83,7 @@ void decode_window(const std::int16_t* iwave, int npts, int pos, int marker, int
 
   decode_block(pos, marker, iwave + (pos - 1), window, nsps, debug, nfa, nfb, fcentre, ftol,
                threshold);
+  // Every re-decode refills the list, so work from a copy of this window's frames.
   const std::span<const RedecodeFrame> listed = redecode_list();
   std::array<RedecodeFrame, kMaxRedecodes> frames;
   const int count = static_cast<int>(std::min<std::size_t>(listed.size(), frames.size()));
