@@ -86,6 +86,25 @@ TEST(PlaybackEngine, PlaysScheduledSamplesWithTheGainAndReportsTheirEnd) {
   EXPECT_FALSE(playback.isPlaying());
 }
 
+TEST(PlaybackEngine, ReportsTheEndOfEveryBufferQueuedBackToBack) {
+  requireTestServer();
+  PlaybackEngine playback;
+  ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
+  // The second is written while the server still plays the first: both ends are reported.
+  const auto samples = tone(1000.0, 0.02, 10000.0);
+  int first = 0;
+  int second = 0;
+  playback.schedule(PlaybackEngine::makeBuffer(samples), false, [&] { ++first; });
+  playback.play();
+  playback.schedule(PlaybackEngine::makeBuffer(samples), false, [&] { ++second; });
+  EXPECT_TRUE(waitFor([&] { return first > 0 && second > 0; }, 5000));
+  EXPECT_FALSE(playback.isPlaying());
+  // Once each, and not again later.
+  QTest::qWait(300);
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 1);
+}
+
 TEST(PlaybackEngine, PlaysNoToneOfAFrequencyThatIsNotPositiveAndFinite) {
   requireTestServer();
   PlaybackEngine playback;

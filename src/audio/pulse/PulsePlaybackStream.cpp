@@ -18,6 +18,7 @@ void PlaybackStream::disconnect() {
   if (!stream_) return;
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_set_write_callback(stream_, nullptr, nullptr);
+  forgetDrain();
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
   stream_ = nullptr;
@@ -127,15 +128,31 @@ void PlaybackStream::cork(bool corked) {
 
 void PlaybackStream::drain(std::function<void()> done) {
   if (!isReady()) return;
+  // The server answers only the latest drain of a stream, so one still unanswered is cancelled
+  // and its callback runs with the new one's, which ends after all that it waited for.
+  if (drain_ && pa_operation_get_state(drain_) == PA_OPERATION_RUNNING) {
+    done = [earlier = std::move(drained_), later = std::move(done)] {
+      if (earlier) earlier();
+      if (later) later();
+    };
+  }
+  forgetDrain();
   drained_ = std::move(done);
-  pa_operation* operation = pa_stream_drain(
+  drain_ = pa_stream_drain(
       stream_,
       [](pa_stream*, int, void* self) {
         auto* playback = static_cast<PlaybackStream*>(self);
         if (playback->drained_) playback->drained_();
       },
       this);
-  if (operation) pa_operation_unref(operation);
+}
+
+void PlaybackStream::forgetDrain() {
+  if (!drain_) return;
+  // Cancelled, its reply can no longer call back into this object.
+  if (pa_operation_get_state(drain_) == PA_OPERATION_RUNNING) pa_operation_cancel(drain_);
+  pa_operation_unref(drain_);
+  drain_ = nullptr;
 }
 
 uint32_t PlaybackStream::sinkIndex() const {

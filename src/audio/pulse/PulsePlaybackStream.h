@@ -55,6 +55,7 @@ class PlaybackStream {
   static void onState(pa_stream* stream, void* self);
   static void onWrite(pa_stream* stream, size_t bytes, void* self);
   void writeSome();
+  void forgetDrain();
   void disconnect();
 
   Connection& connection_;
@@ -62,7 +63,8 @@ class PlaybackStream {
   pa_stream* stream_ = nullptr;
   size_t frameBytes_ = 0;
   bool ready_ = false;
-  std::function<void()> drained_;
+  pa_operation* drain_ = nullptr;  // the latest drain, until the next or the disconnect
+  std::function<void()> drained_;  // what it calls when done
 };
 
 }  // namespace pulse
