@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "rig/RigBridge.h"
 
@@ -43,26 +44,6 @@ BridgeState &state() {
   return instance;
 }
 
-constexpr const char *kRequiredSymbols[] = {"rig_set_debug",
-                                            "rig_set_debug_callback",
-                                            "rig_load_all_backends",
-                                            "rig_list_foreach",
-                                            "rig_init",
-                                            "rig_open",
-                                            "rig_close",
-                                            "rig_cleanup",
-                                            "rig_token_lookup",
-                                            "rig_set_conf",
-                                            "rig_get_conf",
-                                            "rig_get_freq",
-                                            "rig_set_freq",
-                                            "rig_get_mode",
-                                            "rig_set_mode",
-                                            "rig_parse_mode",
-                                            "rig_set_ptt",
-                                            "rig_strrmode",
-                                            "rigerror"};
-
 // The version a library announces, or nullptr when it has none.
 const char *versionOf(void *handle) {
   auto *version2 = static_cast<const char **>(dlsym(handle, "hamlib_version2"));
@@ -70,16 +51,35 @@ const char *versionOf(void *handle) {
   return static_cast<const char *>(dlsym(handle, "hamlib_version"));
 }
 
-bool hasRequiredSymbols(void *handle) {
-  for (const char *name : kRequiredSymbols) {
-    if (!dlsym(handle, name)) return false;
-  }
-  return true;
-}
-
-template <typename Function>
-void resolve(void *handle, const char *name, Function &slot) {
-  slot = reinterpret_cast<Function>(dlsym(handle, name));
+// Fills api's entry points from handle; false when one that is not optional is missing.
+bool resolveApi(void *handle, RigHamlibApi &api) {
+  bool complete = true;
+  auto resolve = [&](const char *name, auto &slot, bool optional = false) {
+    slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(dlsym(handle, name));
+    complete = complete && (slot || optional);
+  };
+  resolve("rig_set_debug", api.set_debug);
+  resolve("rig_set_debug_callback", api.set_debug_callback);
+  resolve("rig_load_all_backends", api.load_all_backends);
+  resolve("rig_list_foreach", api.list_foreach);
+  resolve("rig_init", api.init);
+  resolve("rig_open", api.open);
+  resolve("rig_close", api.close);
+  resolve("rig_cleanup", api.cleanup);
+  resolve("rig_token_lookup", api.token_lookup);
+  resolve("rig_set_conf", api.set_conf);
+  resolve("rig_get_conf", api.get_conf);
+  resolve("rig_get_conf2", api.get_conf2, true);
+  resolve("rig_get_freq", api.get_freq);
+  resolve("rig_set_freq", api.set_freq);
+  resolve("rig_get_mode", api.get_mode);
+  resolve("rig_set_mode", api.set_mode);
+  resolve("rig_parse_mode", api.parse_mode);
+  resolve("rig_set_ptt", api.set_ptt);
+  resolve("rig_strrmode", api.strrmode);
+  resolve("rigerror", api.error);
+  resolve("rigerror2", api.error2, true);
+  return complete;
 }
 
 int hamlibDebugCallback(enum rig_debug_level_e level, rig_ptr_t, const char *format, va_list args) {
@@ -105,28 +105,7 @@ void loadOnce() {
     return;
   }
   RigHamlibApi &api = bridge.api;
-  void *handle = choice.handle;
-  resolve(handle, "rig_set_debug", api.set_debug);
-  resolve(handle, "rig_set_debug_callback", api.set_debug_callback);
-  resolve(handle, "rig_load_all_backends", api.load_all_backends);
-  resolve(handle, "rig_list_foreach", api.list_foreach);
-  resolve(handle, "rig_init", api.init);
-  resolve(handle, "rig_open", api.open);
-  resolve(handle, "rig_close", api.close);
-  resolve(handle, "rig_cleanup", api.cleanup);
-  resolve(handle, "rig_token_lookup", api.token_lookup);
-  resolve(handle, "rig_set_conf", api.set_conf);
-  resolve(handle, "rig_get_conf", api.get_conf);
-  resolve(handle, "rig_get_conf2", api.get_conf2);
-  resolve(handle, "rig_get_freq", api.get_freq);
-  resolve(handle, "rig_set_freq", api.set_freq);
-  resolve(handle, "rig_get_mode", api.get_mode);
-  resolve(handle, "rig_set_mode", api.set_mode);
-  resolve(handle, "rig_parse_mode", api.parse_mode);
-  resolve(handle, "rig_set_ptt", api.set_ptt);
-  resolve(handle, "rig_strrmode", api.strrmode);
-  resolve(handle, "rigerror", api.error);
-  resolve(handle, "rigerror2", api.error2);
+  resolveApi(choice.handle, api);
   api.version = choice.version;
   api.loaded = true;
   Dl_info info{};
@@ -219,7 +198,8 @@ RigLibraryChoice rigbridge_choose_library(const std::vector<std::string> &candid
       continue;
     }
     const char *version = versionOf(handle);
-    if (!version || !hasRequiredSymbols(handle)) {
+    RigHamlibApi probe;
+    if (!version || !resolveApi(handle, probe)) {
       rigbridge_log(RIG_DEBUG_WARN, "Ignoring %s: not a usable Hamlib (missing symbols)",
                     path.c_str());
       dlclose(handle);
