@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "rig/RigLibraryLoader.h"
+#include "rig/RigTypes.h"
 
 namespace {
 
@@ -58,6 +59,13 @@ void logHamlibFailure(const RigHamlibApi &api, const char *what, int code) {
                 text.c_str(), code, trace.c_str());
 }
 
+// A failed Hamlib call: "<summary>: <Hamlib's reason>" for the caller, the full trace for the log.
+void reportFailure(const RigHamlibApi &api, int code, const char *call, const std::string &summary,
+                   char *err, int errLen) {
+  writeText(err, errLen, "%s: %s", summary.c_str(), shortError(api, code).c_str());
+  logHamlibFailure(api, call, code);
+}
+
 void closeRig(const RigHamlibApi &api, RIG *rig) {
   api.close(rig);
   api.cleanup(rig);
@@ -71,13 +79,7 @@ int setConf(const RigHamlibApi &api, RIG *rig, const char *name, const char *val
 
 // Applies conf's token=value lines; lines Hamlib cannot take are only warned about.
 void applyConfiguration(const RigHamlibApi &api, RIG *rig, const char *conf) {
-  std::string lines = conf;
-  std::size_t start = 0;
-  while (start <= lines.size()) {
-    std::size_t end = lines.find('\n', start);
-    if (end == std::string::npos) end = lines.size();
-    std::string piece = lines.substr(start, end - start);
-    start = end + 1;
+  for (const std::string &piece : splitLines(conf)) {
     std::size_t equals = piece.find('=');
     if (equals == std::string::npos || equals == 0) continue;
     std::string name = piece.substr(0, equals);
@@ -120,9 +122,7 @@ RIG *openRig(const RigHamlibApi &api, int model, const char *port, const char *c
   if (port && *port) {
     int code = setConf(api, rig, "rig_pathname", port);
     if (code != RIG_OK) {
-      std::string reason = shortError(api, code);
-      writeText(err, errLen, "Could not set port: %s", reason.c_str());
-      logHamlibFailure(api, "Setting port", code);
+      reportFailure(api, code, "Setting port", "Could not set port", err, errLen);
       api.cleanup(rig);
       return nullptr;
     }
@@ -130,9 +130,7 @@ RIG *openRig(const RigHamlibApi &api, int model, const char *port, const char *c
   if (conf) applyConfiguration(api, rig, conf);
   int code = api.open(rig);
   if (code != RIG_OK) {
-    std::string reason = shortError(api, code);
-    writeText(err, errLen, "Connection failed: %s", reason.c_str());
-    logHamlibFailure(api, "rig_open", code);
+    reportFailure(api, code, "rig_open", "Connection failed", err, errLen);
     api.cleanup(rig);
     return nullptr;
   }
@@ -151,9 +149,8 @@ bool setMode(const RigHamlibApi &api, RIG *rig, const char *mode, char *err, int
   rigbridge_log(RIG_DEBUG_VERBOSE, "Setting mode to %s", mode);
   int code = api.set_mode(rig, RIG_VFO_CURR, parsed, RIG_PASSBAND_NOCHANGE);
   if (code != RIG_OK) {
-    std::string reason = shortError(api, code);
-    writeText(err, errLen, "Set mode %s failed: %s", mode, reason.c_str());
-    logHamlibFailure(api, "rig_set_mode", code);
+    reportFailure(api, code, "rig_set_mode", std::string("Set mode ") + mode + " failed", err,
+                  errLen);
     return false;
   }
   return true;
@@ -252,9 +249,8 @@ int rigbridge_read_status(int model, const char *port, const char *conf, const c
   freq_t frequency = 0;
   int code = api.get_freq(rig, RIG_VFO_CURR, &frequency);
   if (code != RIG_OK) {
-    std::string reason = shortError(api, code);
-    writeText(out, outLen, "Connected, but could not read frequency: %s", reason.c_str());
-    logHamlibFailure(api, "rig_get_freq", code);
+    reportFailure(api, code, "rig_get_freq", "Connected, but could not read frequency", out,
+                  outLen);
     closeRig(api, rig);
     return 0;
   }
@@ -292,9 +288,8 @@ int rigbridge_set_ptt(int model, const char *port, const char *conf, int on, cha
   int code = api.set_ptt(rig, RIG_VFO_CURR, static_cast<ptt_t>(on));
   closeRig(api, rig);
   if (code != RIG_OK) {
-    std::string reason = shortError(api, code);
-    writeText(err, errLen, "PTT %s failed: %s", state, reason.c_str());
-    logHamlibFailure(api, on ? "rig_set_ptt(on)" : "rig_set_ptt(off)", code);
+    reportFailure(api, code, on ? "rig_set_ptt(on)" : "rig_set_ptt(off)",
+                  std::string("PTT ") + state + " failed", err, errLen);
     return 0;
   }
   return 1;
@@ -310,9 +305,7 @@ int rigbridge_set_frequency(int model, const char *port, const char *conf, const
   bool result;
   int code = api.set_freq(rig, RIG_VFO_CURR, hz);
   if (code != RIG_OK) {
-    std::string reason = shortError(api, code);
-    writeText(err, errLen, "Set frequency failed: %s", reason.c_str());
-    logHamlibFailure(api, "rig_set_freq", code);
+    reportFailure(api, code, "rig_set_freq", "Set frequency failed", err, errLen);
     result = false;
   } else {
     result = setMode(api, rig, mode, err, errLen);
@@ -388,13 +381,7 @@ int rigbridge_get_conf_values(int model, const char *keys, char *out, int outLen
   QuietHamlib quiet(api);
   RIG *rig = initRig(api, model);
   if (!rig) return 0;
-  std::string names = keys;
-  std::size_t start = 0;
-  while (start < names.size()) {
-    std::size_t end = names.find('\n', start);
-    if (end == std::string::npos) end = names.size();
-    std::string name = names.substr(start, end - start);
-    start = end + 1;
+  for (const std::string &name : splitLines(keys)) {
     if (name.empty()) continue;
     char value[256] = {};
     token_t token = api.token_lookup(rig, name.c_str());

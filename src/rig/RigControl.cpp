@@ -14,19 +14,6 @@ constexpr int kStatusBufferSize = 256;
 constexpr int kModeBufferSize = 2048;
 constexpr int kConfValuesBufferSize = 1024;
 
-// Splits at '\n', dropping empty pieces.
-std::vector<std::string> nonEmptyLines(const std::string &text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (end > start) lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
 }  // namespace
 
 std::optional<int> bridgeModel(std::int64_t model) {
@@ -61,7 +48,9 @@ std::vector<std::string> supportedModes(std::int64_t model) {
   if (!bridged) return {};
   std::vector<char> buffer(kModeBufferSize, '\0');
   if (!rigbridge_list_modes(*bridged, buffer.data(), kModeBufferSize)) return {};
-  return nonEmptyLines(stringFromCBuffer(buffer.data(), buffer.size()));
+  std::vector<std::string> modes = splitLines(stringFromCBuffer(buffer.data(), buffer.size()));
+  std::erase(modes, std::string());
+  return modes;
 }
 
 std::optional<std::string> concreteMode(std::int64_t model,
@@ -95,16 +84,12 @@ std::map<RigSerialSetting, std::string> serialDefaults(std::int64_t model) {
   if (!rigbridge_get_conf_values(*bridged, keys.c_str(), buffer.data(), kConfValuesBufferSize)) {
     return {};
   }
-  // Lines match the keys one to one, empty for a token without a value: keep empty pieces here.
-  const std::string text = stringFromCBuffer(buffer.data(), buffer.size());
+  // Lines match the keys one to one, empty for a token without a value.
+  const std::vector<std::string> lines =
+      splitLines(stringFromCBuffer(buffer.data(), buffer.size()));
   std::map<RigSerialSetting, std::string> values;
-  std::size_t start = 0;
-  for (RigSerialSetting setting : kAllRigSerialSettings) {
-    if (start >= text.size()) break;
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (end > start) values[setting] = text.substr(start, end - start);
-    start = end + 1;
+  for (std::size_t i = 0; i < lines.size() && i < kAllRigSerialSettings.size(); ++i) {
+    if (!lines[i].empty()) values[kAllRigSerialSettings[i]] = lines[i];
   }
   return values;
 }

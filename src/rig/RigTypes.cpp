@@ -55,6 +55,17 @@ std::string RigSerialConfig::hamlibConfig() const {
   return text;
 }
 
+std::vector<std::string> splitLines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = std::min(text.find('\n', start), text.size());
+    lines.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 std::optional<std::string> resolveRigMode(
     const std::optional<std::string>& mode,
     const std::function<std::vector<std::string>()>& supportedModes) {

@@ -85,6 +85,11 @@ struct RigConnectionResult {
   bool operator==(const RigConnectionResult&) const = default;
 };
 
+// The lines of a '\n'-separated text such as the bridge's lists and configuration texts. Empty
+// lines are kept (they stand for an entry without a value); a line break at the very end starts
+// no further line.
+std::vector<std::string> splitLines(std::string_view text);
+
 // The mode rule, pure part. No mode stays none (the rig's mode is left alone); "Default"
 // becomes "PKTUSB" when the model's mode list holds it, else "USB"; anything else is passed on
 // unchanged. The mode list is asked for only when the mode is "Default".

@@ -86,6 +86,15 @@ TEST(RigModeRule, ResolvesDefaultFromTheModeListOnly) {
   EXPECT_EQ(asked, 3);
 }
 
+TEST(RigLines, KeepEmptyLinesButStartNoneAfterTheLastBreak) {
+  using Lines = std::vector<std::string>;
+  EXPECT_EQ(splitLines(""), Lines{});
+  EXPECT_EQ(splitLines("\n"), Lines{""});
+  EXPECT_EQ(splitLines("USB\nLSB\n"), (Lines{"USB", "LSB"}));
+  EXPECT_EQ(splitLines("38400\n\n\nHardware"), (Lines{"38400", "", "", "Hardware"}));
+  EXPECT_EQ(splitLines(std::string_view("a=1\n\0b", 6)), (Lines{"a=1", std::string("\0b", 2)}));
+}
+
 TEST(RigTxSettings, DefaultsToTheDefaultMode) {
   RigTxSettings settings;
   EXPECT_EQ(settings.mode, "Default");
