@@ -24,7 +24,7 @@ struct ChatMessage {
   std::optional<int> bestSnrDb;  // best SNR reported so far; none for sent messages
 
   // Every field, compared in declaration order; a missing SNR never equals a value.
-  friend bool operator==(const ChatMessage& a, const ChatMessage& b);
+  friend bool operator==(const ChatMessage&, const ChatMessage&) = default;
 };
 
 size_t qHash(ChatMessage::DecodeState state, size_t seed = 0) noexcept;
