@@ -21,9 +21,6 @@ namespace {
 
 QString pulseText(int error) { return QString::fromStdString(pulse::errorText(error)); }
 
-// Platform error texts are sentences; PulseAudio's are not.
-QString sentence(const QString& text) { return text.endsWith('.') ? text : text + '.'; }
-
 }  // namespace
 
 // One start's pipeline: the queue between the mainloop thread and the capture thread, the
@@ -129,7 +126,7 @@ CaptureError CaptureEngine::fail(CaptureError::Kind kind, int pulseError, uint32
             .arg(QString::number(double(rate), 'f', 1))
             .arg(channels);
   } else {
-    error.description = sentence(pulseText(pulseError));
+    error.description = QString::fromStdString(pulse::errorSentence(pulseError));
   }
   if (error.carriesDiagnostics()) {
     error.diagnostics = diagnostics(
@@ -194,33 +191,18 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
   streamChannels_ = channels;
 
   // The mainloop thread only queues blocks and posts events to this thread.
-  auto post = [this, generation](StreamEvent event, int error) {
+  auto post = [this, generation](pulse::RecordEvent event, int error) {
     QMetaObject::invokeMethod(
         this, [this, generation, event, error] { handleStreamEvent(generation, event, error); },
         Qt::QueuedConnection);
   };
-  connection_->onLost = [post](int error) { post(StreamEvent::failed, error); };
+  connection_->onLost = [post](int error) { post(pulse::RecordEvent::failed, error); };
   Run* run = run_.get();
   pulse::RecordStream::Callbacks callbacks;
   callbacks.onBlock = [run](const float* channel0, uint32_t frames) {
     run->queue.push(std::span<const float>(channel0, frames));
   };
-  callbacks.onEvent = [post](pulse::RecordStream::Event event, int error) {
-    switch (event) {
-      case pulse::RecordStream::Event::moved:
-        post(StreamEvent::moved, error);
-        break;
-      case pulse::RecordStream::Event::suspended:
-        post(StreamEvent::suspended, error);
-        break;
-      case pulse::RecordStream::Event::resumed:
-        post(StreamEvent::resumed, error);
-        break;
-      case pulse::RecordStream::Event::failed:
-        post(StreamEvent::failed, error);
-        break;
-    }
-  };
+  callbacks.onEvent = post;
   stream_ = std::make_unique<pulse::RecordStream>(*connection_, std::move(callbacks));
   run_->begin();
   error = stream_->connect(device ? deviceName.constData() : nullptr, rate,
@@ -249,20 +231,21 @@ void CaptureEngine::stop() {
   run_.reset();
 }
 
-void CaptureEngine::handleStreamEvent(uint64_t generation, StreamEvent event, int pulseError) {
+void CaptureEngine::handleStreamEvent(uint64_t generation, pulse::RecordEvent event,
+                                      int pulseError) {
   if (generation != generation_ || !run_) return;
   switch (event) {
-    case StreamEvent::suspended:
+    case pulse::RecordEvent::suspended:
       qCInfo(lcAudio) << "Audio input suspended by the server";
       return;
-    case StreamEvent::resumed:
+    case pulse::RecordEvent::resumed:
       qCInfo(lcAudio)
           << "Audio engine configuration changed but input is unchanged; resumed in place";
       return;
-    case StreamEvent::moved:
+    case pulse::RecordEvent::moved:
       qCInfo(lcAudio) << "Audio engine configuration changed; restarting capture";
       break;
-    case StreamEvent::failed:
+    case pulse::RecordEvent::failed:
       qCWarning(lcAudio).noquote()
           << QStringLiteral("Audio input lost (%1); restarting capture").arg(pulseText(pulseError));
       break;

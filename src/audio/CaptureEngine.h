@@ -20,6 +20,7 @@ namespace pulse {
 class Connection;
 class RecordStream;
 struct Device;
+enum class RecordEvent;
 }  // namespace pulse
 
 struct CaptureError {
@@ -90,11 +91,10 @@ class CaptureEngine final : public QObject {
 
  private:
   struct Run;
-  enum class StreamEvent { moved, suspended, resumed, failed };
 
   CaptureError fail(CaptureError::Kind kind, int pulseError, uint32_t rate = 0,
                     uint32_t channels = 0);
-  void handleStreamEvent(uint64_t generation, StreamEvent event, int pulseError);
+  void handleStreamEvent(uint64_t generation, pulse::RecordEvent event, int pulseError);
   void requestRestart();
   void watchForWake(bool watch);
 

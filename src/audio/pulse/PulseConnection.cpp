@@ -14,6 +14,12 @@ std::string errorText(int code) {
   return text ? std::string(text) : std::string("Unknown error code");
 }
 
+std::string errorSentence(int code) {
+  std::string text = errorText(code);
+  if (!text.ends_with('.')) text += '.';
+  return text;
+}
+
 Connection::Connection(const char* clientName) {
   mainloop_ = pa_threaded_mainloop_new();
   if (!mainloop_) {
@@ -102,6 +108,28 @@ bool Connection::waitUntil(const std::function<bool()>& done, Clock::time_point 
   while (!done() && Clock::now() < deadline) pa_threaded_mainloop_wait(mainloop_);
   api->time_free(timer);
   return done();
+}
+
+int Connection::waitUntilReady(pa_stream* stream, Clock::time_point deadline) {
+  const bool settled = waitUntil(
+      [stream] {
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+      },
+      deadline);
+  if (settled && pa_stream_get_state(stream) == PA_STREAM_READY) return 0;
+  const int error = settled ? lastError() : PA_ERR_TIMEOUT;
+  return error != 0 ? error : PA_ERR_UNKNOWN;
+}
+
+int Connection::streamStateChanged(pa_stream* stream, bool& wasReady) {
+  signal();
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_READY) wasReady = true;
+  if (!wasReady || (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED)) return 0;
+  wasReady = false;
+  const int error = pa_context_errno(context_);
+  return error != 0 ? error : PA_ERR_KILLED;
 }
 
 bool Connection::waitFor(pa_operation* operation, Clock::time_point deadline) {

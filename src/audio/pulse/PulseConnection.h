@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pulse/context.h>
+#include <pulse/stream.h>
 #include <pulse/thread-mainloop.h>
 
 #include <chrono>
@@ -19,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 // pa_strerror text of a PulseAudio error code.
 std::string errorText(int code);
+// The same as a sentence, for messages that people read: PulseAudio's texts have no full stop.
+std::string errorSentence(int code);
 
 class Connection {
  public:
@@ -63,6 +66,13 @@ class Connection {
   bool waitFor(pa_operation* operation, Clock::time_point deadline);
   // Wakes waitUntil. Mainloop thread.
   void signal() { pa_threaded_mainloop_signal(mainloop_, 0); }
+
+  // With the lock held, once the stream has been asked to connect: waits until it is ready.
+  // Returns 0 or the PulseAudio error code (PA_ERR_TIMEOUT when the deadline passed).
+  int waitUntilReady(pa_stream* stream, Clock::time_point deadline);
+  // For a stream's state callback: wakes waitUntil and returns the error when a stream that was
+  // ready (wasReady, which it keeps up to date) has failed or ended, otherwise 0.
+  int streamStateChanged(pa_stream* stream, bool& wasReady);
 
  private:
   static void onContextState(pa_context* context, void* self);

@@ -43,21 +43,10 @@ int PlaybackStream::connect(const char* sinkName, const pa_sample_spec& spec, bo
       &spec));
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
   if (dontMove && sinkName) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
-  if (pa_stream_connect_playback(stream_, sinkName, &attributes, flags, nullptr, nullptr) < 0) {
-    const int error = connection_.lastError();
-    disconnect();
-    return error;
-  }
-  const bool settled = connection_.waitUntil(
-      [this] {
-        const pa_stream_state_t state = pa_stream_get_state(stream_);
-        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-      },
-      deadline);
-  if (settled && pa_stream_get_state(stream_) == PA_STREAM_READY) return 0;
-  int error = settled ? connection_.lastError() : PA_ERR_TIMEOUT;
-  if (error == 0) error = PA_ERR_UNKNOWN;
-  disconnect();
+  const bool asked =
+      pa_stream_connect_playback(stream_, sinkName, &attributes, flags, nullptr, nullptr) >= 0;
+  const int error = asked ? connection_.waitUntilReady(stream_, deadline) : connection_.lastError();
+  if (error != 0) disconnect();
   return error;
 }
 
@@ -67,15 +56,8 @@ bool PlaybackStream::isReady() const {
 
 void PlaybackStream::onState(pa_stream* stream, void* self) {
   auto* playback = static_cast<PlaybackStream*>(self);
-  const pa_stream_state_t state = pa_stream_get_state(stream);
-  if (state == PA_STREAM_READY) playback->ready_ = true;
-  if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && playback->ready_) {
-    playback->ready_ = false;
-    int error = pa_context_errno(pa_stream_get_context(stream));
-    if (error == 0) error = PA_ERR_KILLED;
-    if (playback->callbacks_.onFailed) playback->callbacks_.onFailed(error);
-  }
-  playback->connection_.signal();
+  const int error = playback->connection_.streamStateChanged(stream, playback->ready_);
+  if (error != 0 && playback->callbacks_.onFailed) playback->callbacks_.onFailed(error);
 }
 
 void PlaybackStream::onWrite(pa_stream*, size_t, void* self) {

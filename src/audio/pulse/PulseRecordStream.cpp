@@ -55,21 +55,9 @@ int RecordStream::connect(const char* sourceName, uint32_t rate, uint8_t channel
   if (dontMove && sourceName) {
     flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
   }
-  if (pa_stream_connect_record(stream_, sourceName, &attributes, flags) < 0) {
-    const int error = connection_.lastError();
-    disconnect();
-    return error;
-  }
-  const bool settled = connection_.waitUntil(
-      [this] {
-        const pa_stream_state_t state = pa_stream_get_state(stream_);
-        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-      },
-      deadline);
-  if (settled && pa_stream_get_state(stream_) == PA_STREAM_READY) return 0;
-  int error = settled ? connection_.lastError() : PA_ERR_TIMEOUT;
-  if (error == 0) error = PA_ERR_UNKNOWN;
-  disconnect();
+  const bool asked = pa_stream_connect_record(stream_, sourceName, &attributes, flags) >= 0;
+  const int error = asked ? connection_.waitUntilReady(stream_, deadline) : connection_.lastError();
+  if (error != 0) disconnect();
   return error;
 }
 
@@ -81,25 +69,20 @@ std::string RecordStream::sourceName() const {
 
 void RecordStream::onState(pa_stream* stream, void* self) {
   auto* record = static_cast<RecordStream*>(self);
-  const pa_stream_state_t state = pa_stream_get_state(stream);
-  if (state == PA_STREAM_READY) record->ready_ = true;
-  if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && record->ready_) {
-    record->ready_ = false;
-    int error = pa_context_errno(pa_stream_get_context(stream));
-    if (error == 0) error = PA_ERR_KILLED;
-    if (record->callbacks_.onEvent) record->callbacks_.onEvent(Event::failed, error);
-  }
-  record->connection_.signal();
+  const int error = record->connection_.streamStateChanged(stream, record->ready_);
+  if (error != 0 && record->callbacks_.onEvent)
+    record->callbacks_.onEvent(RecordEvent::failed, error);
 }
 
 void RecordStream::onMoved(pa_stream*, void* self) {
   auto* record = static_cast<RecordStream*>(self);
-  if (record->callbacks_.onEvent) record->callbacks_.onEvent(Event::moved, 0);
+  if (record->callbacks_.onEvent) record->callbacks_.onEvent(RecordEvent::moved, 0);
 }
 
 void RecordStream::onSuspended(pa_stream* stream, void* self) {
   auto* record = static_cast<RecordStream*>(self);
-  const Event event = pa_stream_is_suspended(stream) > 0 ? Event::suspended : Event::resumed;
+  const RecordEvent event =
+      pa_stream_is_suspended(stream) > 0 ? RecordEvent::suspended : RecordEvent::resumed;
   if (record->callbacks_.onEvent) record->callbacks_.onEvent(event, 0);
 }
 

@@ -15,19 +15,19 @@
 
 namespace pulse {
 
+enum class RecordEvent {
+  moved,      // the server moved the stream to another source
+  suspended,  // the source was suspended; no data until it resumes
+  resumed,    // the source resumed with the stream unchanged
+  failed,     // the stream failed or ended (source gone, server gone): the error says why
+};
+
 class RecordStream {
  public:
-  enum class Event {
-    moved,      // the server moved the stream to another source
-    suspended,  // the source was suspended; no data until it resumes
-    resumed,    // the source resumed with the stream unchanged
-    failed,     // the stream failed or ended (source gone, server gone): the error says why
-  };
-
   struct Callbacks {
     // Channel 0 of one complete block (blockFrames samples).
     std::function<void(const float* channel0, uint32_t frames)> onBlock;
-    std::function<void(Event event, int error)> onEvent;
+    std::function<void(RecordEvent event, int error)> onEvent;
   };
 
   RecordStream(Connection& connection, Callbacks callbacks);
