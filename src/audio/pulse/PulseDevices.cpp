@@ -17,7 +17,9 @@ bool builtIn(const pa_proplist* properties) {
   return bus && (std::strcmp(bus, "pci") == 0 || std::strcmp(bus, "platform") == 0);
 }
 
-Device fromSink(const pa_sink_info& info) {
+// What sinks and sources have alike.
+template <typename Info>
+Device fromInfo(const Info& info) {
   Device device;
   device.index = info.index;
   device.name = info.name ? info.name : "";
@@ -28,20 +30,15 @@ Device fromSink(const pa_sink_info& info) {
   return device;
 }
 
+Device fromSink(const pa_sink_info& info) { return fromInfo(info); }
+
 Device fromSource(const pa_source_info& info) {
-  Device device;
-  device.index = info.index;
-  device.name = info.name ? info.name : "";
-  device.description = info.description ? info.description : "";
-  device.rate = info.sample_spec.rate;
-  device.channels = info.sample_spec.channels;
+  Device device = fromInfo(info);
   device.isMonitor = info.monitor_of_sink != PA_INVALID_INDEX;
-  device.isBuiltIn = builtIn(info.proplist);
   return device;
 }
 
 // What a list query's callbacks fill in.
-template <typename Item>
 struct ListRequest {
   Connection* connection;
   std::vector<Device>* into;
@@ -51,7 +48,7 @@ struct ListRequest {
 
 template <typename Info, Device (*convert)(const Info&)>
 void onListItem(pa_context*, const Info* info, int eol, void* userdata) {
-  auto* request = static_cast<ListRequest<Info>*>(userdata);
+  auto* request = static_cast<ListRequest*>(userdata);
   if (eol < 0) request->failed = true;
   if (eol != 0) {
     request->done = true;
@@ -95,7 +92,7 @@ int readServerDefaults(Connection& connection, ServerSnapshot& into, Clock::time
 std::optional<Device> readSource(Connection& connection, const char* name,
                                  Clock::time_point deadline, int* error) {
   std::vector<Device> found;
-  ListRequest<pa_source_info> request{&connection, &found};
+  ListRequest request{&connection, &found};
   pa_operation* operation = pa_context_get_source_info_by_name(
       connection.context(), name, &onListItem<pa_source_info, fromSource>, &request);
   const bool finished = connection.waitFor(operation, deadline) && request.done;
@@ -118,13 +115,13 @@ SnapshotResult querySnapshot(std::chrono::milliseconds timeout) {
   if (const int error = readServerDefaults(connection, snapshot, deadline); error != 0) {
     return {std::nullopt, error};
   }
-  ListRequest<pa_sink_info> sinks{&connection, &snapshot.sinks};
+  ListRequest sinks{&connection, &snapshot.sinks};
   pa_operation* sinkQuery = pa_context_get_sink_info_list(
       connection.context(), &onListItem<pa_sink_info, fromSink>, &sinks);
   if (!connection.waitFor(sinkQuery, deadline) || !sinks.done || sinks.failed) {
     return {std::nullopt, failure(connection)};
   }
-  ListRequest<pa_source_info> sources{&connection, &snapshot.sources};
+  ListRequest sources{&connection, &snapshot.sources};
   pa_operation* sourceQuery = pa_context_get_source_info_list(
       connection.context(), &onListItem<pa_source_info, fromSource>, &sources);
   if (!connection.waitFor(sourceQuery, deadline) || !sources.done || sources.failed) {
