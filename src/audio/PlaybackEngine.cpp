@@ -9,6 +9,7 @@
 #include <limits>
 #include <new>
 
+#include "audio/AudioLevels.h"
 #include "audio/AudioLog.h"
 #include "audio/pulse/PulseConnection.h"
 #include "audio/pulse/PulsePlaybackStream.h"
@@ -16,13 +17,19 @@
 namespace {
 
 PlaybackError playbackError(int pulseError) {
-  QString text = QString::fromStdString(pulse::errorText(pulseError));
-  if (!text.endsWith('.')) text += '.';
-  return {text, pulseError};
+  return {QString::fromStdString(pulse::errorSentence(pulseError)), pulseError};
 }
 
 int16_t clampToSample(double value) {
   return static_cast<int16_t>(std::clamp(value, -32768.0, 32767.0));
+}
+
+// The lock that guards the player from the mainloop thread; without a connection there is no
+// such thread to guard it from.
+std::optional<pulse::Connection::Lock> lockPlayer(
+    const std::unique_ptr<pulse::Connection>& connection) {
+  if (!connection) return std::nullopt;
+  return std::optional<pulse::Connection::Lock>(std::in_place, *connection);
 }
 
 }  // namespace
@@ -134,8 +141,7 @@ void PlaybackEngine::schedule(PlaybackBuffer buffer, bool loop,
                               std::function<void()> onPlayedBack) {
   Q_ASSERT(QThread::currentThread() == thread());
   if (!buffer || buffer->empty()) return;
-  std::optional<pulse::Connection::Lock> lock;
-  if (connection_) lock.emplace(*connection_);
+  const auto lock = lockPlayer(connection_);
   if (!completionDue_) dropFinished();
   queue_.push_back({std::move(buffer), loop, std::move(onPlayedBack)});
   if (playing_ && stream_) stream_->write();
@@ -143,8 +149,7 @@ void PlaybackEngine::schedule(PlaybackBuffer buffer, bool loop,
 
 void PlaybackEngine::play() {
   Q_ASSERT(QThread::currentThread() == thread());
-  std::optional<pulse::Connection::Lock> lock;
-  if (connection_) lock.emplace(*connection_);
+  const auto lock = lockPlayer(connection_);
   playing_ = true;
   if (!stream_) return;
   stream_->cork(false);
@@ -155,8 +160,7 @@ void PlaybackEngine::stopPlayer() {
   Q_ASSERT(QThread::currentThread() == thread());
   std::vector<Scheduled> released;
   {
-    std::optional<pulse::Connection::Lock> lock;
-    if (connection_) lock.emplace(*connection_);
+    const auto lock = lockPlayer(connection_);
     playing_ = false;
     completionDue_ = false;
     released.swap(queue_);
@@ -169,20 +173,17 @@ void PlaybackEngine::stopPlayer() {
 }
 
 bool PlaybackEngine::isPlaying() const {
-  std::optional<pulse::Connection::Lock> lock;
-  if (connection_) lock.emplace(*connection_);
+  const auto lock = lockPlayer(connection_);
   return playing_ && current_ < queue_.size();
 }
 
 float PlaybackEngine::gain() const {
-  std::optional<pulse::Connection::Lock> lock;
-  if (connection_) lock.emplace(*connection_);
+  const auto lock = lockPlayer(connection_);
   return gain_;
 }
 
 void PlaybackEngine::setGain(float linear) {
-  std::optional<pulse::Connection::Lock> lock;
-  if (connection_) lock.emplace(*connection_);
+  const auto lock = lockPlayer(connection_);
   gain_ = linear;
 }
 
@@ -195,13 +196,8 @@ size_t PlaybackEngine::fill(void* destination, size_t maxFrames) {
     const std::vector<int16_t>& samples = *item.samples;
     const size_t take = std::min(maxFrames - filled, samples.size() - position_);
     const int16_t* from = samples.data() + position_;
-    if (gain_ == 1.0f) {
-      std::memcpy(out + filled, from, take * sizeof(int16_t));
-    } else {
-      for (size_t i = 0; i < take; ++i) {
-        out[filled + i] = clampToSample(std::round(gain_ * float(from[i])));
-      }
-    }
+    std::memcpy(out + filled, from, take * sizeof(int16_t));
+    applyGainInPlace(std::span<int16_t>(out + filled, take), gain_);
     filled += take;
     position_ += take;
     if (position_ == samples.size()) {
