@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -48,12 +49,21 @@ class Settings : public testing::Test {
 
   QString storePath() const { return home_.filePath("Palavrix/Palavrix.conf"); }
 
-  // Writes the store's file byte for byte, before anything in this process has read it.
-  void writeStoreFile(const QByteArray& content) {
-    ASSERT_TRUE(QDir().mkpath(home_.filePath("Palavrix")));
-    QFile file(storePath());
+  // Writes a file byte for byte, with the folders it needs.
+  static void writeFile(const QString& path, const QByteArray& content) {
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
+    QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(content);
+    ASSERT_EQ(file.write(content), content.size());
+  }
+
+  // Writes the store's file byte for byte, before anything in this process has read it.
+  void writeStoreFile(const QByteArray& content) { writeFile(storePath(), content); }
+
+  // Points the store at another fresh home whose file holds content.
+  static void usesStoreIn(const QTemporaryDir& home, const QByteArray& content) {
+    usesConfigHome(home);
+    writeFile(home.filePath("Palavrix/Palavrix.conf"), content);
   }
 
   // The store as a new process reads it: a copy of the file parsed afresh, every value as text.
@@ -400,13 +410,8 @@ TEST_F(Settings, GainsAreFiniteAndWithinTheOfferedRange) {
   };
   for (const auto& [text, input, output] : cases) {
     QTemporaryDir home;
-    usesConfigHome(home);
-    ASSERT_TRUE(QDir().mkpath(home.filePath("Palavrix")));
-    QFile file(home.filePath("Palavrix/Palavrix.conf"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray("[General]\nTransceiver.audioInputGainDb=\"") + text +
-               "\"\nTransceiver.audioOutputGainDb=\"" + text + "\"\n");
-    file.close();
+    usesStoreIn(home, QByteArray("[General]\nTransceiver.audioInputGainDb=\"") + text +
+                          "\"\nTransceiver.audioOutputGainDb=\"" + text + "\"\n");
     AppSettings settings;
     EXPECT_EQ(settings.audioInputGainDb(), input) << '"' << text << '"';
     EXPECT_EQ(settings.audioOutputGainDb(), output) << '"' << text << '"';
@@ -431,13 +436,9 @@ TEST_F(Settings, RigModelMustBeAHamlibModelNumber) {
   };
   for (const auto& [text, model] : cases) {
     QTemporaryDir home;
-    usesConfigHome(home);
-    ASSERT_TRUE(QDir().mkpath(home.filePath("Palavrix")));
-    QFile file(home.filePath("Palavrix/Palavrix.conf"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray("[General]\nTransceiver.rigPort=/dev/ttyUSB0\nTransceiver.rigModel=\"") +
-               text + "\"\n");
-    file.close();
+    usesStoreIn(home, QByteArray("[General]\nTransceiver.rigPort=/dev/ttyUSB0\n"
+                                 "Transceiver.rigModel=\"") +
+                          text + "\"\n");
     AppSettings settings;
     EXPECT_EQ(settings.rigModel(), model) << '"' << text << '"';
     EXPECT_EQ(settings.rigTxSettings().has_value(), model.has_value()) << '"' << text << '"';
@@ -453,19 +454,14 @@ TEST_F(Settings, AFileOfJunkNeverBreaksLoading) {
   const QByteArray keys[] = {"callsign", "Transceiver.rigModel",    "Transceiver.audioInputGainDb",
                              "macros",   "Transceiver.rigBaudRate", "Transceiver.rigPort"};
   for (int round = 0; round < 40; ++round) {
-    QTemporaryDir home;
-    usesConfigHome(home);
-    ASSERT_TRUE(QDir().mkpath(home.filePath("Palavrix")));
     QByteArray content = "[General]\n";
     for (const QByteArray& key : keys) {
       QByteArray junk(random.bounded(0, 40), '\0');
       for (char& byte : junk) byte = static_cast<char>(random.bounded(1, 256));
       content += key + '=' + junk.replace('\n', ' ') + '\n';
     }
-    QFile file(home.filePath("Palavrix/Palavrix.conf"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
+    QTemporaryDir home;
+    usesStoreIn(home, content);
     AppSettings settings;
     ASSERT_EQ(settings.macros().size(), 8);
     ASSERT_TRUE(std::isfinite(settings.audioInputGainDb()));
@@ -517,11 +513,7 @@ TEST_F(Settings, TheHamlibLogLevelSharesTheStoreFile) {
   const QByteArray home = qgetenv("HOME");
   qputenv("HOME", otherHome.path().toUtf8());
   const QString fallbackPath = otherHome.filePath(".config/Palavrix/Palavrix.conf");
-  ASSERT_TRUE(QDir().mkpath(otherHome.filePath(".config/Palavrix")));
-  QFile file(fallbackPath);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write("[General]\ncallsign=DL3QRP\nhamlibLogLevel=4\n");
-  file.close();
+  writeFile(fallbackPath, "[General]\ncallsign=DL3QRP\nhamlibLogLevel=4\n");
   for (const char* configHome : {"", "relative/config"}) {
     qputenv("XDG_CONFIG_HOME", configHome);
     AppSettings fallback;
