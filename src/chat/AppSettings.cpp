@@ -127,6 +127,12 @@ std::optional<qint64> readRigModel(const QSettings& store) {
   return model;
 }
 
+// The mode setting; "Default" when it is missing or empty.
+QString readRigMode(const QSettings& store) {
+  const QString mode = readText(store, kRigModeKey, QString());
+  return mode.isEmpty() ? defaultText() : mode;
+}
+
 bool readBool(const QSettings& store, const QString& key) {
   const QVariant value = store.value(key);
   if (value.typeId() == QMetaType::Bool) return value.toBool();
@@ -248,8 +254,7 @@ AppSettings::AppSettings(QObject* parent) : QObject(parent), storePath_(defaultS
   rigModel_ = readRigModel(store);
   rigPort_ = readText(store, kRigPortKey, QString());
   rigSerial_ = loadRigSerialConfig(store);
-  rigMode_ = readText(store, kRigModeKey, defaultText());
-  if (rigMode_.isEmpty()) rigMode_ = defaultText();
+  rigMode_ = readRigMode(store);
   capitalizeMessages_ = readBool(store, kCapitalizeMessagesKey);
   appendCallsign_ = readBool(store, kAppendCallsignKey);
   playNewMessageSound_ = readBool(store, kPlayNewMessageSoundKey);
@@ -422,7 +427,6 @@ std::optional<RigTxSettings> AppSettings::rigTxSettings() const {
   if (!model) return std::nullopt;
   const QString port = trimBlanksAndTabs(readText(store, kRigPortKey, QString()));
   if (port.isEmpty()) return std::nullopt;
-  QString mode = readText(store, kRigModeKey, defaultText());
-  if (mode.isEmpty()) mode = defaultText();
-  return RigTxSettings{*model, port.toStdString(), loadRigSerialConfig(store), mode.toStdString()};
+  return RigTxSettings{*model, port.toStdString(), loadRigSerialConfig(store),
+                       readRigMode(store).toStdString()};
 }
