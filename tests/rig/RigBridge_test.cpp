@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "RigTestSupport.h"
+#include "rig/RigTypes.h"
 
 namespace {
 
@@ -46,18 +47,6 @@ class RigBridge : public testing::Test {
   }
   LogRecorder &log() { return LogRecorder::instance(); }
 };
-
-std::vector<std::string> lines(const std::string &text) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    pieces.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return pieces;
-}
 
 TEST(RigBridgeLoading, LoadsHamlib4OnceAndSaysFromWhere) {
   const char *version = rigbridge_hamlib_version();
@@ -288,7 +277,7 @@ TEST_F(RigBridge, AppliesSerialSettingsAndOnlyWarnsAboutBadOnes) {
 TEST_F(RigBridge, ListsModesInOrderOfHamlibsModeBits) {
   char out[2048];
   ASSERT_EQ(rigbridge_list_modes(kDummy, out, sizeof out), 1);
-  std::vector<std::string> modes = lines(out);
+  std::vector<std::string> modes = splitLines(out);
   ASSERT_FALSE(modes.empty());
   EXPECT_EQ(std::string(out).back(), '\n');
   // AM, CW, USB, LSB, RTTY and FM are Hamlib's first six mode bits.
@@ -298,7 +287,7 @@ TEST_F(RigBridge, ListsModesInOrderOfHamlibsModeBits) {
   EXPECT_EQ(std::count(modes.begin(), modes.end(), "PKTUSB"), 0);
 
   ASSERT_EQ(rigbridge_list_modes(kYaesuFt991, out, sizeof out), 1);
-  modes = lines(out);
+  modes = splitLines(out);
   EXPECT_EQ(std::count(modes.begin(), modes.end(), "PKTUSB"), 1);
   EXPECT_TRUE(log().lines().empty());
 
@@ -313,7 +302,7 @@ TEST_F(RigBridge, ReadsTheDefaultValuesOfConfigurationTokens) {
                                       "serial_speed\n\ndata_bits\nno_such_token\nserial_handshake",
                                       out, sizeof out),
             1);
-  std::vector<std::string> values = lines(out);
+  std::vector<std::string> values = splitLines(out);
   ASSERT_EQ(values.size(), 4u) << out;
   EXPECT_EQ(values[0], "38400");
   EXPECT_EQ(values[1], "8");
