@@ -15,29 +15,32 @@ using namespace pulsetest;
 
 namespace {
 
-// Lets a test hold the capture thread inside onSamples and let it go again.
-class Gate {
+// An onSamples handler that counts its calls and, while held, keeps the capture thread inside.
+class HeldHandler {
  public:
-  void close() {
-    std::lock_guard lock(mutex_);
-    open_ = false;
+  void operator()(std::span<const int16_t>) {
+    ++calls_;
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !held_; });
   }
-  void open() {
+  void hold() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+  }
+  void release() {
     {
       std::lock_guard lock(mutex_);
-      open_ = true;
+      held_ = false;
     }
     changed_.notify_all();
   }
-  void passThrough() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return open_; });
-  }
+  uint64_t calls() const { return calls_; }
 
  private:
+  std::atomic<uint64_t> calls_{0};
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool open_ = true;
+  bool held_ = false;
 };
 
 // Collects the palavrix.audio log lines while alive.
@@ -130,48 +133,40 @@ TEST(CaptureEngine, CapturesFromTheDefaultSourceWithoutADevice) {
 
 TEST(CaptureEngine, QueuesBlocksWithoutLossWhileTheHandlerIsBusy) {
   requireTestServer();
+  HeldHandler handler;  // outlives the capture thread
   CaptureEngine capture;
-  Gate gate;
-  std::atomic<uint64_t> calls{0};
-  capture.onSamples = [&](std::span<const int16_t>) {
-    ++calls;
-    gate.passThrough();
-  };
-  gate.close();
+  handler.hold();
+  capture.onSamples = std::ref(handler);
   ASSERT_EQ(capture.start(deviceNamed("test_in")), std::nullopt);
   // The handler sits in its first call while a dozen blocks (half a second) pile up.
   ASSERT_TRUE(waitFor(
       [&] {
         const auto stats = capture.statistics();
-        return calls > 0 && stats.captured >= stats.handled + 12;
+        return handler.calls() > 0 && stats.captured >= stats.handled + 12;
       },
       10000));
   const uint64_t capturedWhileBusy = capture.statistics().captured;
-  gate.open();
+  handler.release();
   ASSERT_TRUE(waitFor([&] { return capture.statistics().handled >= capturedWhileBusy; }, 5000));
   const auto stats = capture.statistics();
   capture.stop();
   EXPECT_EQ(stats.dropped, 0u);
-  EXPECT_GE(calls.load(), capturedWhileBusy - 2);  // the converter's first blocks may be empty
+  EXPECT_GE(handler.calls(), capturedWhileBusy - 2);  // the converter's first blocks may be empty
 }
 
 TEST(CaptureEngine, CountsAndLogsBlocksDroppedWhenTheQueueIsFull) {
   requireTestServer();
   LogCapture log;
+  HeldHandler handler;  // outlives the capture thread
   CaptureEngine capture(2);
-  Gate gate;
-  std::atomic<uint64_t> calls{0};
-  capture.onSamples = [&](std::span<const int16_t>) {
-    ++calls;
-    gate.passThrough();
-  };
-  gate.close();
+  handler.hold();
+  capture.onSamples = std::ref(handler);
   ASSERT_EQ(capture.start(deviceNamed("test_in")), std::nullopt);
   ASSERT_TRUE(waitFor([&] { return capture.statistics().dropped >= 3; }, 10000));
-  const uint64_t callsBefore = calls;
-  gate.open();
+  const uint64_t callsBefore = handler.calls();
+  handler.release();
   // It carries on after the loss and says what it lost.
-  EXPECT_TRUE(waitFor([&] { return calls > callsBefore + 3; }, 5000));
+  EXPECT_TRUE(waitFor([&] { return handler.calls() > callsBefore + 3; }, 5000));
   EXPECT_TRUE(waitFor([&] { return log.contains("Dropped"); }, 5000));
   capture.stop();
   const auto stats = capture.statistics();
@@ -224,16 +219,6 @@ TEST(CaptureEngine, AsksForARestartWhenItsDeviceIsUnplugged) {
   EXPECT_EQ(restarts, 1);
 }
 
-// The server's index of our record stream.
-QString ourSourceOutput() {
-  QString index;
-  for (const QString& line : pactl({"list", "source-outputs"}).split('\n')) {
-    if (line.startsWith("Source Output #")) index = line.mid(15).trimmed();
-    if (line.contains("media.name = \"Palavrix receive\"")) return index;
-  }
-  return {};
-}
-
 TEST(CaptureEngine, ResumesInPlaceWhenItsSourceWakesFromSuspend) {
   requireTestServer();
   LogCapture log;
@@ -261,7 +246,7 @@ TEST(CaptureEngine, AsksForARestartWhenTheServerMovesItsStream) {
   int restarts = 0;
   capture.onNeedsRestart = [&] { ++restarts; };
   ASSERT_EQ(capture.start(std::nullopt), std::nullopt);
-  const QString stream = ourSourceOutput();
+  const QString stream = ourStream("source-outputs", "Palavrix receive");
   ASSERT_FALSE(stream.isEmpty());
   pactl({"move-source-output", stream, "test_out.monitor"});
   EXPECT_TRUE(waitFor([&] { return restarts > 0; }, 5000));

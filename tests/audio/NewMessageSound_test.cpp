@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 
 #include "PulseTestSupport.h"
-#include "audio/CaptureEngine.h"
 
 using namespace pulsetest;
 
@@ -14,26 +13,9 @@ namespace {
 
 const QString kNotPlayed = "Not played: no output device other than the transmit device.";
 
-// Listens to one source for as long as it lives.
-class Ear {
- public:
-  explicit Ear(const AudioDeviceInfo& source) {
-    capture_.onSamples = [this](std::span<const int16_t> block) { collector_.add(block); };
-    started_ = !capture_.start(source);
-  }
-  bool started() const { return started_; }
-  int loudest() const { return peak(collector_.samples()); }
-  size_t heardSamples() const { return collector_.size(); }
-
- private:
-  CaptureEngine capture_;
-  Collector collector_;
-  bool started_ = false;
-};
-
 TEST(NewMessageSound, PlaysOnTheDefaultOutputWhenNothingIsAvoided) {
   requireTestServer();
-  Ear testIn(deviceNamed("test_in"));
+  Listener testIn;
   ASSERT_TRUE(testIn.started());
   NewMessageSound sound;
   EXPECT_EQ(sound.play(std::nullopt), "Played on Test output.");
@@ -50,13 +32,13 @@ TEST(NewMessageSound, NeverPlaysOnTheTransmitDevice) {
   LoadedModule speakers({"module-null-sink", "sink_name=builtin_speakers",
                          "sink_properties=\"device.description='Speakers' "
                          "device.form_factor=internal\""});
-  Ear testIn(deviceNamed("test_in"));
-  Ear speakersMonitor(AudioDeviceInfo{0, "builtin_speakers.monitor", "Speakers monitor"});
+  Listener testIn;
+  Listener speakersMonitor(AudioDeviceInfo{0, "builtin_speakers.monitor", "Speakers monitor"});
   ASSERT_TRUE(testIn.started() && speakersMonitor.started());
   EXPECT_EQ(sound.play(QString("test_out")), "Played on Speakers.");
   EXPECT_TRUE(waitFor([&] { return speakersMonitor.loudest() > 1000; }, 10000));
   // Nothing of it reached the transmit device.
-  ASSERT_TRUE(waitFor([&] { return testIn.heardSamples() > 12000; }, 10000));
+  ASSERT_TRUE(waitFor([&] { return testIn.heard().size() > 12000; }, 10000));
   EXPECT_EQ(testIn.loudest(), 0);
 
   // The built-in output is the transmit device itself, and also the default.

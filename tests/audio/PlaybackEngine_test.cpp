@@ -5,35 +5,10 @@
 #include <cmath>
 
 #include "PulseTestSupport.h"
-#include "audio/CaptureEngine.h"
 
 using namespace pulsetest;
 
 namespace {
-
-// Listens on test_in, which hears everything played into test_out.
-class Listener {
- public:
-  Listener() {
-    capture_.onSamples = [this](std::span<const int16_t> block) { collector_.add(block); };
-    started_ = !capture_.start(deviceNamed("test_in"));
-  }
-  bool started() const { return started_; }
-  Collector& heard() { return collector_; }
-  // The next `count` samples heard from now on.
-  std::vector<int16_t> next(size_t count) {
-    const size_t from = collector_.size();
-    EXPECT_TRUE(waitFor([&] { return collector_.size() >= from + count; }, 10000));
-    const auto samples = collector_.samples();
-    if (samples.size() < from + count) return {};
-    return {samples.begin() + from, samples.begin() + from + count};
-  }
-
- private:
-  CaptureEngine capture_;
-  Collector collector_;
-  bool started_ = false;
-};
 
 std::vector<int16_t> tone(double frequency, double seconds, double amplitude) {
   std::vector<int16_t> samples(size_t(seconds * PlaybackEngine::kSampleRate));
@@ -169,31 +144,21 @@ TEST(PlaybackEngine, FailsCleanlyWithoutAServerAndWhenTheServerDies) {
   EXPECT_FALSE(playback.isPlaying());
 }
 
-// The server's index of our playback stream.
-QString ourSinkInput() {
-  QString index;
-  for (const QString& line : pactl({"list", "sink-inputs"}).split('\n')) {
-    if (line.startsWith("Sink Input #")) index = line.mid(12).trimmed();
-    if (line.contains("media.name = \"Palavrix transmit\"")) return index;
-  }
-  return {};
-}
-
 TEST(PlaybackEngine, KeepsItsStreamBetweenTransmissionsToTheSameDevice) {
   requireTestServer();
   PlaybackEngine playback;
   ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
-  const QString first = ourSinkInput();
+  const QString first = ourStream("sink-inputs", "Palavrix transmit");
   ASSERT_FALSE(first.isEmpty());
   ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
-  EXPECT_EQ(ourSinkInput(), first);
+  EXPECT_EQ(ourStream("sink-inputs", "Palavrix transmit"), first);
   // The server's default instead of a named device, then stale: a new stream each time.
   ASSERT_EQ(playback.prepare(std::nullopt), std::nullopt);
-  const QString second = ourSinkInput();
+  const QString second = ourStream("sink-inputs", "Palavrix transmit");
   EXPECT_NE(second, first);
   playback.setStale();
   ASSERT_EQ(playback.prepare(std::nullopt), std::nullopt);
-  EXPECT_NE(ourSinkInput(), second);
+  EXPECT_NE(ourStream("sink-inputs", "Palavrix transmit"), second);
 }
 
 TEST(PlaybackEngine, RebuildsForAnotherDeviceAndAfterGoingStale) {

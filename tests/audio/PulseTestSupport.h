@@ -1,6 +1,7 @@
 // Helpers for the tests that run against a real PulseAudio server: the shared test server the
 // CTest fixture starts (sink "test_out", its loopback input "test_in"), private servers a test
-// may kill, pactl, a thread-safe collector of captured audio and tone measurement.
+// may kill, pactl, a thread-safe collector of captured audio, a listener on a source and tone
+// measurement.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "audio/AudioDevices.h"
+#include "audio/CaptureEngine.h"
 
 namespace pulsetest {
 
@@ -66,6 +68,17 @@ inline QString pactl(const QStringList& arguments) {
       << "pactl " << arguments.join(' ').toStdString() << ": "
       << process.readAllStandardError().toStdString();
   return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// The server's index of our stream of that media name, from `pactl list <kind>` ("sink-inputs",
+// "source-outputs"), whose entries start with a heading line like "Sink Input #12"; "" if none.
+inline QString ourStream(const QString& kind, const QString& mediaName) {
+  QString index;
+  for (const QString& line : pactl({"list", kind}).split('\n')) {
+    if (!line.startsWith('\t') && line.contains('#')) index = line.section('#', 1).trimmed();
+    if (line.contains(QStringLiteral("media.name = \"%1\"").arg(mediaName))) return index;
+  }
+  return {};
 }
 
 // A module loaded for one test and unloaded at its end.
@@ -167,6 +180,38 @@ class Collector {
   std::vector<size_t> blockSizes_;
 };
 
+inline int peak(std::span<const int16_t> samples) {
+  int result = 0;
+  for (int16_t sample : samples) result = std::max(result, std::abs(int(sample)));
+  return result;
+}
+
+// Captures from a source for as long as it lives; test_in hears everything played into test_out.
+class Listener {
+ public:
+  explicit Listener(const char* source = "test_in") : Listener(deviceNamed(source)) {}
+  explicit Listener(const AudioDeviceInfo& source) {
+    capture_.onSamples = [this](std::span<const int16_t> block) { collector_.add(block); };
+    started_ = !capture_.start(source);
+  }
+  bool started() const { return started_; }
+  const Collector& heard() const { return collector_; }
+  int loudest() const { return peak(collector_.samples()); }
+  // The next `count` samples heard from now on.
+  std::vector<int16_t> next(size_t count) {
+    const size_t from = collector_.size();
+    EXPECT_TRUE(waitFor([&] { return collector_.size() >= from + count; }, 10000));
+    const auto samples = collector_.samples();
+    if (samples.size() < from + count) return {};
+    return {samples.begin() + from, samples.begin() + from + count};
+  }
+
+ private:
+  Collector collector_;  // outlives the capture thread
+  CaptureEngine capture_;
+  bool started_ = false;
+};
+
 // Power of one frequency in the samples (Goertzel), normalised to the samples' length.
 inline double tonePower(std::span<const int16_t> samples, double frequency, double rate) {
   const double coefficient = 2.0 * std::cos(2.0 * M_PI * frequency / rate);
@@ -203,12 +248,6 @@ inline double toneAmplitude(std::span<const int16_t> samples) {
   double sum = 0.0;
   for (int16_t sample : samples) sum += double(sample) * sample;
   return samples.empty() ? 0.0 : std::sqrt(2.0 * sum / double(samples.size()));
-}
-
-inline int peak(std::span<const int16_t> samples) {
-  int result = 0;
-  for (int16_t sample : samples) result = std::max(result, std::abs(int(sample)));
-  return result;
 }
 
 }  // namespace pulsetest
