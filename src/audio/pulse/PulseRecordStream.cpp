@@ -61,17 +61,12 @@ int RecordStream::connect(const char* sourceName, uint32_t rate, uint8_t channel
   return error;
 }
 
-std::string RecordStream::sourceName() const {
-  if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return {};
-  const char* name = pa_stream_get_device_name(stream_);
-  return name ? name : "";
-}
-
 void RecordStream::onState(pa_stream* stream, void* self) {
   auto* record = static_cast<RecordStream*>(self);
   const int error = record->connection_.streamStateChanged(stream, record->ready_);
-  if (error != 0 && record->callbacks_.onEvent)
+  if (error != 0 && record->callbacks_.onEvent) {
     record->callbacks_.onEvent(RecordEvent::failed, error);
+  }
 }
 
 void RecordStream::onMoved(pa_stream*, void* self) {

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <vector>
 
 #include "audio/pulse/PulseConnection.h"
@@ -38,9 +37,6 @@ class RecordStream {
   // the PulseAudio error code. Caller's thread, without the lock.
   int connect(const char* sourceName, uint32_t rate, uint8_t channels, uint32_t blockFrames,
               bool dontMove);
-
-  // The source the stream records from, once connected ("" when unknown). With the lock held.
-  std::string sourceName() const;
 
  private:
   static void onState(pa_stream* stream, void* self);
