@@ -4,7 +4,7 @@
 // the fraction decoded with exactly the sent text and the false decodes; then the false decodes
 // in a stretch of noise alone.
 //
-//   kvol_sensitivity [--trials N] [--noise-seconds S] [--from DB] [--to DB]
+//   kvol_sensitivity [--trials N] [--noise-seconds S] [--from DB] [--to DB] [--near-only 1]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -31,6 +31,7 @@ struct Options {
   double noise_seconds = 600.0;
   int from_db = -20;
   int to_db = -10;
+  bool near_only = false;  // skip the 400-2600 Hz run
 };
 
 struct Point {
@@ -129,6 +130,8 @@ Options parse(int argc, char** argv) {
       options.from_db = std::atoi(argv[i + 1]);
     else if (!std::strcmp(argv[i], "--to"))
       options.to_db = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--near-only"))
+      options.near_only = std::atoi(argv[i + 1]) != 0;
   }
   return options;
 }
@@ -148,6 +151,7 @@ int main(int argc, char** argv) {
   std::printf("KVOL sensitivity: %d single-frame messages per point, SNR in 2500 Hz\n",
               options.trials);
   for (const Run& run : runs) {
+    if (options.near_only && &run != &runs[0]) continue;
     std::printf("\n%s\n  SNR dB   decoded   false\n", run.name);
     for (int snr = options.from_db; snr <= options.to_db; ++snr) {
       const Point p = run_point(snr, run.low, run.high, options.trials,
