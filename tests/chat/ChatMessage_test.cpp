@@ -2,60 +2,32 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
-ChatMessage received(const QString& text) {
-  return ChatMessage{QUuid::createUuid(),
-                     text,
-                     false,
-                     ChatMessage::DecodeState::inProgress,
-                     QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC),
-                     std::nullopt};
-}
-
+// Every field counts, and a missing SNR never equals a value.
 TEST(ChatMessage, EqualOnlyWhenEveryFieldIsEqual) {
-  const ChatMessage original = received("CQ CQ DE DL1ABC");
-  EXPECT_EQ(original, original);
-
-  ChatMessage other = original;
-  other.id = QUuid::createUuid();
-  EXPECT_NE(other, original) << "same text and date, different id";
-
-  other = original;
-  other.text += "K";
-  EXPECT_NE(other, original);
-
-  other = original;
-  other.isSent = true;
-  EXPECT_NE(other, original);
-
-  other = original;
-  other.decodeState = ChatMessage::DecodeState::incomplete;
-  EXPECT_NE(other, original);
-
-  other = original;
-  other.date = original.date.addMSecs(1);
-  EXPECT_NE(other, original);
-}
-
-TEST(ChatMessage, MissingSnrNeverEqualsAValue) {
-  const ChatMessage original = received("TEST");
-  ChatMessage updated = original;
-  updated.bestSnrDb = 0;
-  EXPECT_NE(updated, original) << "nil to 0 is a change";
-
-  ChatMessage again = updated;
-  EXPECT_EQ(again, updated);
-  again.bestSnrDb = -3;
-  EXPECT_NE(again, updated);
-}
-
-TEST(ChatMessage, DecodeStatesHashByCase) {
-  QSet<ChatMessage::DecodeState> states{
-      ChatMessage::DecodeState::inProgress, ChatMessage::DecodeState::complete,
-      ChatMessage::DecodeState::incomplete, ChatMessage::DecodeState::complete};
-  EXPECT_EQ(states.size(), 3);
-  EXPECT_TRUE(states.contains(ChatMessage::DecodeState::incomplete));
+  const ChatMessage original{QUuid::createUuid(),
+                             "CQ CQ DE DL1ABC",
+                             false,
+                             ChatMessage::DecodeState::inProgress,
+                             QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC),
+                             std::nullopt};
+  EXPECT_EQ(ChatMessage(original), original);
+  const std::pair<const char*, std::function<void(ChatMessage&)>> changes[] = {
+      {"id", [](ChatMessage& m) { m.id = QUuid::createUuid(); }},
+      {"text", [](ChatMessage& m) { m.text += "K"; }},
+      {"isSent", [](ChatMessage& m) { m.isSent = true; }},
+      {"decodeState", [](ChatMessage& m) { m.decodeState = ChatMessage::DecodeState::incomplete; }},
+      {"date", [](ChatMessage& m) { m.date = m.date.addMSecs(1); }},
+      {"no SNR to 0", [](ChatMessage& m) { m.bestSnrDb = 0; }},
+  };
+  for (const auto& [field, change] : changes) {
+    ChatMessage other = original;
+    change(other);
+    EXPECT_NE(other, original) << field;
+  }
 }
 
 }  // namespace
