@@ -121,7 +121,6 @@ TEST_F(RigBridge, ReadsTheStatusAndSetsTheModeFirst) {
   EXPECT_TRUE(log().hasAppLine(4, "Rig opened."));
   EXPECT_TRUE(log().hasAppLine(4, "Setting mode to USB"));
   EXPECT_TRUE(log().hasAppLine(4, std::string("Rig reports ") + out));
-  EXPECT_GT(log().hamlibLineCount(), 0);
 }
 
 TEST_F(RigBridge, KeysAndReleasesTheTransmitter) {
@@ -355,11 +354,6 @@ TEST_F(RigBridge, DebugLevelGovernsOnlyHamlibsOwnLines) {
   log().clear();
   ASSERT_EQ(rigbridge_read_status(kDummy, "", "", nullptr, out, sizeof out), 1);
   EXPECT_GT(log().hamlibLineCount(), 0);
-  for (const LoggedLine &line : log().lines()) {
-    if (!line.fromApp) {
-      EXPECT_LE(line.level, kTrace) << line.text;
-    }
-  }
 }
 
 }  // namespace

@@ -57,7 +57,6 @@ TEST(RigInfo, IsIdentifiedByModelAndHashedWithItsLabel) {
   RigInfo c{1, ""};
   EXPECT_EQ(a, b);
   EXPECT_NE(a, c);
-  EXPECT_EQ(a.id(), 1);
   std::unordered_set<RigInfo> set{a, b, c, RigInfo{2, "Hamlib NET rigctl"}};
   EXPECT_EQ(set.size(), 3u);
 }
@@ -93,9 +92,4 @@ TEST(RigLines, KeepEmptyLinesButStartNoneAfterTheLastBreak) {
   EXPECT_EQ(splitLines("USB\nLSB\n"), (Lines{"USB", "LSB"}));
   EXPECT_EQ(splitLines("38400\n\n\nHardware"), (Lines{"38400", "", "", "Hardware"}));
   EXPECT_EQ(splitLines(std::string_view("a=1\n\0b", 6)), (Lines{"a=1", std::string("\0b", 2)}));
-}
-
-TEST(RigTxSettings, DefaultsToTheDefaultMode) {
-  RigTxSettings settings;
-  EXPECT_EQ(settings.mode, "Default");
 }
