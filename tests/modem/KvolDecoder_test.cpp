@@ -33,9 +33,8 @@ TEST(Encode, EmptyOrBlankTextGivesNothing) {
     const auto encoded = decoder.encode(text, 1500.0f);
     EXPECT_FALSE(encoded.ok) << text;
     EXPECT_TRUE(encoded.samples.empty());
+    EXPECT_EQ(encoded.sentText, "");
   }
-  EXPECT_EQ(decoder.encode("", 1500.0f).sentText, "");
-  EXPECT_EQ(decoder.encode("   ", 1500.0f).sentText, "");
   // Tildes and tabs are not blanks to the sender: they go as "#".
   EXPECT_EQ(decoder.encode("~ \t", 1500.0f).sentText, "# #");
 }
