@@ -137,6 +137,46 @@ KVOL_VECTOR_CLONES Complex correlate(const Complex* x, const Complex* ref, int n
   return {re, im};
 }
 
+// The frequency left over at one fine-sync trial and start (offset into the trial stretch), from
+// the phase slope of the sync symbols against the reference; 0 when the phases do not lie on a
+// line or the slope is beyond 0.5 Hz.
+float residual_frequency(int trial, int offset, int nsps6) {
+  Complex* w = state.trial.data();
+  const int span = state.trial_span;
+  multiply(w, state.shifted.data(), &state.trial_rotations[(trial + 5) * span], span);
+  const std::span<const Complex> refs = sync_refs();
+  std::array<double, kSyncSymbols> phase{};
+  for (int m = 0; m < kSyncSymbols; ++m) {
+    const Complex z = correlate(w + offset + m * nsps6, refs.data() + m * nsps6, nsps6);
+    phase[m] = std::atan2(z.imag(), z.real());
+  }
+  const double pi = std::acos(-1.0);
+  for (int m = 1; m < kSyncSymbols; ++m) {
+    double step = phase[m] - phase[m - 1];
+    step -= 2.0 * pi * std::round(step / (2.0 * pi));
+    phase[m] = phase[m - 1] + step;
+  }
+  double sx = 0.0, sy = 0.0, sxx = 0.0, sxy = 0.0;
+  for (int m = 0; m < kSyncSymbols; ++m) {
+    const double x = m - 6;
+    sx += x;
+    sy += phase[m];
+    sxx += x * x;
+    sxy += x * phase[m];
+  }
+  const double count = kSyncSymbols;
+  const double slope = (count * sxy - sx * sy) / (count * sxx - sx * sx);
+  const double intercept = (sy - slope * sx) / count;
+  double residual = 0.0;
+  for (int m = 0; m < kSyncSymbols; ++m) {
+    const double r = phase[m] - (intercept + slope * (m - 6));
+    residual += r * r;
+  }
+  const double rms = std::sqrt(residual / count);
+  const double offset_hz = slope * kSampleRate6 / (2.0 * pi * nsps6);
+  return rms < 1.0 && std::fabs(offset_hz) <= 0.5 ? static_cast<float>(offset_hz) : 0.0f;
+}
+
 float tone_power(const Complex* x, int tone) {
   return std::norm(correlate(x, tone_ref(tone).data(), state.nsps6));
 }
@@ -314,19 +354,26 @@ void refine_candidates(int pass) {
   for (int index = 0; index < count; ++index) {
     float t = 0.0f, f = 0.0f;
     if (!pick_sync_candidate(pass, range, t, f)) break;
-    float dt = t, frequency = f;
-    fine_sync(window, state.nsps6, t, f, dt, frequency);
+    const FineSync sync = fine_sync(window, state.nsps6, t, f);
     if (state.decode_count >= kMaxWindowDecodes) return;
     frame_decode_record& entry = state.decodes[state.decode_count++];
-    entry.frequency = frequency;
-    entry.dt = dt;
-    shift_into_work(frequency, dt);
+    // The check's limits were set for the sync symbols' best summed power in the search box.
+    entry.frequency = sync.power_f;
+    entry.dt = sync.power_t;
+    shift_into_work(sync.power_f, sync.power_t);
     float snr = 0.0f;
-    const CandidateSums sums = check_sync(dt, snr);
+    CandidateSums sums = check_sync(sync.power_t, snr);
     entry.snr = snr;
     const bool passes = pass == 0 ? sums.matches >= kSyncMatchesPass0 && snr >= state.threshold
                                   : sums.matches >= kSyncMatchesLater && snr >= kSyncLimitDb;
     if (!passes) continue;
+    // That peak wanders across the box in noise, so the frame is read, and measured, where the
+    // coherent sum peaks.
+    entry.frequency = sync.f;
+    entry.dt = sync.t;
+    shift_into_work(sync.f, sync.t);
+    sums = check_sync(sync.t, snr);
+    entry.snr = snr;
     if (decode_candidate(index, sums)) {
       if (pass == 0) record_sync_peak(entry.frequency, entry.dt);
       decoded = true;
@@ -366,15 +413,13 @@ void make_arrays(int nsps, int nfft, int window) {
 
 }  // namespace
 
-void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, float f,
-               float& t_out, float& f_out) {
-  t_out = t;
-  f_out = f;
+FineSync fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, float f) {
+  FineSync out{t, f, t, f};
   const int n = kSyncSymbols * nsps6;
   const int len = static_cast<int>(signal.size());
   const int j_lo = std::max(0, round_half_away((t - 0.004f) * kSampleRate6));
   const int j_hi = std::min(len - n, round_half_away((t + 0.004f) * kSampleRate6));
-  if (j_hi < j_lo || nsps6 < 64) return;
+  if (j_hi < j_lo || nsps6 < 64) return out;
   const int span = j_hi + n - j_lo;
   make_trial_rotations(span);
   Complex* w = state.trial.data();
@@ -397,6 +442,9 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
   double best = -1.0;
   int best_trial = 0;
   int best_start = j_lo;
+  double best_power = -1.0;
+  int power_trial = 0;
+  int power_start = j_lo;
   for (int trial = -5; trial <= 5; ++trial) {
     // Shifted by -(f - 0.5·trial) Hz: the stretch at -f turned by the trial's offset.
     multiply(w, state.shifted.data(), &state.trial_rotations[(trial + 5) * state.trial_span], span);
@@ -406,15 +454,22 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
       const int base = j - j_lo;
       const std::array<Complex, kSyncSymbols>& t = turn[base / 4];
       float re = 0.0f, im = 0.0f;
+      double power = 0.0;
       for (int m = 0; m < kSyncSymbols; ++m) {
         re += y[m].real() * t[m].real() - y[m].imag() * t[m].imag();
         im += y[m].real() * t[m].imag() + y[m].imag() * t[m].real();
+        power += std::norm(y[m]);
       }
       const double metric = static_cast<double>(re) * re + static_cast<double>(im) * im;
       if (metric > best) {
         best = metric;
         best_trial = trial;
         best_start = j;
+      }
+      if (power > best_power) {
+        best_power = power;
+        power_trial = trial;
+        power_start = j;
       }
       if (j + 4 > j_hi) break;
       // Symbol starts are whole symbols apart, so the tone phase at an offset is the same for
@@ -433,43 +488,20 @@ void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, 
       }
     }
   }
-  t_out = static_cast<float>(best_start) / kSampleRate6;
-  f_out = f - 0.5f * best_trial;
-  if (best <= 0.0) return;
+  out.t = static_cast<float>(best_start) / kSampleRate6;
+  out.f = f - 0.5f * best_trial;
+  out.power_t = static_cast<float>(power_start) / kSampleRate6;
+  out.power_f = f - 0.5f * power_trial;
+  if (best > 0.0) out.f += residual_frequency(best_trial, best_start - j_lo, nsps6);
+  if (best_power > 0.0) out.power_f += residual_frequency(power_trial, power_start - j_lo, nsps6);
+  return out;
+}
 
-  // Residual frequency from the phase slope of the sync symbols against the reference.
-  multiply(w, state.shifted.data(), &state.trial_rotations[(best_trial + 5) * state.trial_span],
-           span);
-  std::array<double, kSyncSymbols> phase{};
-  for (int m = 0; m < kSyncSymbols; ++m) {
-    const Complex z = correlate(w + best_start - j_lo + m * nsps6, refs.data() + m * nsps6, nsps6);
-    phase[m] = std::atan2(z.imag(), z.real());
-  }
-  const double pi = std::acos(-1.0);
-  for (int m = 1; m < kSyncSymbols; ++m) {
-    double step = phase[m] - phase[m - 1];
-    step -= 2.0 * pi * std::round(step / (2.0 * pi));
-    phase[m] = phase[m - 1] + step;
-  }
-  double sx = 0.0, sy = 0.0, sxx = 0.0, sxy = 0.0;
-  for (int m = 0; m < kSyncSymbols; ++m) {
-    const double x = m - 6;
-    sx += x;
-    sy += phase[m];
-    sxx += x * x;
-    sxy += x * phase[m];
-  }
-  const double count = kSyncSymbols;
-  const double slope = (count * sxy - sx * sy) / (count * sxx - sx * sx);
-  const double intercept = (sy - slope * sx) / count;
-  double residual = 0.0;
-  for (int m = 0; m < kSyncSymbols; ++m) {
-    const double r = phase[m] - (intercept + slope * (m - 6));
-    residual += r * r;
-  }
-  const double rms = std::sqrt(residual / count);
-  const double offset = slope * kSampleRate6 / (2.0 * pi * nsps6);
-  if (rms < 1.0 && std::fabs(offset) <= 0.5) f_out += static_cast<float>(offset);
+void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, float f,
+               float& t_out, float& f_out) {
+  const FineSync sync = fine_sync(signal, nsps6, t, f);
+  t_out = sync.t;
+  f_out = sync.f;
 }
 
 void request_redecode(const RedecodeFrame& frame) {

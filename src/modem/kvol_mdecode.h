@@ -34,11 +34,22 @@ void request_redecode(const RedecodeFrame& frame);
 // The frames the last decode_block decoded and subtracted (at most 16).
 std::span<const RedecodeFrame> redecode_list();
 
-// Refines a candidate's start time t (s within the signal) and tone-0 frequency f (Hz) against
-// the sync symbols of the 6000 Hz signal: ±4 ms in 4-sample steps, ±2.5 Hz in 0.5 Hz steps, the
-// correlation summed coherently over the 13 symbols, then the residual frequency from the phase
-// slope across them. Uses the sync search's
-// references, which set_sync_geometry(nsps6) must have made.
+// A candidate refined against its sync symbols, start times in s within the signal and tone-0
+// frequencies in Hz, two ways over the same trials: where the sync symbols' powers summed one by
+// one peak (what the sync check's limit was set for), and where their correlation summed
+// coherently peaks (a far sharper estimate, at which the payload is read).
+struct FineSync {
+  float power_t = 0.0f;
+  float power_f = 0.0f;
+  float t = 0.0f;
+  float f = 0.0f;
+};
+
+// Refines a candidate's start time t and frequency f: ±4 ms in 4-sample steps, ±2.5 Hz in
+// 0.5 Hz steps, then each estimate's residual frequency from the phase slope across the sync
+// symbols. Uses the sync search's references, which set_sync_geometry(nsps6) must have made.
+FineSync fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, float f);
+// The coherent estimate alone.
 void fine_sync(std::span<const std::complex<float>> signal, int nsps6, float t, float f,
                float& t_out, float& f_out);
 

@@ -47,6 +47,12 @@ TEST(FineSync, FindsTheFrameStartAndFrequency) {
     kvol::fine_sync(x, kNsps6, 732.0f / 6000.0f, 1500.0f, t, f);
     EXPECT_NEAR(t * 6000.0f, 730.0f, 2.0f) << offset;
     EXPECT_NEAR(f, 1500.0f + offset, 0.6f) << offset;
+    // Without noise the summed powers peak at the frame too, if less sharply in frequency.
+    const kvol::FineSync sync = kvol::fine_sync(x, kNsps6, 732.0f / 6000.0f, 1500.0f);
+    EXPECT_FLOAT_EQ(sync.t, t) << offset;
+    EXPECT_FLOAT_EQ(sync.f, f) << offset;
+    EXPECT_NEAR(sync.power_t * 6000.0f, 730.0f, 4.0f) << offset;
+    EXPECT_NEAR(sync.power_f, 1500.0f + offset, 1.0f) << offset;
   }
 }
 
@@ -57,6 +63,9 @@ TEST(FineSync, StaysWithinItsSearchRangeAtTheWindowEdges) {
   kvol::fine_sync(x, kNsps6, 0.0f, 1500.0f, t, f);
   EXPECT_GE(t, 0.0f);
   EXPECT_LE(t * 6000.0f, 24.0f);
+  const kvol::FineSync sync = kvol::fine_sync(x, kNsps6, 0.0f, 1500.0f);
+  EXPECT_GE(sync.power_t, 0.0f);
+  EXPECT_LE(sync.power_t * 6000.0f, 24.0f);
   // A stretch too short for the sync symbols leaves the candidate as it was.
   const std::vector<Complex> shortSignal(1000);
   kvol::fine_sync(shortSignal, kNsps6, 0.01f, 1234.0f, t, f);
