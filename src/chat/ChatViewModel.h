@@ -1,0 +1,171 @@
+// The one controller of the program: it owns the decoder, the audio engines, the spectrum and
+// waterfall, the rig thread and the transcript, and it is the only writer of the state the
+// windows show. Received audio becomes live chat messages, typed text goes on the air with
+// push-to-talk timing, the rig is polled and tuned, and the transcript can be exported.
+//
+// Lives on the main thread; every property is read and written there. The captured-samples
+// handler and the decoder run on the capture thread, rig calls on the rig thread; both hand
+// their results to the main thread with queued calls.
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QUuid>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "chat/ChatMessageList.h"
+#include "modem/KvolDecoder.h"
+#include "rig/RigTypes.h"
+
+class AppSettings;
+class AudioLevels;
+class LiveGain;
+class PlaybackEngine;
+class WaterfallBitmap;
+class QTimer;
+
+// Asks the operator where to save the transcript. The windows supply the real dialog; tests
+// supply their own answer. Main thread.
+class ExportFileChooser {
+ public:
+  virtual ~ExportFileChooser() = default;
+  // The chosen file, or none when the operator cancelled.
+  virtual std::optional<QString> chooseFile(const QString& title,
+                                            const QString& suggestedName) = 0;
+};
+
+class ChatViewModel final : public QObject {
+  Q_OBJECT
+  Q_PROPERTY(ChatMessageList* messages READ messages CONSTANT)
+  Q_PROPERTY(QString inputText READ inputText WRITE setInputText NOTIFY inputTextChanged)
+  Q_PROPERTY(bool isSending READ isSending NOTIFY isSendingChanged)
+  Q_PROPERTY(std::optional<QString> alertMessage READ alertMessage WRITE setAlertMessage NOTIFY
+                 alertMessageChanged)
+  Q_PROPERTY(std::optional<ChatViewModel::ReceiveQuality> receiveQuality READ receiveQuality
+                 NOTIFY receiveQualityChanged)
+  Q_PROPERTY(std::optional<QString> rigStatus READ rigStatus NOTIFY rigStatusChanged)
+
+ public:
+  // The composer's cap, in characters as a reader counts them.
+  static constexpr int kMaxMessageCharacters = 80;
+
+  struct ReceiveQuality {
+    int snrDb = 0;
+    int symbolErrors = 0;
+    int symbolsChecked = 0;
+    friend bool operator==(const ReceiveQuality&, const ReceiveQuality&) = default;
+  };
+
+  // A received message still being decoded: its transcript entry and when its text last changed.
+  struct LiveBubble {
+    QUuid bubbleID;
+    QDateTime lastProgress;
+  };
+
+  // The intervals the controller runs on. Tests shorten them; the program uses the defaults.
+  struct Timing {
+    std::chrono::milliseconds captureRetryInterval{2000};
+    int captureRetries = 15;
+    std::chrono::milliseconds sweepInterval{2000};
+    std::chrono::milliseconds stallTimeout{15104};
+    std::chrono::milliseconds rigPollInterval{5000};
+    std::chrono::milliseconds pttLead{150};
+    std::chrono::milliseconds pttTail{200};
+    std::chrono::milliseconds outputMeterInterval{50};
+  };
+
+  // Builds everything and starts capture, the device monitor and rig polling at once. Main
+  // thread. `now` is the clock the bubbles' progress is measured on.
+  explicit ChatViewModel(AppSettings& settings, Timing timing = {},
+                         std::function<QDateTime()> now = &QDateTime::currentDateTime,
+                         QObject* parent = nullptr);
+  ~ChatViewModel() override;
+
+  // Observable state.
+  ChatMessageList* messages() { return &messages_; }
+  QString inputText() const { return inputText_; }
+  // Values over kMaxMessageCharacters keep their first kMaxMessageCharacters characters.
+  void setInputText(const QString& text);
+  bool isSending() const { return isSending_; }
+  std::optional<QString> alertMessage() const { return alertMessage_; }
+  void setAlertMessage(const std::optional<QString>& text);
+  std::optional<ReceiveQuality> receiveQuality() const { return receiveQuality_; }
+  std::optional<QString> rigStatus() const { return rigStatus_; }
+
+  // State the windows read or preview through.
+  AppSettings& settings() { return settings_; }
+  AudioLevels& levels();
+  WaterfallBitmap& waterfall();
+  LiveGain& inputGain();
+  PlaybackEngine& playbackEngine();
+  std::optional<QString> lastSentText() const { return lastSentText_; }
+  // While set, this output takes the place of the saved one for transmit audio, the test tone
+  // and the new-message sound.
+  std::optional<QString> previewedOutputDeviceUID() const { return previewedOutputDeviceUID_; }
+  void setPreviewedOutputDeviceUID(const std::optional<QString>& uid);
+  bool needsRigModeSet() const { return needsRigModeSet_; }
+  void setNeedsRigModeSet(bool needed) { needsRigModeSet_ = needed; }
+
+  // Audio start.
+  void restartAudio();
+  void handleAudioDeviceChange();
+
+  // Receiving. The handler runs on the capture thread; the rest on the main thread.
+  void handleCapturedSamples(std::span<const int16_t> samples);
+  void handleDecoderUpdate(const KvolDecoder::Update& update);
+  void sweepStalledBubbles();
+  const QHash<int64_t, LiveBubble>& liveBubbles() const { return liveBubbles_; }
+
+  // Sending.
+  void send();
+  std::optional<QString> textWithCallsign(const QString& text) const;
+  void playTestTone();
+  void stopOutputMeter();
+  QString previewNewMessageSound();
+  // Releases push-to-talk at once, waiting for the rig thread, when a transmission is on the
+  // air. For the program's exit only: it is the one place the main thread waits for the rig.
+  void releasePushToTalkBeforeExit();
+
+  // Rig status and tuning.
+  void refreshRigStatusNow();
+  void tune(double mhz);
+
+  // Export.
+  void setExportFileChooser(std::unique_ptr<ExportFileChooser> chooser);
+  void exportMessages();
+  QString exportText() const;
+  static QString exportLine(const ChatMessage& message);
+  static QString suggestedExportFileName(const QDateTime& nowUtc);
+
+ signals:
+  void inputTextChanged();
+  void isSendingChanged();
+  void alertMessageChanged();
+  void receiveQualityChanged();
+  void rigStatusChanged();
+
+ private:
+  AppSettings& settings_;
+  Timing timing_;
+  std::function<QDateTime()> now_;
+  ChatMessageList messages_;
+  QString inputText_;
+  bool isSending_ = false;
+  std::optional<QString> alertMessage_;
+  std::optional<ReceiveQuality> receiveQuality_;
+  std::optional<QString> rigStatus_;
+  bool needsRigModeSet_ = true;
+  std::optional<QString> lastSentText_;
+  std::optional<QString> previewedOutputDeviceUID_;
+  QHash<int64_t, LiveBubble> liveBubbles_;
+};
+
+Q_DECLARE_METATYPE(ChatViewModel::ReceiveQuality)
