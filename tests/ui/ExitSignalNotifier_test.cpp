@@ -1,0 +1,39 @@
+#include "ui/ExitSignalNotifier.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <csignal>
+
+namespace {
+
+TEST(ExitSignalNotifier, HandsEachSignalToTheMainLoop) {
+  ExitSignalNotifier notifier;
+  QSignalSpy requested(&notifier, &ExitSignalNotifier::exitRequested);
+  for (int signalNumber : {SIGTERM, SIGINT}) {
+    requested.clear();
+    ASSERT_EQ(raise(signalNumber), 0);  // the process would end here without the notifier
+    ASSERT_TRUE(requested.wait(5000));
+    EXPECT_EQ(requested.takeFirst().at(0).toInt(), signalNumber);
+  }
+}
+
+TEST(ExitSignalNotifier, GivesTheHandlersBack) {
+  { ExitSignalNotifier notifier; }
+  struct sigaction current = {};
+  sigaction(SIGTERM, nullptr, &current);
+  EXPECT_EQ(current.sa_handler, SIG_DFL);
+  ExitSignalNotifier again;  // a second one may follow the first
+  QSignalSpy requested(&again, &ExitSignalNotifier::exitRequested);
+  ASSERT_EQ(raise(SIGINT), 0);
+  ASSERT_TRUE(requested.wait(5000));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
