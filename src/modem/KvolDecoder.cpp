@@ -4,6 +4,7 @@
 #include <array>
 #include <cassert>
 #include <cmath>
+#include <mutex>
 
 #include "modem/gen_kvolwave.h"
 #include "modem/genkvol.h"
@@ -179,16 +180,44 @@ int display_snr(float snr) {
   return static_cast<int>(std::lround(std::clamp(db, -999.0f, 999.0f)));
 }
 
-}  // namespace
+// Which facade holds the process's receiver; nullptr while none does.
+struct ReceiverOwner {
+  std::mutex lock;
+  const KvolDecoder* holder = nullptr;
+};
 
-// The receiver's state outlives any one facade, so a new facade starts it afresh before its
-// first decode rather than continuing where an earlier one stopped.
-KvolDecoder::KvolDecoder()
-    : needsCodecReset_(true), drained_(std::make_unique<kvol::rkvol_decodes>()) {
-  buffer_.reserve(kBufferLimit);
+ReceiverOwner& receiver_owner() {
+  static ReceiverOwner owner;
+  return owner;
 }
 
-KvolDecoder::~KvolDecoder() { kvol::kvol_decoder_release(); }
+}  // namespace
+
+KvolDecoder::KvolDecoder() = default;
+
+// The receiver is handed back only after its transform buffers are freed, so the next facade
+// to take it cannot be reading them.
+KvolDecoder::~KvolDecoder() {
+  if (!receiving_) return;
+  ReceiverOwner& owner = receiver_owner();
+  const std::lock_guard lock(owner.lock);
+  kvol::kvol_decoder_release();
+  owner.holder = nullptr;
+}
+
+// The receiver's streams outlive any one facade, so a facade that takes it starts it afresh
+// before its first decode rather than continuing where an earlier one stopped.
+bool KvolDecoder::claimReceiver() {
+  if (receiving_) return true;
+  ReceiverOwner& owner = receiver_owner();
+  const std::lock_guard lock(owner.lock);
+  if (owner.holder != nullptr) return false;
+  owner.holder = this;
+  receiving_ = true;
+  needsCodecReset_ = true;
+  drained_ = std::make_unique<kvol::rkvol_decodes>();
+  return true;
+}
 
 void KvolDecoder::requestReset() { resetRequested_.store(true, std::memory_order_release); }
 
@@ -204,6 +233,8 @@ void KvolDecoder::append(std::span<const std::int16_t> samples) {
     buffer_.clear();
     needsCodecReset_ = true;
   }
+  // The whole 600 s at once, so that appending never moves the buffer while receiving.
+  if (buffer_.capacity() == 0) buffer_.reserve(kBufferLimit);
   buffer_.insert(buffer_.end(), samples.begin(), samples.end());
 }
 
@@ -212,9 +243,10 @@ void KvolDecoder::resetCodec() {
   kvol::rkvol_sub_entry(&zero, 1, kReceiveNsps, kClampLowHz, kClampHighHz, kCentreHz, kToleranceHz);
 }
 
-void KvolDecoder::decodePending() {
+bool KvolDecoder::decodePending() {
   takeResetRequest();
-  if (buffer_.empty()) return;
+  if (!claimReceiver()) return false;
+  if (buffer_.empty()) return true;
   if (needsCodecReset_) {
     resetCodec();
     needsCodecReset_ = false;
@@ -240,4 +272,5 @@ void KvolDecoder::decodePending() {
       if (onMessageUpdated) onMessageUpdated(update);
     }
   } while (count == kvol::kDecodeBatch);
+  return true;
 }

@@ -2,6 +2,10 @@
 // into 48 000 Hz transmit samples and decodes received 12 000 Hz audio into text updates.
 //
 // encode runs on the UI thread; append and decodePending run on the capture thread.
+//
+// The receiver behind the facade is one per process, so one facade at a time receives: the
+// first whose decodePending runs takes it and keeps it until it is destroyed; any other facade's
+// decodePending decodes nothing meanwhile. Encoding needs no receiver and works on every facade.
 #pragma once
 
 #include <atomic>
@@ -19,8 +23,13 @@ struct rkvol_decodes;
 
 class KvolDecoder {
  public:
+  // What a facade's decodePending is refused with while another facade receives.
+  static constexpr std::string_view kReceiverBusy =
+      "Another KVOL decoder is already receiving; only one can receive at a time.";
+
   KvolDecoder();
-  // Frees the receiver's transform buffers; the receive streams and queue live on.
+  // The receiving facade frees the receiver's transform buffers and hands the receiver back;
+  // the receive streams and queue live on.
   ~KvolDecoder();
   KvolDecoder(const KvolDecoder&) = delete;
   KvolDecoder& operator=(const KvolDecoder&) = delete;
@@ -57,8 +66,10 @@ class KvolDecoder {
   // and the next decodePending starts the receiver afresh.
   void append(std::span<const std::int16_t> samples);
   // Capture thread, after each append: decodes what the new samples completed and reports
-  // every change of a message through onMessageUpdated, also on this thread.
-  void decodePending();
+  // every change of a message through onMessageUpdated, also on this thread. Returns false,
+  // decoding nothing, while another facade receives (see kReceiverBusy); this facade's samples
+  // wait in its buffer until the other is gone.
+  bool decodePending();
 
   // Any thread (the UI thread when audio capture restarts); never waits. The capture thread
   // empties the buffer and starts the receiver afresh before its next append or decode.
@@ -70,11 +81,13 @@ class KvolDecoder {
  private:
   void takeResetRequest();
   void resetCodec();
+  bool claimReceiver();
 
   // Capture thread only.
   std::vector<std::int16_t> buffer_;
-  bool needsCodecReset_;
+  bool needsCodecReset_ = false;
   std::unique_ptr<kvol::rkvol_decodes> drained_;
+  bool receiving_ = false;  // this facade holds the process's receiver
 
   // The only receive state another thread touches.
   std::atomic<bool> resetRequested_{false};
