@@ -1,7 +1,5 @@
 #include "chat/AppSettings.h"
 
-#include <hamlib/rig.h>
-
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,7 +10,6 @@
 #include <QtDebug>
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <utility>
 
 #include "rig/SettingsStore.h"
@@ -57,12 +54,6 @@ QString serialKey(RigSerialSetting setting) {
 QString defaultText() {
   return QString::fromUtf8(kRigDefaultValue.data(), kRigDefaultValue.size());
 }
-
-// Hamlib's model numbers are rig_model_t, and the rig bridge takes them as 32-bit ints.
-constexpr qint64 kLargestRigModel =
-    std::min<qint64>(std::numeric_limits<rig_model_t>::max(), std::numeric_limits<qint32>::max());
-
-bool isRigModel(qint64 model) { return model >= 0 && model <= kLargestRigModel; }
 
 // Text that can travel anywhere as UTF-8 and through C strings: a lone surrogate (the INI reader
 // makes one from an escape such as "\xd800") or a NUL becomes U+FFFD. Invalid UTF-8 bytes in the

@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,10 @@
 namespace {
 
 constexpr const char *kNoLibrary = "Hamlib library not found.";
+constexpr const char *kInvalidFrequency =
+    "Invalid frequency: it must be a positive number of hertz that a rig can be tuned to.";
+// 2^63 Hz, the first frequency a signed 64-bit count of hertz cannot hold.
+constexpr double kLargestFrequencyHz = 9223372036854775808.0;
 
 // Writes into a caller's buffer snprintf-like. A null buffer or a size below 1 gets nothing.
 __attribute__((format(printf, 3, 4))) void writeText(char *out, int outLen, const char *format,
@@ -77,11 +82,18 @@ int setConf(const RigHamlibApi &api, RIG *rig, const char *name, const char *val
   return api.set_conf(rig, token, value);
 }
 
-// Applies conf's token=value lines; lines Hamlib cannot take are only warned about.
+// Applies conf's token=value lines; lines Hamlib cannot take are only warned about. Only the
+// serial settings pass: applied after the port, any other token (rig_pathname, ptt_type, ...)
+// would redirect or rewire the rig behind the caller's back.
 void applyConfiguration(const RigHamlibApi &api, RIG *rig, const char *conf) {
   for (const std::string &piece : splitLines(conf)) {
+    if (piece.empty()) continue;
+    if (!isSerialConfigLine(piece)) {
+      rigbridge_log(RIG_DEBUG_WARN, "Ignoring configuration line \"%s\": not a serial setting",
+                    piece.c_str());
+      continue;
+    }
     std::size_t equals = piece.find('=');
-    if (equals == std::string::npos || equals == 0) continue;
     std::string name = piece.substr(0, equals);
     std::string value = piece.substr(equals + 1);
     int code = setConf(api, rig, name.c_str(), value.c_str());
@@ -297,6 +309,13 @@ int rigbridge_set_ptt(int model, const char *port, const char *conf, int on, cha
 
 int rigbridge_set_frequency(int model, const char *port, const char *conf, const char *mode,
                             char *err, int errLen, double hz) {
+  // Hamlib's backends turn the frequency into a 64-bit count of hertz: NaN, infinities and
+  // anything beyond it reach the rig as nonsense (or stall a daemon for its whole timeout).
+  if (!(std::isfinite(hz) && hz > 0 && hz < kLargestFrequencyHz)) {
+    writeText(err, errLen, "%s", kInvalidFrequency);
+    rigbridge_log(RIG_DEBUG_ERR, "Refusing to set frequency %g Hz", hz);
+    return 0;
+  }
   std::lock_guard<std::mutex> lock(rigbridge_mutex());
   const RigHamlibApi &api = rigbridge_load_hamlib();
   RIG *rig = openRig(api, model, port, conf, err, errLen);

@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <cstring>
-#include <limits>
 
 #include "rig/RigBridge.h"
 
@@ -17,9 +16,7 @@ constexpr int kConfValuesBufferSize = 1024;
 }  // namespace
 
 std::optional<int> bridgeModel(std::int64_t model) {
-  if (model < std::numeric_limits<int>::min() || model > std::numeric_limits<int>::max()) {
-    return std::nullopt;
-  }
+  if (!isRigModel(model)) return std::nullopt;
   return static_cast<int>(model);
 }
 

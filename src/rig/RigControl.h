@@ -39,7 +39,7 @@ std::map<RigSerialSetting, std::string> serialDefaults(std::int64_t model);
 // UTF-8 with invalid sequences replaced.
 std::string stringFromCBuffer(const char *buffer, std::size_t size);
 
-// Model numbers travel to the bridge as 32-bit ints; none for numbers that do not fit.
+// The number as the bridge takes it; none for a number that is not a model number (isRigModel).
 std::optional<int> bridgeModel(std::int64_t model);
 
 }  // namespace RigControl

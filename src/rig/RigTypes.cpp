@@ -24,6 +24,11 @@ const SettingNames& namesOf(RigSerialSetting setting) {
   return kSettingNames[static_cast<std::size_t>(setting)];
 }
 
+bool hasControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
 }  // namespace
 
 std::string_view rawValue(RigSerialSetting setting) { return namesOf(setting).raw; }
@@ -47,6 +52,7 @@ std::string RigSerialConfig::hamlibConfig() const {
   for (RigSerialSetting setting : kAllRigSerialSettings) {
     auto found = values.find(setting);
     if (found == values.end() || found->second == kRigDefaultValue) continue;
+    if (hasControlCharacter(found->second)) continue;
     if (!text.empty()) text += '\n';
     text += hamlibToken(setting);
     text += '=';
@@ -75,4 +81,12 @@ std::optional<std::string> resolveRigMode(
       supportedModes ? supportedModes() : std::vector<std::string>{};
   const bool hasPacketUsb = std::find(modes.begin(), modes.end(), "PKTUSB") != modes.end();
   return std::string(hasPacketUsb ? "PKTUSB" : "USB");
+}
+
+bool isSerialConfigLine(std::string_view line) {
+  const std::size_t equals = line.find('=');
+  if (equals == std::string_view::npos || hasControlCharacter(line)) return false;
+  const std::string_view token = line.substr(0, equals);
+  return std::any_of(kSettingNames.begin(), kSettingNames.end(),
+                     [token](const SettingNames& names) { return names.token == token; });
 }

@@ -7,11 +7,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// Hamlib's model numbers travel to the rig bridge as 32-bit ints and are never negative: a number
+// outside this range names no rig.
+inline constexpr std::int64_t kLargestRigModel = std::numeric_limits<std::int32_t>::max();
+constexpr bool isRigModel(std::int64_t model) { return model >= 0 && model <= kLargestRigModel; }
 
 // One Hamlib rig model: its number (also its identity) and "manufacturer model", or "" when
 // the bridge gave no label.
@@ -59,7 +65,8 @@ struct RigSerialConfig {
   // The stored text of a setting, or "Default" when there is none.
   std::string value(RigSerialSetting setting) const;
   // Lines token=value joined by '\n' (no trailing line break), one per setting that is set and
-  // not "Default", in setting order. Texts go out unchanged, so "" gives "token=".
+  // not "Default", in setting order. Texts go out unchanged, so "" gives "token=", except that a
+  // text holding a control character is left out: a line break in it would add a line of its own.
   std::string hamlibConfig() const;
 
   bool operator==(const RigSerialConfig&) const = default;
@@ -89,6 +96,10 @@ struct RigConnectionResult {
 // lines are kept (they stand for an entry without a value); a line break at the very end starts
 // no further line.
 std::vector<std::string> splitLines(std::string_view text);
+
+// Whether a line token=value of a configuration text may reach Hamlib: the token is one of the
+// seven serial tokens and the value holds no control character.
+bool isSerialConfigLine(std::string_view line);
 
 // The mode rule, pure part. No mode stays none (the rig's mode is left alone); "Default"
 // becomes "PKTUSB" when the model's mode list holds it, else "USB"; anything else is passed on

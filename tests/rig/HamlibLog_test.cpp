@@ -152,14 +152,14 @@ TEST(HamlibLogSettings, PersistsAndAppliesAChangedLevel) {
 TEST_F(HamlibLogTest, CollectsHamlibsLinesAndTheBridgesOwn) {
   HamlibLog::install();
   char text[256] = {};
-  int keyed = -1;
+  int tuned = -1;
   int refused = -1;
   std::thread worker([&] {
-    keyed = rigbridge_set_ptt(1, "", "ptt_type=RIG", 1, text, sizeof text);
+    tuned = rigbridge_set_frequency(1, "", "", nullptr, text, sizeof text, 14074000.0);
     refused = rigbridge_set_ptt(1, "", "", 1, text, sizeof text);
   });
   worker.join();
-  EXPECT_EQ(keyed, 1);
+  EXPECT_EQ(tuned, 1);
   EXPECT_EQ(refused, 0);
   auto has = [&](HamlibLogLevel level, bool fromApp, const QString &prefix) {
     for (const HamlibLogEntry &entry : log().entries()) {
@@ -172,7 +172,7 @@ TEST_F(HamlibLogTest, CollectsHamlibsLinesAndTheBridgesOwn) {
   ASSERT_TRUE(processEventsUntil(
       [&] { return has(HamlibLogLevel::error, true, "rig_set_ptt(on) failed: "); }));
   EXPECT_TRUE(has(HamlibLogLevel::verbose, true, "Opening rig model 1 on port \"\""));
-  EXPECT_TRUE(has(HamlibLogLevel::verbose, true, "Setting PTT on"));
+  EXPECT_TRUE(has(HamlibLogLevel::verbose, true, "Setting frequency to 14.074000 MHz"));
   bool hamlibTrace = false;
   for (const HamlibLogEntry &entry : log().entries()) {
     hamlibTrace = hamlibTrace || (!entry.fromApp && entry.level >= HamlibLogLevel::verbose);

@@ -50,6 +50,15 @@ TEST_F(RigBridgeNetwork, TunesAndReadsBackFrequencyAndMode) {
       LogRecorder::instance().hasAppLine(4, "Opening rig model 2 on port \"" + address + "\""));
 }
 
+TEST_F(RigBridgeNetwork, AConfigurationLineCannotSendTheRigToAnotherPort) {
+  // Applied after the port, this line would point the rig at a port where nothing listens.
+  char text[256] = {};
+  EXPECT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "rig_pathname=127.0.0.1:1", nullptr,
+                                  text, sizeof text),
+            1)
+      << text;
+}
+
 TEST_F(RigBridgeNetwork, KeysAndReleasesTheTransmitter) {
   char err[256] = {};
   EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 1, err, sizeof err), 1) << err;

@@ -42,9 +42,8 @@ void runRounds(int thread, Failures &failures) {
         !rigtest::isStatusLine(text, "USB")) {
       failures.add(std::string("status: ") + text);
     }
-    if (!rigbridge_set_ptt(1, "", "ptt_type=RIG", 1, text, sizeof text) ||
-        !rigbridge_set_ptt(1, "", "ptt_type=RIG", 0, text, sizeof text)) {
-      failures.add(std::string("ptt: ") + text);
+    if (!rigbridge_set_frequency(1, "", "", nullptr, text, sizeof text, 7074000.0 + thread)) {
+      failures.add(std::string("tune: ") + text);
     }
     if (rigbridge_read_status(999999, "", "", nullptr, text, sizeof text) ||
         std::string(text) != "Could not initialize this rig model.") {
@@ -91,14 +90,13 @@ TEST(RigBridgeThreads, OperationsFromSeveralThreadsNeitherCrashNorGarble) {
       QRegularExpression(R"(^Using Hamlib 4\.\S+ .*from /\S+libhamlib\.so\.4$)"),
       QRegularExpression(R"(^Opening rig model (1|999999) on port ""$)"),
       QRegularExpression(R"(^rig_init\(999999\) failed: Could not initialize this rig model\.$)"),
-      QRegularExpression(R"(^Set ptt_type = RIG$)"),
       QRegularExpression(R"(^Rig opened\.$)"),
       QRegularExpression(R"(^Setting mode to USB$)"),
       QRegularExpression(R"(^Rig reports \d+\.\d{6} MHz  USB( \(\d+ Hz\))?$)"),
-      QRegularExpression(R"(^Setting PTT (on|off)$)"),
+      QRegularExpression(R"(^Setting frequency to 7\.07400\d MHz$)"),
   };
   int opened = 0;
-  int keyed = 0;
+  int tuned = 0;
   for (const HamlibLogEntry &entry : HamlibLog::shared().entries()) {
     if (!entry.fromApp) continue;
     bool recognised = std::any_of(known.begin(), known.end(), [&](const QRegularExpression &re) {
@@ -106,10 +104,10 @@ TEST(RigBridgeThreads, OperationsFromSeveralThreadsNeitherCrashNorGarble) {
     });
     EXPECT_TRUE(recognised) << entry.text.toStdString();
     opened += entry.text == "Rig opened." ? 1 : 0;
-    keyed += entry.text == "Setting PTT on" ? 1 : 0;
+    tuned += entry.text.startsWith("Setting frequency to ") ? 1 : 0;
   }
-  EXPECT_EQ(opened, kThreads * kRounds * 3);
-  EXPECT_EQ(keyed, kThreads * kRounds);
+  EXPECT_EQ(opened, kThreads * kRounds * 2);
+  EXPECT_EQ(tuned, kThreads * kRounds);
   rigbridge_set_log_callback(nullptr);
 }
 

@@ -37,6 +37,11 @@ TEST(RigSerialConfig, BuildsConfigurationTextInSettingOrderSkippingDefaults) {
   EXPECT_EQ(config.hamlibConfig(), "serial_speed=9600\nstop_bits=\nrts_state=OFF");
   EXPECT_EQ(config.value(RigSerialSetting::dataBits), "Default");
   EXPECT_EQ(config.value(RigSerialSetting::rtsState), "OFF");
+
+  // A line break (or any control character) would add a configuration line of its own.
+  config.values[RigSerialSetting::baudRate] = "9600\nrig_pathname=127.0.0.1:4532";
+  config.values[RigSerialSetting::parity] = "Even\r";
+  EXPECT_EQ(config.hamlibConfig(), "stop_bits=\nrts_state=OFF");
 }
 
 TEST(RigSerialConfig, ComparesByEntries) {
