@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QString>
 #include <QUuid>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -21,14 +22,22 @@
 #include <span>
 #include <vector>
 
+#include "audio/AudioDevices.h"
 #include "chat/ChatMessageList.h"
 #include "modem/KvolDecoder.h"
 #include "rig/RigTypes.h"
 
 class AppSettings;
+class AudioDeviceMonitor;
 class AudioLevels;
+class AudioSpectrum;
+class CaptureEngine;
+class DisplayMailbox;
 class LiveGain;
+class NewMessageSound;
 class PlaybackEngine;
+class RigQueue;
+class TransmitMonitor;
 class WaterfallBitmap;
 class QTimer;
 
@@ -38,8 +47,20 @@ class ExportFileChooser {
  public:
   virtual ~ExportFileChooser() = default;
   // The chosen file, or none when the operator cancelled.
-  virtual std::optional<QString> chooseFile(const QString& title,
-                                            const QString& suggestedName) = 0;
+  virtual std::optional<QString> chooseFile(const QString& title, const QString& suggestedName) = 0;
+};
+
+// The intervals the controller runs on (ChatViewModel::Timing). Tests shorten them; the program
+// uses the defaults. Outside the class so that it can be a default argument of its constructor.
+struct ChatViewModelTiming {
+  std::chrono::milliseconds captureRetryInterval{2000};
+  int captureRetries = 15;
+  std::chrono::milliseconds sweepInterval{2000};
+  std::chrono::milliseconds stallTimeout{15104};
+  std::chrono::milliseconds rigPollInterval{5000};
+  std::chrono::milliseconds pttLead{150};
+  std::chrono::milliseconds pttTail{200};
+  std::chrono::milliseconds outputMeterInterval{50};
 };
 
 class ChatViewModel final : public QObject {
@@ -49,8 +70,8 @@ class ChatViewModel final : public QObject {
   Q_PROPERTY(bool isSending READ isSending NOTIFY isSendingChanged)
   Q_PROPERTY(std::optional<QString> alertMessage READ alertMessage WRITE setAlertMessage NOTIFY
                  alertMessageChanged)
-  Q_PROPERTY(std::optional<ChatViewModel::ReceiveQuality> receiveQuality READ receiveQuality
-                 NOTIFY receiveQualityChanged)
+  Q_PROPERTY(std::optional<ChatViewModel::ReceiveQuality> receiveQuality READ receiveQuality NOTIFY
+                 receiveQualityChanged)
   Q_PROPERTY(std::optional<QString> rigStatus READ rigStatus NOTIFY rigStatusChanged)
 
  public:
@@ -71,16 +92,7 @@ class ChatViewModel final : public QObject {
   };
 
   // The intervals the controller runs on. Tests shorten them; the program uses the defaults.
-  struct Timing {
-    std::chrono::milliseconds captureRetryInterval{2000};
-    int captureRetries = 15;
-    std::chrono::milliseconds sweepInterval{2000};
-    std::chrono::milliseconds stallTimeout{15104};
-    std::chrono::milliseconds rigPollInterval{5000};
-    std::chrono::milliseconds pttLead{150};
-    std::chrono::milliseconds pttTail{200};
-    std::chrono::milliseconds outputMeterInterval{50};
-  };
+  using Timing = ChatViewModelTiming;
 
   // Builds everything and starts capture, the device monitor and rig polling at once. Main
   // thread. `now` is the clock the bubbles' progress is measured on.
@@ -117,9 +129,16 @@ class ChatViewModel final : public QObject {
   // Audio start.
   void restartAudio();
   void handleAudioDeviceChange();
+  // Whether capture is running now (not retrying, not failed).
+  bool isCapturing() const;
+  // Attempts to start capture since the controller was made, for diagnostics.
+  int captureStartAttempts() const { return captureStartAttempts_; }
 
   // Receiving. The handler runs on the capture thread; the rest on the main thread.
   void handleCapturedSamples(std::span<const int16_t> samples);
+  // The decoder's callback, on the capture thread (or any thread): hands the update to the main
+  // thread, where it is dropped when an audio restart came in between.
+  void postDecoderUpdate(const KvolDecoder::Update& update);
   void handleDecoderUpdate(const KvolDecoder::Update& update);
   void sweepStalledBubbles();
   const QHash<int64_t, LiveBubble>& liveBubbles() const { return liveBubbles_; }
@@ -151,8 +170,36 @@ class ChatViewModel final : public QObject {
   void alertMessageChanged();
   void receiveQualityChanged();
   void rigStatusChanged();
+  // A received message completed with the sound option on; the sound's status line.
+  void newMessageSoundPlayed(const QString& status);
 
  private:
+  // Audio start.
+  void startAudio();
+  void startListening(int retriesLeft, uint64_t chain);
+  std::optional<AudioDeviceInfo> transmitDevice() const;
+  // Receiving.
+  void drainDisplayMailbox();
+  void finalizeLiveBubble(const LiveBubble& bubble);
+  void finalizeAllLiveBubbles();
+  void removeLiveBubble(int64_t messageId);
+  void startPartialDecodeSweep();
+  void stopPartialDecodeSweepIfIdle();
+  void playNewMessageSound();
+  void setReceiveQuality(const ReceiveQuality& quality);
+  // Sending.
+  void setIsSending(bool sending);
+  void transmit(std::vector<int16_t> samples);
+  void playTransmitAudio(std::span<const int16_t> samples,
+                         const std::optional<AudioDeviceInfo>& device);
+  void startOutputMeter(std::span<const int16_t> samples);
+  void finishTransmit(uint64_t transmission);
+  void postPushToTalk(const RigTxSettings& rig, bool on);
+  // Rig.
+  void pollRigStatusLoop();
+  void refreshRigStatus(std::function<void()> done);
+  void setRigStatus(const std::optional<QString>& status);
+
   AppSettings& settings_;
   Timing timing_;
   std::function<QDateTime()> now_;
@@ -166,6 +213,44 @@ class ChatViewModel final : public QObject {
   std::optional<QString> lastSentText_;
   std::optional<QString> previewedOutputDeviceUID_;
   QHash<int64_t, LiveBubble> liveBubbles_;
+
+  std::unique_ptr<WaterfallBitmap> waterfall_;
+  std::unique_ptr<AudioLevels> levels_;
+  std::unique_ptr<LiveGain> inputGain_;
+  std::unique_ptr<KvolDecoder> decoder_;
+  std::unique_ptr<AudioSpectrum> spectrum_;
+  std::unique_ptr<PlaybackEngine> playback_;
+  std::unique_ptr<TransmitMonitor> transmitMonitor_;
+  std::unique_ptr<AudioDeviceMonitor> deviceMonitor_;
+  std::unique_ptr<NewMessageSound> newMessageSound_;
+  std::unique_ptr<DisplayMailbox> displayMailbox_;
+  std::unique_ptr<ExportFileChooser> exportFileChooser_;
+  QTimer* sweepTimer_ = nullptr;
+  QTimer* outputMeterTimer_ = nullptr;
+  QTimer* rigPollTimer_ = nullptr;
+
+  // Each start of audio begins a retry chain; an older chain stops at its next attempt.
+  uint64_t captureChain_ = 0;
+  int captureStartAttempts_ = 0;
+  // Counts audio restarts; decoder updates made before the latest one are dropped.
+  std::atomic<uint64_t> receiveGeneration_{0};
+
+  // Capture thread only: the handler's working blocks, reused so that it allocates nothing.
+  std::vector<int16_t> gainedBlock_;
+  std::vector<int16_t> mixedBlock_;
+  std::vector<float> spectrumRow_;
+
+  // The output meter's levels, one per 50 ms of the transmission; empty for the test tone.
+  std::vector<float> meterLevels_;
+  size_t meterStep_ = 0;
+  uint64_t transmission_ = 0;
+  // The rig keyed for the transmission on the air, until its push-to-talk off is posted.
+  std::optional<RigTxSettings> keyedRig_;
+
+  // Declared last so that it goes first: no rig call runs once the rest is gone.
+  std::unique_ptr<RigQueue> rigQueue_;
+  // Likewise: the capture thread has left the handler before anything it uses goes.
+  std::unique_ptr<CaptureEngine> capture_;
 };
 
 Q_DECLARE_METATYPE(ChatViewModel::ReceiveQuality)

@@ -1,0 +1,89 @@
+// Rig status polling and tuning: every rig call on the rig queue, results back on the main thread.
+#include <QThread>
+#include <QTimer>
+
+#include "chat/AppSettings.h"
+#include "chat/ChatViewModel.h"
+#include "chat/RigQueue.h"
+#include "rig/RigBridge.h"
+#include "rig/RigControl.h"
+
+namespace {
+
+constexpr int kRigErrorBufferSize = 256;
+const QString kRigNotResponding = QStringLiteral("Rig not responding");
+
+// Rig thread. None on success, else the bridge's reason.
+std::optional<std::string> setFrequency(const RigTxSettings& rig, double hz) {
+  const std::optional<int> model = RigControl::bridgeModel(rig.model);
+  if (!model) return std::string("Could not initialize this rig model.");
+  const std::optional<std::string> mode = RigControl::concreteMode(rig.model, rig.mode);
+  const std::string conf = rig.serial.hamlibConfig();
+  char error[kRigErrorBufferSize] = {};
+  if (rigbridge_set_frequency(*model, rig.port.c_str(), conf.c_str(),
+                              mode ? mode->c_str() : nullptr, error, kRigErrorBufferSize, hz)) {
+    return std::nullopt;
+  }
+  return RigControl::stringFromCBuffer(error, kRigErrorBufferSize);
+}
+
+}  // namespace
+
+void ChatViewModel::setRigStatus(const std::optional<QString>& status) {
+  if (rigStatus_ == status) return;
+  rigStatus_ = status;
+  emit rigStatusChanged();
+}
+
+// The next poll comes a whole interval after this one ended, never on a fixed grid.
+void ChatViewModel::pollRigStatusLoop() {
+  refreshRigStatus([this] { rigPollTimer_->start(timing_.rigPollInterval); });
+}
+
+void ChatViewModel::refreshRigStatusNow() { refreshRigStatus({}); }
+
+void ChatViewModel::refreshRigStatus(std::function<void()> done) {
+  Q_ASSERT(QThread::currentThread() == thread());
+  const std::optional<RigTxSettings> rig = settings_.rigTxSettings();
+  if (!rig) {
+    setRigStatus(std::nullopt);
+  } else if (!isSending_) {  // no status reads while a transmission runs
+    const std::optional<std::string> mode =
+        needsRigModeSet_ ? std::optional<std::string>(rig->mode) : std::nullopt;
+    rigQueue_->call<RigConnectionResult>(
+        [rig = *rig, mode] {
+          return RigControl::readStatus(rig.model, rig.port, rig.serial, mode);
+        },
+        [this, done, setMode = mode.has_value()](RigConnectionResult result) {
+          if (result.success) {
+            setRigStatus(QString::fromStdString(result.message));
+            // Only a poll that carried the mode settles it: a request made while a poll
+            // without it was on its way still stands.
+            if (setMode) needsRigModeSet_ = false;
+          } else {
+            setRigStatus(kRigNotResponding);
+          }
+          if (done) done();
+        });
+    return;
+  }
+  if (done) done();
+}
+
+void ChatViewModel::tune(double mhz) {
+  Q_ASSERT(QThread::currentThread() == thread());
+  const std::optional<RigTxSettings> rig = settings_.rigTxSettings();
+  if (!rig) {
+    setAlertMessage(QStringLiteral("Configure a rig model and port in Settings first."));
+    return;
+  }
+  const double hz = mhz * 1'000'000.0;
+  rigQueue_->call<std::optional<std::string>>([rig = *rig, hz] { return setFrequency(rig, hz); },
+                                              [this](std::optional<std::string> error) {
+                                                if (!error) {
+                                                  refreshRigStatus({});
+                                                } else {
+                                                  setAlertMessage(QString::fromStdString(*error));
+                                                }
+                                              });
+}

@@ -1,0 +1,289 @@
+// The controller without audio or rig: live bubbles from injected decoder updates and an
+// injected clock, the composer, capture that cannot start, export and tuning without a rig.
+#include "chat/ChatViewModel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTimeZone>
+
+#include "ChatTestSupport.h"
+
+using namespace chattest;
+using State = ChatMessage::DecodeState;
+
+namespace {
+
+class Controller : public testing::Test {
+ protected:
+  void SetUp() override {
+    ChatViewModel::Timing timing;
+    timing.captureRetryInterval = std::chrono::hours(1);  // capture fails here; keep it quiet
+    make(timing);
+  }
+
+  void make(const ChatViewModel::Timing& timing) {
+    model.reset();
+    settings = std::make_unique<AppSettings>();
+    model = std::make_unique<ChatViewModel>(*settings, timing, [this] { return clock; });
+  }
+
+  void advance(int ms) { clock = clock.addMSecs(ms); }
+  const ChatMessageList& messages() { return *model->messages(); }
+
+  ConfigHome home;
+  QDateTime clock = QDateTime(QDate(2026, 5, 1), QTime(14, 3, 27));
+  std::unique_ptr<AppSettings> settings;
+  std::unique_ptr<ChatViewModel> model;
+};
+
+TEST_F(Controller, ABubbleFillsInRowByRowAndCompletesWithItsBestSnr) {
+  settings->setPlayNewMessageSound(true);
+  QSignalSpy inserted(model->messages(), &QAbstractItemModel::rowsInserted);
+  QSignalSpy changed(model->messages(), &QAbstractItemModel::dataChanged);
+  QSignalSpy reset(model->messages(), &QAbstractItemModel::modelReset);
+  QSignalSpy sounds(model.get(), &ChatViewModel::newMessageSoundPlayed);
+
+  model->handleDecoderUpdate(update(7, "CQ", false, -5));
+  ASSERT_EQ(messages().size(), 1);
+  EXPECT_EQ(messages().at(0).decodeState, State::inProgress);
+  EXPECT_FALSE(messages().at(0).isSent);
+  EXPECT_EQ(messages().at(0).date, clock);
+  EXPECT_TRUE(model->liveBubbles().contains(7));
+  model->handleDecoderUpdate(update(7, "CQ DE K1", false, -12));
+  EXPECT_EQ(messages().at(0).text, "CQ DE K1");
+  EXPECT_EQ(sounds.count(), 0);
+  model->handleDecoderUpdate(update(7, "CQ DE K1ABC", true, -3));
+
+  ASSERT_EQ(messages().size(), 1);
+  EXPECT_EQ(messages().at(0).text, "CQ DE K1ABC");
+  EXPECT_EQ(messages().at(0).decodeState, State::complete);
+  EXPECT_EQ(messages().at(0).bestSnrDb, -3);
+  EXPECT_TRUE(model->liveBubbles().isEmpty());
+  EXPECT_EQ(sounds.count(), 1);
+  EXPECT_EQ(model->receiveQuality(), (ChatViewModel::ReceiveQuality{-3, 3, 46}));
+  EXPECT_EQ(inserted.count(), 1);
+  EXPECT_EQ(changed.count(), 2);
+  EXPECT_EQ(reset.count(), 0);
+
+  // The same id again is a new message; one complete at once never becomes a live bubble.
+  model->handleDecoderUpdate(update(7, "73", true, 4));
+  ASSERT_EQ(messages().size(), 2);
+  EXPECT_EQ(messages().at(1).decodeState, State::complete);
+  EXPECT_TRUE(model->liveBubbles().isEmpty());
+  EXPECT_EQ(sounds.count(), 2);
+}
+
+TEST_F(Controller, BestSnrNeverFallsAndAnSnrChangeAloneIsNoProgress) {
+  model->handleDecoderUpdate(update(1, "HELLO THERE", false, -5));
+  advance(10000);
+  model->handleDecoderUpdate(update(1, "HELLO THERE", false, -12));
+  EXPECT_EQ(messages().at(0).bestSnrDb, -5);
+  model->handleDecoderUpdate(update(1, "HELLO THERE", false, -3));
+  EXPECT_EQ(messages().at(0).bestSnrDb, -3);
+  advance(5105);  // 15.105 s after the text last changed
+  model->sweepStalledBubbles();
+  EXPECT_EQ(messages().at(0).decodeState, State::incomplete);
+}
+
+TEST_F(Controller, StalledBubblesCloseAfterTheirTimeoutByLength) {
+  struct Case {
+    const char* text;
+    bool stays;
+  } cases[] = {{"ABCD", false},
+               {"ABCDEFG", true},
+               {"ABCDEFGH", true},
+               {"AB\u00c9\u00c9\u00c9\u00c9", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    make({});
+    model->handleDecoderUpdate(update(3, c.text, false));
+    advance(15104);
+    model->sweepStalledBubbles();
+    EXPECT_EQ(messages().size(), 1) << "closed before its time";
+    advance(1);
+    model->sweepStalledBubbles();
+    EXPECT_TRUE(model->liveBubbles().isEmpty());
+    ASSERT_EQ(messages().size(), c.stays ? 1 : 0);
+    if (c.stays) {
+      EXPECT_EQ(messages().at(0).decodeState, State::incomplete);
+    }
+  }
+}
+
+TEST_F(Controller, ACompleteUpdateWithoutTextClosesItsBubbleLikeAStall) {
+  model->handleDecoderUpdate(update(1, "CQ CQ DE", false));
+  model->handleDecoderUpdate(update(2, "CQ", false));
+  const auto quality = model->receiveQuality();
+  model->handleDecoderUpdate(update(1, "", true, 20));
+  model->handleDecoderUpdate(update(2, "", true, 20));
+  ASSERT_EQ(messages().size(), 1);
+  EXPECT_EQ(messages().at(0).text, "CQ CQ DE");
+  EXPECT_EQ(messages().at(0).decodeState, State::incomplete);
+  EXPECT_TRUE(model->liveBubbles().isEmpty());
+  EXPECT_EQ(model->receiveQuality(), quality);
+}
+
+TEST_F(Controller, ARestartClosesBubblesAndDropsUpdatesQueuedBeforeIt) {
+  model->postDecoderUpdate(update(5, "HELLO THERE", false));
+  ASSERT_TRUE(waitFor([&] { return messages().size() == 1; }));
+  model->postDecoderUpdate(update(5, "HELLO THERE FRIEND", false));
+  model->postDecoderUpdate(update(6, "QRZ?", false));
+  model->restartAudio();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(messages().size(), 1);
+  EXPECT_EQ(messages().at(0).text, "HELLO THERE");
+  EXPECT_EQ(messages().at(0).decodeState, State::incomplete);
+  EXPECT_TRUE(model->liveBubbles().isEmpty());
+  // What the decoder reports after the restart counts again.
+  model->postDecoderUpdate(update(9, "AFTER", false));
+  EXPECT_TRUE(waitFor([&] { return messages().size() == 2; }));
+}
+
+TEST_F(Controller, TheComposerKeepsEightyCharactersAsAReaderCountsThem) {
+  model->setInputText(QString(100, u'A'));
+  EXPECT_EQ(model->inputText(), QString(80, u'A'));
+  QString accented;
+  for (int i = 0; i < 90; ++i) accented += QStringLiteral("e\u0301");
+  model->setInputText(accented);
+  EXPECT_EQ(model->inputText(), accented.left(160));
+
+  settings->setCallsign(QStringLiteral(" K1ABC\t"));
+  settings->setAppendCallsign(true);
+  EXPECT_EQ(model->textWithCallsign(QString(71, u'X')), QString(71, u'X') + " de K1ABC");
+  EXPECT_EQ(model->textWithCallsign(QString(72, u'X')), std::nullopt);
+  settings->setAppendCallsign(false);
+  EXPECT_EQ(model->textWithCallsign(QStringLiteral("CQ")), std::nullopt);
+}
+
+TEST_F(Controller, SendingRecordsTheMessageAndRefusesASecondUntilTheEnd) {
+  settings->setCallsign(QStringLiteral("K1ABC"));
+  settings->setAppendCallsign(true);
+  model->setInputText(QStringLiteral("  \u00e9 \t"));
+  model->send();
+  ASSERT_EQ(messages().size(), 1);
+  EXPECT_TRUE(messages().at(0).isSent);
+  EXPECT_EQ(messages().at(0).text, "# DE K1ABC");  // as the encoder sends it
+  EXPECT_EQ(messages().at(0).bestSnrDb, std::nullopt);
+  EXPECT_EQ(model->lastSentText(), "\u00e9");
+  EXPECT_EQ(model->inputText(), "");
+  EXPECT_TRUE(model->isSending());
+
+  model->setInputText(QStringLiteral("AGAIN"));
+  model->send();
+  EXPECT_EQ(messages().size(), 1);
+  EXPECT_EQ(model->inputText(), "AGAIN");
+  // No audio server here: the transmission still ends on time, with the playback alert.
+  EXPECT_TRUE(waitFor([&] { return !model->isSending(); }));
+  EXPECT_TRUE(model->alertMessage().value_or("").startsWith("Couldn't play the transmit audio: "));
+  model->setInputText(QStringLiteral(" \t "));
+  model->send();
+  EXPECT_EQ(messages().size(), 1);
+}
+
+TEST_F(Controller, TheCaptureAlertComesAfterTheSixteenthAttemptOnly) {
+  ChatViewModel::Timing timing;
+  timing.captureRetryInterval = std::chrono::milliseconds(10);
+  make(timing);
+  std::vector<int> attemptsAtAlert;
+  QObject::connect(model.get(), &ChatViewModel::alertMessageChanged, model.get(),
+                   [&] { attemptsAtAlert.push_back(model->captureStartAttempts()); });
+  ASSERT_TRUE(waitFor([&] { return !attemptsAtAlert.empty(); }));
+  EXPECT_EQ(attemptsAtAlert, std::vector<int>{16});
+  EXPECT_TRUE(model->alertMessage()->startsWith("Couldn't start listening on the audio input: "));
+  EXPECT_TRUE(model->alertMessage()->contains(" Check the input device in Settings."));
+}
+
+TEST_F(Controller, ARestartDuringARetryChainEndsTheOlderChain) {
+  ChatViewModel::Timing timing;
+  timing.captureRetryInterval = std::chrono::milliseconds(20);
+  make(timing);
+  ASSERT_TRUE(waitFor([&] { return model->captureStartAttempts() >= 3; }));
+  model->setAlertMessage(std::nullopt);
+  std::vector<int> attemptsAtAlert;
+  QObject::connect(model.get(), &ChatViewModel::alertMessageChanged, model.get(), [&] {
+    if (model->alertMessage()) attemptsAtAlert.push_back(model->captureStartAttempts());
+  });
+  const int before = model->captureStartAttempts();
+  model->restartAudio();
+  ASSERT_TRUE(waitFor([&] { return !attemptsAtAlert.empty(); }));
+  EXPECT_EQ(attemptsAtAlert, std::vector<int>{before + 16});
+  QTest::qWait(100);  // long enough for the old chain's next attempts, had it lived on
+  EXPECT_EQ(model->captureStartAttempts(), before + 16);
+}
+
+TEST_F(Controller, TuningWithoutARigAsksForOne) {
+  settings->setRigModel(2);
+  settings->setRigPort(QStringLiteral("  "));
+  ASSERT_TRUE(settings->save());
+  model->tune(7.074);
+  EXPECT_EQ(model->alertMessage(), "Configure a rig model and port in Settings first.");
+  model->refreshRigStatusNow();
+  EXPECT_EQ(model->rigStatus(), std::nullopt);
+}
+
+class Chooser final : public ExportFileChooser {
+ public:
+  explicit Chooser(std::optional<QString> answer) : answer_(std::move(answer)) {}
+  std::optional<QString> chooseFile(const QString& title, const QString& suggested) override {
+    EXPECT_EQ(title, "Export Messages");
+    EXPECT_EQ(suggested, ChatViewModel::suggestedExportFileName(QDateTime::currentDateTimeUtc()));
+    return answer_;
+  }
+
+ private:
+  std::optional<QString> answer_;
+};
+
+TEST_F(Controller, ExportLinesAndFileName) {
+  const QDateTime date(QDate(2026, 5, 1), QTime(14, 3, 27));
+  struct Case {
+    bool sent;
+    std::optional<int> snr;
+    const char* line;
+  } cases[] = {{false, 12, "RX\tCQ CQ\t2026-05-01 14:03:27\t+12 dB"},
+               {false, 0, "RX\tCQ CQ\t2026-05-01 14:03:27\t0 dB"},
+               {false, -7, "RX\tCQ CQ\t2026-05-01 14:03:27\t-7 dB"},
+               {false, std::nullopt, "RX\tCQ CQ\t2026-05-01 14:03:27"},
+               {true, std::nullopt, "TX\tCQ CQ\t2026-05-01 14:03:27"}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(ChatViewModel::exportLine(
+                  {QUuid::createUuid(), "CQ CQ", c.sent, State::complete, date, c.snr}),
+              c.line);
+  }
+  EXPECT_EQ(model->exportText(), "\n");
+  EXPECT_EQ(ChatViewModel::suggestedExportFileName(
+                QDateTime(QDate(2026, 5, 2), QTime(1, 0), QTimeZone(7200))),
+            "Palavrix 2026-05-01.txt");
+}
+
+TEST_F(Controller, ExportWritesTheFileOrSaysWhyNot) {
+  model->handleDecoderUpdate(update(1, "CQ \u00c9A", true, 3));
+  QTemporaryDir folder;
+  const QString path = folder.filePath("out.txt");
+  model->setExportFileChooser(std::make_unique<Chooser>(path));
+  model->exportMessages();
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), model->exportText().toUtf8());
+  EXPECT_TRUE(model->exportText().startsWith("RX\tCQ \u00c9A\t"));
+  EXPECT_EQ(model->alertMessage(), std::nullopt);
+
+  model->setExportFileChooser(std::make_unique<Chooser>(std::nullopt));
+  model->exportMessages();
+  EXPECT_EQ(model->alertMessage(), std::nullopt);
+
+  // Not even root can write below a regular file.
+  model->setExportFileChooser(std::make_unique<Chooser>(path + "/below.txt"));
+  model->exportMessages();
+  EXPECT_TRUE(model->alertMessage().value_or("").startsWith("Couldn't export the messages: "));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // No audio server: capture and playback fail at once, as on a machine without one.
+  qputenv("PULSE_SERVER", "unix:/nonexistent/palavrix-test/native");
+  qputenv("QT_LOGGING_RULES", "palavrix.audio=false");
+  return chattest::runTests(argc, argv);
+}
