@@ -190,6 +190,27 @@ QString saveErrorText(const QString& path) {
   return QStringLiteral("Couldn't save the settings: \"%1\" can't be written.").arg(path);
 }
 
+QString unreadableErrorText(const QString& path) {
+  return QStringLiteral(
+             "Couldn't read the settings: \"%1\" can't be read. The defaults are shown, and "
+             "saving is off so that they do not replace what the file holds.")
+      .arg(path);
+}
+
+QString setAsideText(const SettingsStoreCheck& check) {
+  return QStringLiteral(
+             "Some settings could not be read safely and were set aside (%1); the file as it "
+             "was is kept at \"%2\".")
+      .arg(check.setAsideKeys.join(QStringLiteral(", ")), check.setAsidePath);
+}
+
+// The store after checking it, or none when it cannot be read safely.
+std::optional<SettingsStoreCheck> checkedStore(const QString& path) {
+  SettingsStoreCheck check = checkSettingsStore(path);
+  if (check.unreadable) return std::nullopt;
+  return check;
+}
+
 // Whether the file on disk holds the entries, read afresh from a private copy so that no cached
 // view of the store answers instead.
 bool fileHolds(const QString& path, const StoreEntries& entries) {
@@ -211,6 +232,11 @@ bool fileHolds(const QString& path, const StoreEntries& entries) {
 }
 
 bool writeStore(const QString& path, const StoreEntries& entries, QString* errorText) {
+  if (!checkedStore(path)) {
+    qWarning("settings: not saving over %s, which cannot be read", qPrintable(path));
+    if (errorText) *errorText = unreadableErrorText(path);
+    return false;
+  }
   bool written = false;
   {
     QSettings store(path, QSettings::IniFormat);
@@ -236,7 +262,14 @@ bool writeStore(const QString& path, const StoreEntries& entries, QString* error
 }  // namespace
 
 AppSettings::AppSettings(QObject* parent) : QObject(parent), storePath_(defaultStorePath()) {
-  const QSettings store(storePath_, QSettings::IniFormat);
+  const std::optional<SettingsStoreCheck> check = checkedStore(storePath_);
+  storeUnreadable_ = !check;
+  if (!check)
+    loadError_ = unreadableErrorText(storePath_);
+  else if (!check->setAsideKeys.isEmpty())
+    loadError_ = setAsideText(*check);
+  // An unreadable store is not parsed at all: an empty one stands in for it.
+  const QSettings store(check ? storePath_ : QString(), QSettings::IniFormat);
   callsign_ = readText(store, kCallsignKey, QString());
   audioInputDeviceUID_ = readText(store, kAudioInputDeviceKey);
   audioOutputDeviceUID_ = readText(store, kAudioOutputDeviceKey);
@@ -372,6 +405,10 @@ void AppSettings::setMacro(int slot, const Macro& macro) {
 }
 
 bool AppSettings::save(QString* errorText) {
+  if (storeUnreadable_) {
+    if (errorText) *errorText = unreadableErrorText(storePath_);
+    return false;
+  }
   StoreEntries entries;
   auto optional = [](const auto& value) { return value ? QVariant(*value) : QVariant(); };
   entries.append({kCallsignKey, trimBlanksAndTabs(callsign_)});
@@ -391,6 +428,10 @@ bool AppSettings::save(QString* errorText) {
 }
 
 bool AppSettings::saveMacros(QString* errorText) {
+  if (storeUnreadable_ || !checkedStore(storePath_)) {
+    if (errorText) *errorText = unreadableErrorText(storePath_);
+    return false;
+  }
   StoreEntries entries;
   {
     const QSettings store(storePath_, QSettings::IniFormat);
@@ -413,6 +454,7 @@ bool AppSettings::saveMacros(QString* errorText) {
 }
 
 std::optional<RigTxSettings> AppSettings::rigTxSettings() const {
+  if (!checkedStore(storePath_)) return std::nullopt;
   const QSettings store(storePath_, QSettings::IniFormat);
   const std::optional<qint64> model = readRigModel(store);
   if (!model) return std::nullopt;

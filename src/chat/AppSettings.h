@@ -47,6 +47,7 @@ class AppSettings final : public QObject {
   Q_PROPERTY(bool playNewMessageSound READ playNewMessageSound WRITE setPlayNewMessageSound NOTIFY
                  playNewMessageSoundChanged)
   Q_PROPERTY(QList<Macro> macros READ macros WRITE setMacros NOTIFY macrosChanged)
+  Q_PROPERTY(QString loadError READ loadError CONSTANT)
 
  public:
   static constexpr int kMacroCount = 8;
@@ -67,6 +68,10 @@ class AppSettings final : public QObject {
   static QString defaultStorePath();
   // The store this object reads and writes, fixed at creation.
   QString storePath() const { return storePath_; }
+  // A sentence for the windows when the store was not read whole at creation: it could not be
+  // read at all (this object then holds the defaults and never saves over the store), or values
+  // unsafe to read were set aside. Empty when all went well.
+  QString loadError() const { return loadError_; }
 
   QString callsign() const { return callsign_; }
   std::optional<QString> audioInputDeviceUID() const { return audioInputDeviceUID_; }
@@ -103,7 +108,8 @@ class AppSettings final : public QObject {
   void setMacro(int slot, const Macro& macro);
 
   // Writes every setting but the macros to the store and makes sure it reached the disk. On
-  // failure gives false and, when asked, a sentence the settings window can show.
+  // failure gives false and, when asked, a sentence the settings window can show. A store that
+  // could not be read at creation (or cannot be read now) is never written.
   bool save(QString* errorText = nullptr);
   // Writes the eight macros. A stored "macros" value that cannot be read is first copied to
   // "macrosUnreadable" (or the first free "macrosUnreadable<n>"), so that nothing the operator
@@ -136,6 +142,8 @@ class AppSettings final : public QObject {
 
  private:
   QString storePath_;
+  QString loadError_;
+  bool storeUnreadable_ = false;
   QString callsign_;
   std::optional<QString> audioInputDeviceUID_;
   std::optional<QString> audioOutputDeviceUID_;

@@ -105,8 +105,9 @@ QString HamlibLogEntry::exportLine() const {
 
 HamlibLog::HamlibLog(QObject *parent) : QAbstractListModel(parent) {
   bool isInteger = false;
-  const QSettings store(settingsStorePath(), QSettings::IniFormat);
-  int stored = store.value(kLevelKey).toString().toInt(&isInteger);
+  int stored = 0;
+  if (const QString path = settingsStorePath(); !checkSettingsStore(path).unreadable)
+    stored = QSettings(path, QSettings::IniFormat).value(kLevelKey).toString().toInt(&isInteger);
   std::optional<HamlibLogLevel> level = hamlibLogLevelFromRawValue(stored);
   level_ = isInteger && level ? *level : HamlibLogLevel::trace;
 }
@@ -160,7 +161,9 @@ void HamlibLog::takePendingEntries() {
 void HamlibLog::setLevel(HamlibLogLevel level) {
   bool changed = level != level_;
   level_ = level;
-  QSettings(settingsStorePath(), QSettings::IniFormat).setValue(kLevelKey, static_cast<int>(level));
+  // The store is checked first: Qt parses all of it before it writes one key.
+  if (const QString path = settingsStorePath(); !checkSettingsStore(path).unreadable)
+    QSettings(path, QSettings::IniFormat).setValue(kLevelKey, static_cast<int>(level));
   applyLevelInBackground(level);
   if (changed) emit levelChanged(level);
 }

@@ -4,7 +4,26 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // "$XDG_CONFIG_HOME/Palavrix/Palavrix.conf", or under ~/.config when XDG_CONFIG_HOME is unset or
 // relative; read from the environment at the moment of the call. The file is in INI format.
 QString settingsStorePath();
+
+// What checkSettingsStore found.
+struct SettingsStoreCheck {
+  // The file exists but cannot be read (or could not be made safe to read): nothing may parse
+  // it, and nothing may be saved over it.
+  bool unreadable = false;
+  // Keys whose values were taken out of the store in this process, and the copy of the file
+  // as it was before, where they still are.
+  QStringList setAsideKeys;
+  QString setAsidePath;
+};
+
+// Every reader and writer of the store calls this before QSettings parses the file. Qt's reader
+// loads a "@Variant(" value recursively and a deeply nested one overflows the stack, whatever its
+// key: such values (any beyond a size no value of ours reaches) are set aside. The file as it
+// was is kept beside the store ("<store>.damaged", or "<store>.damaged<n>" for the next free n)
+// and the store keeps every other line.
+SettingsStoreCheck checkSettingsStore(const QString& path);

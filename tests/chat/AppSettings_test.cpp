@@ -387,6 +387,56 @@ TEST_F(Settings, DamagedValuesFallBackToSafeDefaults) {
   EXPECT_EQ(settingsInNewProcess()->callsign(), "DL1ABC");
 }
 
+// A list nested `depth` deep, as Qt's INI writer spells a variant.
+QByteArray nestedListVariant(int depth) {
+  QByteArray text = "@Variant(";
+  for (int level = 0; level < depth; ++level) text += "\\0\\0\\0\\t\\0\\0\\0\\x1";
+  return text + "\\0\\0\\0\\t\\0\\0\\0\\0)";
+}
+
+TEST_F(Settings, DeeplyNestedVariantsAreSetAsideAndTheRestIsKept) {
+  // Qt's reader would overflow the stack on any of these, whatever their key or spelling.
+  const QByteArray original = "[General]\ncallsign=DL1ABC\nmacros=" + nestedListVariant(40000) +
+                              "\nTransceiver.rigModel=1\nhamlibLogLevel=2\n"
+                              "[Other]\nhidden=\"\\x40Variant(" +
+                              nestedListVariant(40000).mid(9) + "\"\nlisted=a, " +
+                              nestedListVariant(20000) + "\n";
+  writeStoreFile(original);
+  EXPECT_EQ(HamlibLog().level(), HamlibLogLevel::error);
+  AppSettings settings;
+  EXPECT_EQ(settings.callsign(), "DL1ABC");
+  EXPECT_EQ(settings.rigModel(), 1);
+  EXPECT_EQ(settings.macros(), defaultMacros());
+  const QString backup = storePath() + ".damaged";
+  for (const char* part : {"set aside", "macros", "hidden", "listed"})
+    EXPECT_TRUE(settings.loadError().contains(part)) << settings.loadError().toStdString();
+  EXPECT_TRUE(settings.loadError().contains(backup)) << settings.loadError().toStdString();
+  QFile kept(backup);
+  ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+  EXPECT_EQ(kept.readAll(), original);
+  EXPECT_LT(QFileInfo(storePath()).size(), 200);
+  ASSERT_TRUE(settings.save());
+  EXPECT_EQ(settingsInNewProcess()->callsign(), "DL1ABC");
+}
+
+TEST_F(Settings, AStoreThatCannotBeReadIsReportedAndNeverSavedOver) {
+  // A folder where the file should be cannot be read, not even by root.
+  ASSERT_TRUE(QDir().mkpath(storePath()));
+  AppSettings settings;
+  EXPECT_TRUE(settings.loadError().contains(storePath())) << settings.loadError().toStdString();
+  EXPECT_EQ(settings.callsign(), "");
+  QString error;
+  EXPECT_FALSE(settings.save(&error));
+  EXPECT_TRUE(error.contains("can't be read")) << error.toStdString();
+  EXPECT_FALSE(settings.saveMacros());
+
+  // Readable again later: this object still holds only defaults and saves nothing over it.
+  ASSERT_TRUE(QDir(storePath()).removeRecursively());
+  writeStoreFile("[General]\ncallsign=DL1ABC\n");
+  EXPECT_FALSE(settings.save());
+  EXPECT_EQ(settingsInNewProcess()->callsign(), "DL1ABC");
+}
+
 TEST_F(Settings, GainsAreFiniteAndWithinTheOfferedRange) {
   const std::tuple<const char*, double, double> cases[] = {
       {"-6", -6.0, -6.0},   {" 2.5 ", 2.5, 0.0},      {"inf", 0.0, 0.0},  {"-inf", 0.0, 0.0},

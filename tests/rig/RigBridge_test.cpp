@@ -166,7 +166,8 @@ TEST_F(RigBridge, TunesAndSetsTheModeAfterTheFrequency) {
 }
 
 TEST_F(RigBridge, RefusesAFrequencyNoRigCanBeTunedTo) {
-  for (double hz : {std::nan(""), double(INFINITY), -double(INFINITY), -14074000.0, 0.0, 1e19, 1e300}) {
+  for (double hz :
+       {std::nan(""), double(INFINITY), -double(INFINITY), -14074000.0, 0.0, 1e19, 1e300}) {
     SCOPED_TRACE(hz);
     char err[256] = {};
     EXPECT_EQ(rigbridge_set_frequency(kDummy, "", "", nullptr, err, sizeof err, hz), 0);
