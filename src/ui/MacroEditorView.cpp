@@ -1,0 +1,97 @@
+#include "ui/MacroEditorView.h"
+
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+#include "ui/UiText.h"
+
+namespace {
+constexpr int kWidth = 360;
+constexpr int kPadding = 20;
+constexpr int kSpacing = 16;
+constexpr int kMessageMinLines = 3;
+constexpr int kMessageMaxLines = 6;
+}  // namespace
+
+MacroEditorView::MacroEditorView(const QString& title, const QString& message, QWidget* parent)
+    : QDialog(parent),
+      titleField_(new QLineEdit(title, this)),
+      messageField_(new QPlainTextEdit(message, this)),
+      saveButton_(new QPushButton(tr("Save"), this)),
+      cancelButton_(new QPushButton(tr("Cancel"), this)) {
+  setWindowModality(Qt::WindowModal);
+  setAttribute(Qt::WA_DeleteOnClose);
+  setFixedWidth(kWidth);
+
+  auto* form = new QFormLayout;
+  form->addRow(tr("Title:"), titleField_);
+  form->addRow(tr("Message:"), messageField_);
+  messageField_->setTabChangesFocus(true);
+  messageField_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  messageField_->installEventFilter(this);
+  connect(messageField_, &QPlainTextEdit::textChanged, this, &MacroEditorView::fitMessageHeight);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cancelButton_);
+  buttons->addWidget(saveButton_);
+  saveButton_->setDefault(true);
+  connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
+  connect(saveButton_, &QPushButton::clicked, this, &MacroEditorView::save);
+  const auto enableSave = [this] {
+    saveButton_->setEnabled(!UiText::trimmedBlanks(titleField_->text()).isEmpty());
+  };
+  connect(titleField_, &QLineEdit::textChanged, this, enableSave);
+  enableSave();
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
+  layout->setSpacing(kSpacing);
+  layout->addLayout(form);
+  layout->addLayout(buttons);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  fitMessageHeight();
+}
+
+void MacroEditorView::fitMessageHeight() {
+  // Grows with the text from three lines to six, and scrolls beyond.
+  int lines = 0;
+  for (QTextBlock block = messageField_->document()->begin(); block.isValid();
+       block = block.next()) {
+    lines += std::max(1, block.layout() ? block.layout()->lineCount() : 1);
+  }
+  lines = std::clamp(lines, kMessageMinLines, kMessageMaxLines);
+  const QMargins margins = messageField_->contentsMargins();
+  const int height =
+      static_cast<int>(std::ceil(lines * messageField_->fontMetrics().lineSpacing())) +
+      2 * static_cast<int>(messageField_->document()->documentMargin()) + margins.top() +
+      margins.bottom();
+  messageField_->setFixedHeight(height);
+}
+
+void MacroEditorView::save() {
+  if (!saveButton_->isEnabled()) return;
+  emit saved(UiText::trimmedBlanks(titleField_->text()), messageField_->toPlainText());
+  accept();
+}
+
+bool MacroEditorView::eventFilter(QObject* watched, QEvent* event) {
+  // Return is the sheet's default action in the message field too; Shift+Return breaks the line.
+  if (watched == messageField_ && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+        key->modifiers() == Qt::NoModifier) {
+      save();
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}

@@ -1,0 +1,40 @@
+#include "ui/UiLook.h"
+
+#include <QApplication>
+
+namespace UiLook {
+
+namespace {
+// The size the design's point sizes are measured against.
+constexpr qreal kDesignSystemFontPoints = 13.0;
+}  // namespace
+
+QFont systemFont(qreal designPoints, QFont::Weight weight) {
+  QFont font = QApplication::font();
+  const qreal base = font.pointSizeF() > 0 ? font.pointSizeF() : kDesignSystemFontPoints;
+  font.setPointSizeF(designPoints * base / kDesignSystemFontPoints);
+  font.setWeight(weight);
+  return font;
+}
+
+QPalette lightPalette() {
+  QPalette palette(Qt::black, whiteLevel(0.95));
+  for (auto group : {QPalette::Active, QPalette::Inactive}) {
+    palette.setColor(group, QPalette::Base, Qt::white);
+    palette.setColor(group, QPalette::Text, Qt::black);
+    palette.setColor(group, QPalette::WindowText, Qt::black);
+    palette.setColor(group, QPalette::ButtonText, Qt::black);
+    palette.setColor(group, QPalette::Button, whiteLevel(0.98));
+    palette.setColor(group, QPalette::PlaceholderText, QColor(0, 0, 0, 128));
+  }
+  palette.setColor(QPalette::Disabled, QPalette::Base, Qt::white);
+  palette.setColor(QPalette::Disabled, QPalette::Text, QColor(0, 0, 0, 90));
+  palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0, 0, 0, 90));
+  palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0, 0, 0, 90));
+  palette.setColor(QPalette::Disabled, QPalette::PlaceholderText, QColor(0, 0, 0, 70));
+  return palette;
+}
+
+QColor whiteLevel(qreal white) { return QColor::fromRgbF(white, white, white); }
+
+}  // namespace UiLook

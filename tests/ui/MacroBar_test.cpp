@@ -1,0 +1,94 @@
+#include "ui/MacroBar.h"
+
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+
+#include "UiTestSupport.h"
+
+namespace {
+
+class MacroBarTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(waitFor([&] { return bar().isVisible(); }));
+  }
+  MacroBar& bar() { return *program_.view().macroBar(); }
+  QByteArray storedMacros() {
+    return QSettings(program_.storePath(), QSettings::IniFormat).value("macros").toByteArray();
+  }
+
+  UiProgram program_;
+};
+
+TEST_F(MacroBarTest, ButtonsShowTheSlotsAndHandOnTheirMessages) {
+  program_.settings().setMacro(2, Macro{"Greeting", "  GM OM\n"});
+  ASSERT_EQ(bar().button(2)->toolTip(), "  GM OM\n");
+  QSignalSpy inserted(&bar(), &MacroBar::insertRequested);
+  QTest::mouseClick(bar().button(2), Qt::LeftButton);
+  ASSERT_EQ(inserted.count(), 1);
+  EXPECT_EQ(inserted.at(0).at(0).toString(), "  GM OM\n");
+
+  // A title too long for its button ends in an ellipsis.
+  program_.settings().setMacro(3, Macro{QString(60, u'W'), "x"});
+  EXPECT_TRUE(bar().button(3)->text().endsWith(QChar(0x2026)));
+
+  // Disabled while sending: clicks do nothing, a right click still opens the editor.
+  bar().setButtonsDisabled(true);
+  QTest::mouseClick(bar().button(2), Qt::LeftButton);
+  EXPECT_EQ(inserted.count(), 1);
+  QTest::mouseClick(bar().button(5), Qt::RightButton);
+  ASSERT_TRUE(bar().editor());
+  EXPECT_EQ(bar().editingSlot(), 5);
+  EXPECT_TRUE(bar().editor()->isModal());
+}
+
+TEST_F(MacroBarTest, SaveStoresTheTrimmedTitleAndTheMessageAsTyped) {
+  const QList<Macro> before = program_.settings().macros();
+  QTest::mouseClick(bar().button(1), Qt::RightButton);
+  MacroEditorView* editor = bar().editor();
+  ASSERT_TRUE(editor);
+  EXPECT_EQ(editor->titleField()->text(), before[1].title);
+
+  editor->titleField()->setText(" \t ");
+  EXPECT_FALSE(editor->saveButton()->isEnabled());
+  editor->titleField()->setText("  Rig\t");
+  editor->messageField()->setPlainText("  50W DIPOLE\n");
+  QTest::keyClick(editor->titleField(), Qt::Key_Return);
+  ASSERT_TRUE(waitFor([&] { return !bar().editor(); }));
+  EXPECT_EQ(bar().editingSlot(), std::nullopt);
+
+  QList<Macro> expected = before;
+  expected[1] = Macro{"Rig", "  50W DIPOLE\n"};
+  EXPECT_EQ(program_.settings().macros(), expected);
+  EXPECT_EQ(bar().button(1)->accessibleName(), "Rig");
+  EXPECT_EQ(AppSettings::loadMacros(QSettings(program_.storePath(), QSettings::IniFormat)),
+            expected);
+}
+
+TEST_F(MacroBarTest, CancelAndEscapeStoreNothing) {
+  const QList<Macro> before = program_.settings().macros();
+  const QByteArray stored = storedMacros();
+  for (const bool escape : {false, true}) {
+    QTest::mouseClick(bar().button(4), Qt::RightButton);
+    MacroEditorView* editor = bar().editor();
+    ASSERT_TRUE(editor);
+    editor->titleField()->setText("Changed");
+    if (escape) {
+      QTest::keyClick(editor->titleField(), Qt::Key_Escape);
+    } else {
+      QTest::mouseClick(editor->cancelButton(), Qt::LeftButton);
+    }
+    ASSERT_TRUE(waitFor([&] { return !bar().editor(); }));
+  }
+  EXPECT_EQ(program_.settings().macros(), before);
+  EXPECT_EQ(storedMacros(), stored);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return runUiTests(argc, argv); }

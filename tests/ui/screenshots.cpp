@@ -1,0 +1,179 @@
+// Renders the program's windows offscreen into PNG files, one per scene, so that they can be
+// held against the design: screenshots DIR. Each scene is one function in the table at the end;
+// add a window's scenes there.
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QImage>
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "audio/WaterfallBitmap.h"
+#include "chat/AppSettings.h"
+#include "chat/ChatViewModel.h"
+#include "ui/ContentView.h"
+
+namespace {
+
+// The settings and controller a scene's windows are made over, fresh for every scene.
+struct Program {
+  AppSettings settings;
+  ChatViewModel model{settings, ChatViewModel::Timing{}};
+};
+
+// Lets the windows lay out and paint, as the event loop would before the operator looks.
+void settle() {
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+}
+
+bool save(const QImage& image, const QString& dir, const QString& name) {
+  const QString path = QDir(dir).filePath(name + QStringLiteral(".png"));
+  if (!image.save(path)) {
+    std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+    return false;
+  }
+  std::printf("%s\n", qPrintable(path));
+  return true;
+}
+
+// A top-level window as a desktop would frame it, with its title above; offscreen windows have
+// no frame of their own.
+QImage framed(QWidget& window) {
+  constexpr int kTitleHeight = 24;
+  const QImage content = window.grab().toImage();
+  QImage image(content.width() + 2, content.height() + kTitleHeight + 1, QImage::Format_RGB32);
+  image.fill(QColor(160, 160, 160));
+  QPainter painter(&image);
+  painter.fillRect(1, 1, content.width(), kTitleHeight - 1, QColor(225, 225, 225));
+  painter.setPen(Qt::black);
+  painter.drawText(QRect(1, 1, content.width(), kTitleHeight - 1), Qt::AlignCenter,
+                   window.windowTitle());
+  painter.drawImage(1, kTitleHeight, content);
+  return image;
+}
+
+// The main window's content at its first size.
+std::unique_ptr<ContentView> showMainWindow(Program& program) {
+  auto view = std::make_unique<ContentView>(program.model, program.settings);
+  view->resize(view->sizeHint());
+  view->show();
+  settle();
+  return view;
+}
+
+// A waterfall with noise and one KVOL signal hopping between its four tones at 1500 Hz.
+void pushWaterfallSignal(WaterfallBitmap& waterfall) {
+  constexpr int kBins = 412;
+  constexpr double kLowHz = 1400, kHighHz = 1700;
+  constexpr double kToneSpacingHz = 48000.0 / 1536;
+  QRandomGenerator random(7);
+  std::vector<float> row(kBins);
+  for (int line = 0; line < WaterfallBitmap::kRows; ++line) {
+    const int tone = (line / 6 * 7 + line / 18) % 4;
+    const double toneHz = 1500 + tone * kToneSpacingHz;
+    for (int bin = 0; bin < kBins; ++bin) {
+      const double hz = kLowHz + (kHighHz - kLowHz) * bin / (kBins - 1);
+      const double signal = line < 70 ? -28 - 0.08 * std::pow(hz - toneHz, 2) * 4 : -200;
+      const double noise = -82 + 10 * random.generateDouble();
+      row[bin] = static_cast<float>(std::max(signal, noise));
+    }
+    waterfall.push(row);
+  }
+}
+
+ChatMessage message(const QString& text, bool isSent, ChatMessage::DecodeState state,
+                    QDateTime date, std::optional<int> snr = std::nullopt) {
+  return ChatMessage{QUuid::createUuid(), text, isSent, state, std::move(date), snr};
+}
+
+bool mainEmpty(const QString& dir) {
+  Program program;
+  auto view = showMainWindow(program);
+  return save(view->grab().toImage(), dir, "main-empty");
+}
+
+bool mainConversation(const QString& dir) {
+  Program program;
+  const QDateTime now = QDateTime::currentDateTime();
+  ChatMessageList& messages = *program.model.messages();
+  using State = ChatMessage::DecodeState;
+  messages.append(message("CQ CQ DE DL1ABC", false, State::incomplete, now.addDays(-1), -14));
+  messages.append(message("DL1ABC DE G4XYZ GM", true, State::complete, now.addSecs(-300)));
+  messages.append(message("G4XYZ DE DL1ABC GM OM TNX FER CALL UR SIG 579 HR IN MUNICH NAME HANS",
+                          false, State::complete, now.addSecs(-240), 12));
+  messages.append(
+      message("TNX HANS NAME PETE QTH LONDON", true, State::complete, now.addSecs(-180)));
+  messages.append(message("PETE FB RIG HR IS 50W TO A DIPOLE ES WX", false, State::incomplete,
+                          now.addSecs(-120), -3));
+  pushWaterfallSignal(program.model.waterfall());
+  // A message still arriving, through the controller as the decoder would report it.
+  program.model.handleDecoderUpdate(
+      {42, "FB HANS WX HR IS RAINY AND COLD BUT THE BAND IS OPEN", 1500, false, -7, 3, 59});
+  auto view = showMainWindow(program);
+  // As the operator sees it once the transcript has followed the last change.
+  QApplication::processEvents();
+  return save(view->grab().toImage(), dir, "main-conversation");
+}
+
+bool mainLengthWarning(const QString& dir) {
+  Program program;
+  program.model.setInputText(QStringLiteral("CQ CQ CQ DE G4XYZ G4XYZ PSE K ")
+                                 .repeated(3)
+                                 .left(ChatViewModel::kMaxMessageCharacters));
+  auto view = showMainWindow(program);
+  return save(view->grab().toImage(), dir, "main-length-warning");
+}
+
+bool mainAlert(const QString& dir) {
+  Program program;
+  auto view = showMainWindow(program);
+  program.model.setAlertMessage(
+      QStringLiteral("Couldn't start listening on the audio input: Connection refused"));
+  settle();
+  QMessageBox* alert = view->alert();
+  if (!alert) {
+    std::fprintf(stderr, "screenshots: no alert shown\n");
+    return false;
+  }
+  // The alert is a window of its own: draw it where it stands over the main window.
+  QImage image = view->grab().toImage();
+  QPainter painter(&image);
+  const QImage box = framed(*alert);
+  painter.fillRect(image.rect(), QColor(0, 0, 0, 40));
+  painter.drawImage((image.width() - box.width()) / 2, (image.height() - box.height()) / 3, box);
+  painter.end();
+  return save(image, dir, "main-alert");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+    return 2;
+  }
+  // The scenes' settings never touch the operator's own.
+  QTemporaryDir config;
+  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+  QApplication app(argc, argv);
+  const QString dir = QString::fromLocal8Bit(argv[1]);
+  if (!QDir().mkpath(dir)) {
+    std::fprintf(stderr, "screenshots: cannot make %s\n", argv[1]);
+    return 1;
+  }
+  const std::vector<std::function<bool(const QString&)>> scenes{
+      mainEmpty,
+      mainConversation,
+      mainLengthWarning,
+      mainAlert,
+  };
+  bool ok = true;
+  for (const auto& scene : scenes) ok = scene(dir) && ok;
+  return ok ? 0 : 1;
+}
