@@ -1,5 +1,7 @@
 #include "modem/KvolDecoder.h"
 
+#include <utf8proc.h>
+
 #include <algorithm>
 #include <array>
 #include <cassert>
@@ -32,79 +34,42 @@ const std::array<bool, 128>& allowed_characters() {
   return allowed;
 }
 
-constexpr char32_t kReplacement = 0xFFFD;
+constexpr utf8proc_int32_t kReplacement = 0xFFFD;
 
-// Decodes UTF-8; every byte that does not start a well-formed sequence becomes U+FFFD.
-std::u32string decode_utf8(std::string_view text) {
-  std::u32string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    int length = 0;
-    char32_t cp = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2, cp = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, cp = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, cp = lead & 0x07, minimum = 0x10000;
-    }
-    bool valid = length > 0 && i + length <= text.size();
-    for (int k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    valid = valid && cp >= minimum && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-    out.push_back(valid ? cp : kReplacement);
-    i += valid ? length : 1;
-  }
-  return out;
-}
-
-// Code points that belong to the character before them, so that an accented letter written
-// with a combining accent, or an emoji with its modifiers, counts as one character.
-bool extends_previous(char32_t cp) {
-  return (cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x0483 && cp <= 0x0489) ||
-         (cp >= 0x0591 && cp <= 0x05C7) || (cp >= 0x0610 && cp <= 0x061A) ||
-         (cp >= 0x064B && cp <= 0x065F) || cp == 0x0670 || (cp >= 0x06D6 && cp <= 0x06ED) ||
-         (cp >= 0x0900 && cp <= 0x0903) || (cp >= 0x093A && cp <= 0x094F) ||
-         (cp >= 0x1160 && cp <= 0x11FF) || (cp >= 0x1AB0 && cp <= 0x1AFF) ||
-         (cp >= 0x1DC0 && cp <= 0x1DFF) || cp == 0x200C || cp == 0x200D ||
-         (cp >= 0x20D0 && cp <= 0x20FF) || (cp >= 0xFE00 && cp <= 0xFE0F) ||
-         (cp >= 0xFE20 && cp <= 0xFE2F) || (cp >= 0x1F3FB && cp <= 0x1F3FF) ||
-         (cp >= 0xE0020 && cp <= 0xE007F) || (cp >= 0xE0100 && cp <= 0xE01EF);
-}
-
-bool is_regional_indicator(char32_t cp) { return cp >= 0x1F1E6 && cp <= 0x1F1FF; }
-
-// The first 80 characters, each outside the allowed set as "#", blank padded.
+// The first 80 user-perceived characters (Unicode grapheme clusters: an accented letter written
+// with a combining accent, or an emoji with its modifiers, is one), each outside the allowed set
+// as "#", blank padded. Every byte that does not start a well-formed UTF-8 sequence counts as
+// one character on its own.
 kvol::MessageField message_bytes(std::string_view utf8Text) {
-  const std::u32string points = decode_utf8(utf8Text);
+  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(utf8Text.data());
+  const auto size = static_cast<utf8proc_ssize_t>(utf8Text.size());
   const auto& allowed = allowed_characters();
   kvol::MessageField message = kvol::blank_field<kMessageChars>();
   std::size_t count = 0;
-  std::size_t i = 0;
-  while (i < points.size() && count < message.size()) {
-    const char32_t first = points[i];
-    std::size_t end = i + 1;
-    if (first == U'\r' && end < points.size() && points[end] == U'\n') ++end;
-    if (is_regional_indicator(first) && end < points.size() && is_regional_indicator(points[end])) {
-      ++end;
+  utf8proc_int32_t previous = -1;
+  utf8proc_int32_t break_state = 0;
+  bool single = false;  // the current character is one code point so far
+  char first = 0;       // and its byte when it is one of the allowed set
+  for (utf8proc_ssize_t i = 0; i < size;) {
+    utf8proc_int32_t cp = 0;
+    const utf8proc_ssize_t length = utf8proc_iterate(bytes + i, size - i, &cp);
+    const bool valid = length > 0;
+    if (!valid) cp = kReplacement;
+    i += valid ? length : 1;
+    if (previous >= 0 && !utf8proc_grapheme_break_stateful(previous, cp, &break_state)) {
+      single = false;
+      previous = cp;
+      continue;
     }
-    while (end < points.size() && (extends_previous(points[end]) || points[end - 1] == 0x200D)) {
-      ++end;
+    if (previous >= 0) {
+      message[count++] = single ? first : '#';
+      if (count == message.size()) return message;
     }
-    const bool single = end == i + 1;
-    message[count++] = single && first < 128 && allowed[first] ? static_cast<char>(first) : '#';
-    i = end;
+    previous = cp;
+    single = true;
+    first = cp < 128 && allowed[cp] ? static_cast<char>(cp) : '#';
   }
+  if (previous >= 0) message[count] = single ? first : '#';
   return message;
 }
 
@@ -149,8 +114,7 @@ KvolDecoder::Encoded KvolDecoder::encode(std::string_view utf8Text, float freque
 
 namespace {
 
-constexpr std::size_t kBufferLimit = 7'200'000;  // 600 s at 12 000 Hz
-constexpr int kReceiveNsps = 384;
+constexpr auto kBufferLimit = static_cast<std::size_t>(600 * kvol::kRxSampleRate);
 constexpr int kClampLowHz = 200;
 constexpr int kClampHighHz = 2800;
 constexpr float kCentreHz = 1500.0f;
@@ -161,15 +125,12 @@ constexpr float kSnrDisplayOffsetDb = 20.0f;
 std::string received_text(std::string_view field) {
   field = without_blanks_and_tabs(field);
   std::string text;
-  text.reserve(field.size());
+  text.reserve(2 * field.size());
   for (const char c : field) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      text.push_back(c);
-    } else {
-      text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-      text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
+    utf8proc_uint8_t encoded[4];
+    const utf8proc_ssize_t length =
+        utf8proc_encode_char(static_cast<unsigned char>(c), encoded);  // Latin-1 is U+0000..U+00FF
+    text.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length));
   }
   return text;
 }
@@ -240,7 +201,8 @@ void KvolDecoder::append(std::span<const std::int16_t> samples) {
 
 void KvolDecoder::resetCodec() {
   const std::int16_t zero = 0;
-  kvol::rkvol_sub_entry(&zero, 1, kReceiveNsps, kClampLowHz, kClampHighHz, kCentreHz, kToleranceHz);
+  kvol::rkvol_sub_entry(&zero, 1, kvol::kRxSamplesPerSymbol, kClampLowHz, kClampHighHz, kCentreHz,
+                        kToleranceHz);
 }
 
 bool KvolDecoder::decodePending() {
@@ -252,8 +214,9 @@ bool KvolDecoder::decodePending() {
     needsCodecReset_ = false;
   }
   if (buffer_.size() < (std::size_t{1} << 31)) {
-    kvol::rkvol_sub_entry(buffer_.data(), static_cast<int>(buffer_.size()), kReceiveNsps,
-                          kClampLowHz, kClampHighHz, kCentreHz, kToleranceHz);
+    kvol::rkvol_sub_entry(buffer_.data(), static_cast<int>(buffer_.size()),
+                          kvol::kRxSamplesPerSymbol, kClampLowHz, kClampHighHz, kCentreHz,
+                          kToleranceHz);
   }
   int count = 0;
   do {

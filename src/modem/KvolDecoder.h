@@ -1,7 +1,8 @@
 // The one object through which the rest of Palavrix uses the KVOL modem: it encodes messages
 // into 48 000 Hz transmit samples and decodes received 12 000 Hz audio into text updates.
 //
-// encode runs on the UI thread; append and decodePending run on the capture thread.
+// encode may run on any thread; append and decodePending run on one receiving thread, audio
+// capture's.
 //
 // The receiver behind the facade is one per process, so one facade at a time receives: the
 // first whose decodePending runs takes it and keeps it until it is destroyed; any other facade's
@@ -50,11 +51,11 @@ class KvolDecoder {
     std::vector<std::int16_t> samples;
   };
 
-  // Why encode may run while decodePending is busy on the capture thread: an operator's
+  // Why encode may run while decodePending is busy on the receiving thread: an operator's
   // send must never wait behind a long decode. So the transmit path keeps no state with the
   // receiver except the recent-call list, which takes its own short lock inside pack77; the
   // waveform generator's cache is per thread. Keep it that way: anything the receive half adds
-  // here (buffer, reset flag) belongs to the capture thread alone and encode must not touch it.
+  // here (buffer, reset flag) belongs to the receiving thread alone and encode must not touch it.
   //
   // UTF-8 in and out; the first 80 characters are sent, anything outside the KVOL alphabet as
   // "#". ok false with an empty text when there is nothing to send, with the cleaned text when
@@ -62,17 +63,17 @@ class KvolDecoder {
   // not fit between 0 Hz and 24 000 Hz).
   Encoded encode(std::string_view utf8Text, float frequencyHz);
 
-  // Capture thread. Keeps at most 600 s: a block that would pass that empties the buffer first
+  // Receiving thread. Keeps at most 600 s: a block that would pass that empties the buffer first
   // and the next decodePending starts the receiver afresh.
   void append(std::span<const std::int16_t> samples);
-  // Capture thread, after each append: decodes what the new samples completed and reports
+  // Receiving thread, after each append: decodes what the new samples completed and reports
   // every change of a message through onMessageUpdated, also on this thread. Returns false,
   // decoding nothing, while another facade receives (see kReceiverBusy); this facade's samples
   // wait in its buffer until the other is gone.
   bool decodePending();
 
-  // Any thread (the UI thread when audio capture restarts); never waits. The capture thread
-  // empties the buffer and starts the receiver afresh before its next append or decode.
+  // Any thread (whichever restarts audio capture); never waits. The receiving thread empties
+  // the buffer and starts the receiver afresh before its next append or decode.
   void requestReset();
 
   // Called on the thread that runs decodePending.
@@ -83,7 +84,7 @@ class KvolDecoder {
   void resetCodec();
   bool claimReceiver();
 
-  // Capture thread only.
+  // Receiving thread only.
   std::vector<std::int16_t> buffer_;
   bool needsCodecReset_ = false;
   std::unique_ptr<kvol::rkvol_decodes> drained_;

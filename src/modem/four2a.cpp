@@ -26,24 +26,8 @@ struct Four2aState {
   };
   std::array<Slot, kPlanSlots> slots;
   int in_use = 0;
-  int patience = 0;  // nothing sets it: 0 keeps FFTW_ESTIMATE
   std::once_flag planner_made_thread_safe;
 } state;
-
-unsigned planner_flags(int patience) {
-  switch (patience) {
-    case 1:
-      return FFTW_ESTIMATE_PATIENT;
-    case 2:
-      return FFTW_MEASURE;
-    case 3:
-      return FFTW_PATIENT;
-    case 4:
-      return FFTW_EXHAUSTIVE;
-    default:
-      return FFTW_ESTIMATE;
-  }
-}
 
 // Plans on a scratch array with the same SIMD alignment as the caller's, so planning never
 // touches the caller's data and the plan may be executed on the caller's array.
@@ -63,7 +47,8 @@ fftwf_plan make_plan(std::complex<float>* a, int nfft, int isign, int iform) {
   auto* scratch_real = reinterpret_cast<float*>(scratch);
 
   make_fftw_planner_thread_safe();
-  const unsigned flags = planner_flags(state.patience);
+  // Estimated plans: measuring would stall the capture thread at each new length.
+  const unsigned flags = FFTW_ESTIMATE;
   fftwf_plan plan = nullptr;
   if (isign == -1 && iform == 1) {
     plan = fftwf_plan_dft_1d(nfft, scratch, scratch, FFTW_FORWARD, flags);
@@ -90,19 +75,9 @@ void make_fftw_planner_thread_safe() {
   std::call_once(state.planner_made_thread_safe, [] { fftwf_make_planner_thread_safe(); });
 }
 
-int four2a_plans_in_use() { return state.in_use; }
-
-void four2a(std::complex<float>* a, int nfft, int ndim, int isign, int iform) {
-  if (nfft < 0) {
-    for (int i = 0; i < state.in_use; ++i) {
-      if (ndim != -999) fftwf_destroy_plan(state.slots[i].plan);
-      state.slots[i] = {};
-    }
-    state.in_use = 0;
-    return;
-  }
+void four2a(std::complex<float>* a, int nfft, int /*ndim*/, int isign, int iform) {
   if (!supported(isign, iform)) fatal("Unsupported request in four2a");
-  if (nfft == 0) return;
+  if (nfft <= 0) return;
 
   int found = -1;
   for (int i = 0; i < state.in_use; ++i) {

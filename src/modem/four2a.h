@@ -11,12 +11,9 @@ namespace kvol {
 // nfft/2 + 1 complex out), -1 complex-to-real. A plan is made once per (nfft, isign, iform,
 // address of a) and executed on a as a new array, so a must outlive its use here and keep the
 // same address between calls to stay cached.
-// nfft < 0 clears the cache (plans destroyed unless ndim is -999); nfft 0 does nothing.
+// ndim is 1 (one dimension); nfft 0 or below does nothing.
 // Stops the program on an unsupported (isign, iform) pair or when the table is full.
 void four2a(std::complex<float>* a, int nfft, int ndim, int isign, int iform);
-
-// Number of plans the cache holds now.
-int four2a_plans_in_use();
 
 // Makes FFTW's planner safe to call from several threads (idempotent, any thread). Everything
 // in the modem that plans calls it first; the audio spectrum does the same.

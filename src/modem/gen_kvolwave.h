@@ -1,8 +1,8 @@
 // Continuous-phase, Gaussian-smoothed four-tone FSK synthesis of a tone sequence: real output
 // for transmission at 48 000 Hz, complex output for the receiver's signal subtraction.
 //
-// Callable from any thread. The pulse cache is per thread, so transmission (UI thread) and
-// subtraction (capture thread) never share it and never rebuild each other's pulse.
+// Callable from any thread. The pulse cache is per thread, so transmission and the receiver's
+// subtraction, on different threads, never share it and never rebuild each other's pulse.
 #pragma once
 
 #include <complex>

@@ -32,12 +32,21 @@ inline constexpr int kFieldChars = 13;                           // callsigns an
 inline constexpr int kAlphabetSize = 64;                         // source alphabet
 inline constexpr int kAllowedChars = 90;                         // what encode accepts
 
+// Base-36 digits, and the characters callsigns are made of besides the blank.
+inline constexpr std::string_view kDigitsAndLetters = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
 // Transmit waveform.
 inline constexpr int kTxSamplesPerSymbol = 1536;
 inline constexpr float kTxSampleRate = 48000.0f;
 inline constexpr float kTxBt = 2.0f;
 inline constexpr float kTxToneSpacingHz = kTxSampleRate / kTxSamplesPerSymbol;  // 31.25
 inline constexpr float kDefaultTone0Hz = 1500.0f;
+
+// Receive side: the captured audio, the complex signal the receiver works on after taking it
+// down to half rate, and the symbol length the program receives.
+inline constexpr float kRxSampleRate = 12000.0f;
+inline constexpr float kRxSignalRate = kRxSampleRate / 2;
+inline constexpr int kRxSamplesPerSymbol = 384;  // at 12 000 Hz, as 1536 at 48 000 Hz
 
 static_assert(kSyncSymbols + kDataSymbols == kSymbolsPerFrame);
 static_assert(kMaxTones == 944);

@@ -11,7 +11,7 @@ namespace {
 constexpr std::string_view kAlphabet =
     "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ +-./?!\"#$%,&*()_'=[]{}<>|:;";
 static_assert(kAlphabet.size() == kAlphabetSize);
-constexpr std::string_view kBase36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr std::string_view kBase36 = kDigitsAndLetters;
 
 constexpr std::array<std::string_view, kWordCount> kWords = {
     "AGN?",  "CALL?", "AGN CALL", "NR?", "AGN NR", "EXCH?",  "STATE?", "SECTION?", "ZONE?",

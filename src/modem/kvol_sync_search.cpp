@@ -230,11 +230,11 @@ SearchRange set_search_range(int mode, float fcentre, float ftol, int nfa, int n
 void set_sync_geometry(int nsps6) {
   if (nsps6 == state.nsps6) return;
   state.nsps6 = nsps6;
-  const int frame6 = 59 * nsps6;
+  const int frame6 = kSymbolsPerFrame * nsps6;
   const int step6 = frame6 / 4;
   state.columns = step6 / kSyncColumnStep + 1;
-  state.sync_refs.assign(13 * nsps6, Complex());
-  state.tone_refs.assign(4 * nsps6, Complex());
+  state.sync_refs.assign(kSyncSymbols * nsps6, Complex());
+  state.tone_refs.assign(kToneCount * nsps6, Complex());
   state.sync_power.assign(static_cast<std::size_t>(kSyncTopBin + 1) * state.columns, 0.0f);
   state.sync_mask.assign(state.sync_power.size(), 0);
   state.zoom_power.assign(kSyncZoomLength, 0.0f);
@@ -244,8 +244,9 @@ void set_sync_geometry(int nsps6) {
 
   const double two_pi = 2.0 * std::acos(-1.0);
   double phase = 0.0;
-  for (int m = 0; m < 13; ++m) {
-    const double dphi = two_pi * kSyncTones[m] * (6000.0 / nsps6) / 6000.0;
+  for (int m = 0; m < kSyncSymbols; ++m) {
+    // Tone k sits k tone spacings (kRxSignalRate / nsps6 Hz) above tone 0.
+    const double dphi = two_pi * kSyncTones[m] * (kRxSignalRate / nsps6) / kRxSignalRate;
     for (int j = 0; j < nsps6; ++j) {
       state.sync_refs[m * nsps6 + j] =
           Complex(static_cast<float>(std::cos(phase)), static_cast<float>(std::sin(phase)));
@@ -287,7 +288,7 @@ void set_sync_hull(float fcentre, float ftol, int nfa, int nfb) {
 }
 
 void sync_zoom_dft(std::span<const std::complex<float>> signal) {
-  const int n = 13 * state.nsps6;
+  const int n = kSyncSymbols * state.nsps6;
   const int len = static_cast<int>(signal.size());
   const int k0 = state.hull_low - 2;
   const int m = state.hull_high - state.hull_low + 5;
@@ -344,10 +345,6 @@ void sync_zoom_dft(std::span<const std::complex<float>> signal) {
 bool sync_map_valid() { return state.map_valid; }
 
 void invalidate_sync_map() { state.map_valid = false; }
-
-int sync_map_columns() { return state.columns; }
-
-float sync_power_at(int bin, int column) { return state.sync_power[map_index(bin, column)]; }
 
 void begin_candidate_pass(int pass, const SearchRange& range) {
   if (!range.ok || state.columns == 0) return;
@@ -406,7 +403,7 @@ bool pick_sync_candidate(int pass, const SearchRange& range, float& t, float& f)
       std::fill(power + b_lo, power + b_hi + 1, 0.0f);
     }
   }
-  t = static_cast<float>(kSyncColumnStep * best_column) / 6000.0f;
+  t = static_cast<float>(kSyncColumnStep * best_column) / kRxSignalRate;
   f = static_cast<float>(best_bin) * kSyncBinWidth;
   return true;
 }

@@ -2,10 +2,12 @@
 // Sync search of the KVOL receiver: a map of how strongly the 13 sync symbols of a frame show at
 // each start time and tone-0 frequency of a window's 6000 Hz signal, computed for the searched
 // bins only by a chirp-z zoom DFT, and the picking of decode candidates from that map.
-// Receive thread only (the capture thread in the program); one call at a time.
+// Receive thread only; one call at a time.
 
 #include <complex>
 #include <span>
+
+#include "modem/kvol_constants.h"
 
 namespace kvol {
 
@@ -13,7 +15,7 @@ namespace kvol {
 inline constexpr int kSyncZoomLength = 8192;
 inline constexpr int kSyncTopBin = kSyncZoomLength / 2;
 inline constexpr int kSyncColumnStep = 12;
-inline constexpr float kSyncBinWidth = 6000.0f / kSyncZoomLength;
+inline constexpr float kSyncBinWidth = kRxSignalRate / kSyncZoomLength;
 inline constexpr int kSyncPeakCapacity = 16;
 
 // One search mode's frequency range and its bins; ok false when the range is empty.
@@ -50,9 +52,6 @@ void begin_candidate_pass(int pass, const SearchRange& range);
 // The next candidate of the pass (start time in s within the window, tone-0 frequency in Hz);
 // false when nothing is left to pick. The pick's surroundings are excluded from later picks.
 bool pick_sync_candidate(int pass, const SearchRange& range, float& t, float& f);
-// Number of columns and the map value at (bin, column), for tests.
-int sync_map_columns();
-float sync_power_at(int bin, int column);
 
 void clear_sync_peaks();
 void record_sync_peak(float frequency, float time);

@@ -9,6 +9,10 @@
 namespace kvol {
 namespace {
 
+// Each of these stops the program from more than one place.
+constexpr const char* kPlanNotReady = "TBCC list decoder plan is not initialized";
+constexpr const char* kWrongSetSize = "TBCC list decoder needs 4 x 46 correlations";
+
 constexpr int kPlanCount = 3;
 constexpr int kCoherentLengths[kPlanCount] = {1, 2, 4};
 constexpr int kWidth = 4;
@@ -59,7 +63,7 @@ void tbcc_check_plan_args(const CodeProfile& profile, int coherent_length, int w
 }
 
 void tbcc_check_workspace(const TbccPlan& plan, const TbccWorkspace& workspace) {
-  if (!plan.ready) fatal("TBCC list decoder plan is not initialized");
+  if (!plan.ready) fatal(kPlanNotReady);
   if (workspace.plan == nullptr) fatal("TBCC list decoder workspace is not initialized");
   if (workspace.plan != &plan ||
       workspace.branch_metrics.size() != std::size_t(plan.metric_count) ||
@@ -436,7 +440,7 @@ void tbcc_plan_init(TbccPlan& plan, const CodeProfile& profile, int coherent_len
 }
 
 void tbcc_workspace_init(TbccWorkspace& workspace, const TbccPlan& plan) {
-  if (!plan.ready) fatal("TBCC list decoder plan is not initialized");
+  if (!plan.ready) fatal(kPlanNotReady);
   const int candidates = plan.width * plan.states;
   int table = 1;
   while (table < candidates) table *= 2;
@@ -456,7 +460,7 @@ int tbcc_list_decode(const TbccPlan& plan, TbccWorkspace& workspace,
                      bool prune, TbccReferenceReport* reference) {
   tbcc_check_workspace(plan, workspace);
   if (set.size() != std::size_t(kCorrelationSetSize)) {
-    fatal("TBCC list decoder needs 4 x 46 correlations");
+    fatal(kWrongSetSize);
   }
   if (out.size() < std::size_t(plan.hypotheses)) {
     fatal("TBCC list decoder output storage is too small");
@@ -516,7 +520,7 @@ bool tbcc_decode_frame(std::span<const std::complex<float>> a, std::span<const f
                        PayloadBits& payload, TbccDiagnostics* diagnostics) {
   if (a.size() != std::size_t(kCorrelationSetSize) ||
       b.size() != std::size_t(kCorrelationSetSize)) {
-    fatal("TBCC list decoder needs 4 x 46 correlations");
+    fatal(kWrongSetSize);
   }
   if (!state.plans_ready) tbcc_init_plans();
   for (int i = 0; i < kCorrelationSetSize; ++i) state.set_b[i] = {b[i], 0.0f};

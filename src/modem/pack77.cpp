@@ -8,7 +8,7 @@ namespace kvol {
 namespace {
 
 constexpr std::string_view kSetA = " 0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-constexpr std::string_view kSetB = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr std::string_view kSetB = kDigitsAndLetters;
 constexpr std::string_view kSetC = "0123456789";
 constexpr std::string_view kSetD = " ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 constexpr std::string_view kSetH = " 0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ/";
@@ -20,7 +20,7 @@ constexpr std::int32_t kCqLetterBase = 1003;
 constexpr std::int32_t kCqLetterEnd = 532'443;
 
 // The recent-call list: calls packed on either path, newest first, so a hashed token can be
-// shown as its call. Transmission (UI thread) and reception (capture thread) both pack calls,
+// shown as its call. Transmission and reception (the capture thread) both pack calls,
 // so it has a lock of its own, held only while the list itself is read or changed.
 struct RecentCalls {
   std::mutex lock;

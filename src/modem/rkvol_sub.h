@@ -20,17 +20,5 @@ int rkvol_window(int nsps);
 // decodes nothing; longer buffers decode every window they complete.
 void rkvol_sub_entry(const std::int16_t* iwave, int npts, int nsps, int nfa, int nfb, float fcentre,
                      float ftol);
-// The same with the receive period's start marker (1-based sample) and a limit on the samples
-// used.
-void rkvol_sub(const std::int16_t* iwave, int npts, int nsps, int nfa, int nfb, float fcentre,
-               float ftol, int marker, int limit);
-
-// Decodes the window at 1-based sample pos, then the three earlier windows once per new frame.
-void decode_window(const std::int16_t* iwave, int npts, int pos, int marker, int window, int nsps,
-                   int debug, int nfa, int nfb, float fcentre, float ftol, float threshold);
-
-// Where the next window starts (1-based) and the buffer length of the last reset, for tests.
-int rkvol_next_window();
-int rkvol_saved_length();
 
 }  // namespace kvol

@@ -95,7 +95,7 @@ stream_match match_stream(const rx_stream_record& stream, const frame_decode_rec
   return result;
 }
 
-bool start_stream(const frame_decode_record& frame, rx_stream_record* stream_copy) {
+bool start_stream(const frame_decode_record& frame) {
   if (!frame.final && state.stream_count >= kMaxStreams) return false;
   remember_decode(frame);
 
@@ -122,12 +122,10 @@ bool start_stream(const frame_decode_record& frame, rx_stream_record* stream_cop
 
   queue_decoded(stream, frame.final != 0);
   if (!frame.final) state.streams[state.stream_count++] = stream;
-  if (stream_copy != nullptr) *stream_copy = stream;
   return true;
 }
 
-bool extend_stream(int index, const frame_decode_record& frame, int n,
-                   rx_stream_record* stream_copy) {
+bool extend_stream(int index, const frame_decode_record& frame, int n) {
   if (index < 0 || index >= state.stream_count) return false;
   remember_decode(frame);
   rx_stream_record& stream = state.streams[index];
@@ -164,7 +162,6 @@ bool extend_stream(int index, const frame_decode_record& frame, int n,
   const rx_stream_record updated = stream;
   queue_decoded(updated, frame.final != 0);
   if (frame.final) remove_stream(index);
-  if (stream_copy != nullptr) *stream_copy = updated;
   return true;
 }
 
@@ -247,8 +244,6 @@ bool is_recent_decode(const frame_decode_record& frame) {
   return false;
 }
 
-int recent_decode_count() { return state.recent_count; }
-
 void reset_streams() {
   for (int i = 0; i < state.stream_count; ++i) state.streams[i] = {};
   state.stream_count = 0;
@@ -315,10 +310,6 @@ int rkvol_take_decodes(rkvol_decodes& out) {
 
   std::fesetenv(&environment);
   return count;
-}
-
-result_queue_shape result_queue_state() {
-  return {int(state.queue.size()), state.read, state.queued};
 }
 
 }  // namespace kvol

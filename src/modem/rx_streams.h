@@ -67,12 +67,11 @@ stream_match match_stream(const rx_stream_record& stream, const frame_decode_rec
 
 // Starts a stream with the frame and queues it. Refused (false, nothing recorded) when the frame
 // is not final and 30 streams are active. A final frame is queued but not kept as a stream.
-bool start_stream(const frame_decode_record& frame, rx_stream_record* stream_copy = nullptr);
+bool start_stream(const frame_decode_record& frame);
 
 // Extends active stream `index` (0-based) with the frame after a gap of n frame lengths, queues
 // the change, and removes the stream when the frame is final. False for an index out of range.
-bool extend_stream(int index, const frame_decode_record& frame, int n,
-                   rx_stream_record* stream_copy = nullptr);
+bool extend_stream(int index, const frame_decode_record& frame, int n);
 
 // Moves the last stream into slot `index`; out-of-range indices are ignored.
 void remove_stream(int index);
@@ -90,7 +89,6 @@ void queue_decoded(const rx_stream_record& stream, bool complete);
 void remember_decode(const frame_decode_record& frame);
 // Whether a remembered frame lies within 12 Hz and 0.05 s of this one.
 bool is_recent_decode(const frame_decode_record& frame);
-int recent_decode_count();
 
 // Forgets the streams and recent decodes; the queue and the next stream id stay.
 void reset_streams();
@@ -114,13 +112,5 @@ struct rkvol_decodes {
 // Fills out from the front of the queue and returns the count (0 to 30); call again while it
 // returns 30. The floating-point environment is left as it was found.
 int rkvol_take_decodes(rkvol_decodes& out);
-
-// The queue's storage size, 0-based read position and queued count.
-struct result_queue_shape {
-  int capacity = 0;
-  int read_index = 0;
-  int count = 0;
-};
-result_queue_shape result_queue_state();
 
 }  // namespace kvol

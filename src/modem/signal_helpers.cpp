@@ -5,6 +5,7 @@
 
 #include "modem/four2a.h"
 #include "modem/kvol_fatal.h"
+#include "modem/kvol_vector_clones.h"
 
 namespace kvol {
 
@@ -59,6 +60,18 @@ void tweak_frequency(const std::complex<float>* ca, std::complex<float>* cb, int
     w *= std::complex<float>{std::cos(dphi), std::sin(dphi)};
     cb[i] = w * ca[i];
   }
+}
+
+KVOL_VECTOR_CLONES std::complex<float> correlate(const std::complex<float>* x,
+                                                 const std::complex<float>* ref, int n) {
+  const float* __restrict xs = reinterpret_cast<const float*>(x);
+  const float* __restrict rs = reinterpret_cast<const float*>(ref);
+  float re = 0.0f, im = 0.0f;
+  for (int i = 0; i < n; ++i) {
+    re += xs[2 * i] * rs[2 * i] + xs[2 * i + 1] * rs[2 * i + 1];
+    im += xs[2 * i + 1] * rs[2 * i] - xs[2 * i] * rs[2 * i + 1];
+  }
+  return {re, im};
 }
 
 }  // namespace kvol

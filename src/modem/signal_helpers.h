@@ -1,5 +1,6 @@
 // The receiver's shared signal helpers: the analytic downsampler from 12 000 Hz audio to the
-// complex 6000 Hz signal, the power-to-decibel conversion and the frequency shift.
+// complex 6000 Hz signal, the power-to-decibel conversion, the frequency shift and the
+// correlation against a reference.
 // Receive side: capture thread (the downsampler uses four2a's plan cache).
 #pragma once
 
@@ -25,5 +26,8 @@ float power_to_db(float x);
 // polynomials over the series; cb may be ca. The first output sample is already advanced once.
 void tweak_frequency(const std::complex<float>* ca, std::complex<float>* cb, int npts,
                      float fsample, const float (&a)[3]);
+
+// Σ x(n)·conj(ref(n)) over n values.
+std::complex<float> correlate(const std::complex<float>* x, const std::complex<float>* ref, int n);
 
 }  // namespace kvol

@@ -8,13 +8,14 @@
 
 #include "modem/four2a.h"
 #include "modem/gen_kvolwave.h"
+#include "modem/kvol_constants.h"
 #include "modem/kvol_fatal.h"
 #include "modem/signal_helpers.h"
 
 namespace kvol {
 namespace {
 
-constexpr float kSampleRate = 6000.0f;
+constexpr float kSampleRate = kRxSignalRate;
 constexpr float kBt = 2.0f;
 
 struct FftwFree {

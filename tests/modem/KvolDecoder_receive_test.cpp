@@ -12,7 +12,6 @@
 
 #include "kvol_channel.h"
 #include "modem/KvolDecoder.h"
-#include "modem/rkvol_sub.h"
 #include "modem/rx_streams.h"
 
 namespace {
@@ -207,32 +206,15 @@ TEST_F(Receiver, KeepsDecodingAcrossTheSixHundredSecondWrap) {
   decoder.append(pad);
   decoder.decodePending();
   feed(decoder, later);
-  EXPECT_EQ(kvol::rkvol_saved_length(), 1);
   ASSERT_EQ(got.all.size(), 2u);
   EXPECT_EQ(got.all[1].text, "TU 73");
   EXPECT_GT(got.all[1].messageId, got.all[0].messageId);
 }
 
-TEST_F(Receiver, RestartRequestEmptiesTheBufferBeforeTheNextDecode) {
-  const std::vector<std::int16_t> block(40000, 0);
-  decoder.append(block);
-  decoder.decodePending();  // the first call of a period only resets
-  decoder.append(block);
-  decoder.decodePending();
-  EXPECT_GT(kvol::rkvol_next_window(), 1);
-  decoder.requestReset();
-  decoder.append(std::span<const std::int16_t>(block.data(), 512));
-  decoder.decodePending();
-  EXPECT_EQ(kvol::rkvol_saved_length(), 1);
-  EXPECT_EQ(kvol::rkvol_next_window(), 1);
-}
-
 // The queue drains in batches of 30 within one decodePending, ids in order.
 TEST_F(Receiver, DrainsEveryQueuedResultInOneCall) {
-  while (kvol::result_queue_state().count > 0) {
-    decoder.append(std::vector<std::int16_t>(1, 0));
-    decoder.decodePending();
-  }
+  decoder.append(std::vector<std::int16_t>(1, 0));
+  decoder.decodePending();
   got.all.clear();
   for (int i = 0; i < 65; ++i) {
     kvol::frame_decode_record frame;
@@ -250,7 +232,6 @@ TEST_F(Receiver, DrainsEveryQueuedResultInOneCall) {
     EXPECT_EQ(got.all[i].messageId, got.all[i - 1].messageId + 1);
   EXPECT_EQ(got.all[0].snrDb, 5);  // 24.5 - 20, rounded away from zero
   EXPECT_TRUE(got.all[0].isComplete);
-  EXPECT_EQ(kvol::result_queue_state().capacity, 30);
 }
 
 // Whatever arrives, nothing crashes and nothing but sent text comes out.

@@ -61,22 +61,6 @@ TEST(Four2a, RealTransformsRoundTripUnnormalised) {
   for (int i = 0; i < n; ++i) EXPECT_NEAR(real[i], n * input[i], 1e-2);
 }
 
-TEST(Four2a, CachesOnePlanPerArrayLengthAndDirection) {
-  std::vector<cf> first(128), second(128);
-  const int before = kvol::four2a_plans_in_use();
-  kvol::four2a(first.data(), 128, 1, -1, 1);
-  EXPECT_EQ(kvol::four2a_plans_in_use(), before + 1);
-  kvol::four2a(first.data(), 128, 1, -1, 1);
-  EXPECT_EQ(kvol::four2a_plans_in_use(), before + 1);
-  kvol::four2a(second.data(), 128, 1, -1, 1);
-  EXPECT_EQ(kvol::four2a_plans_in_use(), before + 2);
-  kvol::four2a(first.data(), 128, 1, 1, 1);
-  EXPECT_EQ(kvol::four2a_plans_in_use(), before + 3);
-
-  kvol::four2a(first.data(), -1, 1, 1, 1);
-  EXPECT_EQ(kvol::four2a_plans_in_use(), 0);
-}
-
 TEST(Four2a, ExecutesCorrectlyOnArraysOfAnyAlignment) {
   // Vectors of complex floats may start 8 bytes past a SIMD boundary.
   const auto input = random_signal(256, 3);

@@ -102,11 +102,8 @@ TEST_F(RxStreams, JoinsFramesWithBlanksAndMarksGaps) {
   ASSERT_TRUE(kvol::extend_stream(0, frame(1.0f + T, 1501.0f, "WORLD"), 1));
   // Two frames lost; the frame's own leading "~" is dropped after the marker.
   ASSERT_TRUE(kvol::extend_stream(0, frame(1.0f + 4 * T, 1502.0f, "~AGN"), 3));
-  rx_stream_record copy;
-  ASSERT_TRUE(kvol::extend_stream(0, frame(1.0f + 5 * T, 1503.0f, "~73", 0, 1), 1, &copy));
-  EXPECT_EQ(kvol::trimmed(copy.text), "HELLO WORLD~~~~~AGN~73");
-  EXPECT_EQ(copy.symbol_errors, 4);
-  EXPECT_EQ(copy.symbols_checked, 4 * 59);
+  EXPECT_EQ(kvol::trimmed(kvol::active_streams()[0].text), "HELLO WORLD~~~~~AGN");
+  ASSERT_TRUE(kvol::extend_stream(0, frame(1.0f + 5 * T, 1503.0f, "~73", 0, 1), 1));
   EXPECT_TRUE(kvol::active_streams().empty());
 
   const auto drained = drain_all();
@@ -114,6 +111,8 @@ TEST_F(RxStreams, JoinsFramesWithBlanksAndMarksGaps) {
   EXPECT_EQ(drained[0].text, "HELLO WORLD ... AGN 73");
   EXPECT_TRUE(drained[0].complete);
   EXPECT_EQ(drained[0].frequency, 1503.0f);
+  EXPECT_EQ(drained[0].symbol_errors, 4);
+  EXPECT_EQ(drained[0].symbols_checked, 4 * 59);
 }
 
 TEST_F(RxStreams, JoinFlagPutsABlankBeforeTheNextFrame) {
@@ -133,13 +132,11 @@ TEST_F(RxStreams, ReportAtTheStartIsMarkedAndReadsPlainOnOutput) {
 }
 
 TEST_F(RxStreams, SingleFinalFrameIsReportedCompleteAndForgotten) {
-  rx_stream_record copy;
-  ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, "TEST", 0, 1), &copy));
+  ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, "TEST", 0, 1)));
   EXPECT_TRUE(kvol::active_streams().empty());
   const auto drained = drain_all();
   ASSERT_EQ(drained.size(), 1u);
   EXPECT_TRUE(drained[0].complete);
-  EXPECT_EQ(drained[0].id, copy.id);
   EXPECT_EQ(drained[0].text, "TEST");
 }
 
@@ -207,66 +204,44 @@ TEST_F(RxStreams, SilentStreamsExpireAsIncomplete) {
   EXPECT_TRUE(kvol::is_recent_decode(frame(7.0f, 1500.0f, "")));
 }
 
-TEST_F(RxStreams, RecentDecodesKeepTheLatest480) {
-  for (int i = 0; i < 481; ++i) kvol::remember_decode(frame(0.1f * i, 1000.0f, ""));
-  EXPECT_EQ(kvol::recent_decode_count(), 480);
-  EXPECT_FALSE(kvol::is_recent_decode(frame(0.0f, 1000.0f, "")));
-  EXPECT_TRUE(kvol::is_recent_decode(frame(0.1f, 1011.9f, "")));
-  EXPECT_TRUE(kvol::is_recent_decode(frame(48.0f + 0.049f, 1000.0f, "")));
-  EXPECT_FALSE(kvol::is_recent_decode(frame(0.1f, 1012.0f, "")));
+TEST_F(RxStreams, RecentDecodesAreWithin12HzAnd50Ms) {
+  kvol::remember_decode(frame(10.0f, 1000.0f, ""));
+  EXPECT_TRUE(kvol::is_recent_decode(frame(10.0f, 1011.9f, "")));
+  EXPECT_TRUE(kvol::is_recent_decode(frame(10.049f, 988.1f, "")));
+  EXPECT_FALSE(kvol::is_recent_decode(frame(10.0f, 1012.0f, "")));
+  EXPECT_FALSE(kvol::is_recent_decode(frame(10.051f, 1000.0f, "")));
 }
 
-TEST_F(RxStreams, ResetForgetsStreamsButKeepsQueueAndIds) {
-  rx_stream_record first, second;
-  ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, "A"), &first));
+TEST_F(RxStreams, ResetForgetsStreamsAndRecentDecodesButKeepsQueueAndIds) {
+  ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, "A")));
+  kvol::remember_decode(frame(0.0f, 1000.0f, ""));
   kvol::reset_streams();
   EXPECT_TRUE(kvol::active_streams().empty());
-  EXPECT_EQ(kvol::recent_decode_count(), 0);
-  ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, "B"), &second));
-  EXPECT_EQ(second.id, first.id + 1);
-  EXPECT_EQ(drain_all().size(), 2u);
+  EXPECT_FALSE(kvol::is_recent_decode(frame(0.0f, 1000.0f, "")));
+  ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, "B")));
+  const auto drained = drain_all();
+  ASSERT_EQ(drained.size(), 2u);
+  EXPECT_EQ(drained[1].id, drained[0].id + 1);
 }
 
-TEST_F(RxStreams, QueueGrowsAndDrainsInBatchesOf30) {
-  for (int i = 0; i < 30; ++i) kvol::start_stream(frame(0.0f, 100.0f * i, "F", 0, 1));
-  auto shape = kvol::result_queue_state();
-  EXPECT_EQ(shape.capacity, 30);
-  EXPECT_EQ(shape.count, 30);
-  kvol::start_stream(frame(0.0f, 0.0f, "F", 0, 1));
-  EXPECT_EQ(kvol::result_queue_state().capacity, 60);
-  for (int i = 31; i < 65; ++i) kvol::start_stream(frame(0.0f, 100.0f * i, "F", 0, 1));
-  EXPECT_EQ(kvol::result_queue_state().count, 65);
-  EXPECT_EQ(kvol::result_queue_state().capacity, 120);
-
+// 65 results drain in three batches in the order queued, whether the queue grew or moved a
+// partly drained remainder to the front; entries past a batch's count are cleared.
+TEST_F(RxStreams, QueueDrainsInOrderInBatchesOf30) {
   kvol::rkvol_decodes out;
+  for (int i = 0; i < 31; ++i) kvol::start_stream(frame(0.0f, 100.0f * i, "F", 0, 1));
+  ASSERT_EQ(kvol::rkvol_take_decodes(out), 30);
+  EXPECT_EQ(out.frequency[29], 2900.0f);
+  for (int i = 0; i < 64; ++i) kvol::start_stream(frame(0.0f, 10.0f * i, "G", 0, 1));
   EXPECT_EQ(kvol::rkvol_take_decodes(out), 30);
-  EXPECT_EQ(kvol::result_queue_state().read_index, 30);
+  EXPECT_EQ(kvol::trimmed(out.text[0]), "F");
+  EXPECT_EQ(kvol::trimmed(out.text[1]), "G");
+  for (int i = 1; i < 30; ++i) EXPECT_EQ(out.id[i], out.id[i - 1] + 1);
   EXPECT_EQ(kvol::rkvol_take_decodes(out), 30);
   EXPECT_EQ(kvol::rkvol_take_decodes(out), 5);
-  EXPECT_EQ(out.id[5], 0);  // entries past the count are cleared
+  EXPECT_EQ(out.frequency[4], 630.0f);
+  EXPECT_EQ(out.id[5], 0);
   EXPECT_EQ(kvol::trimmed(out.text[5]), "");
-  shape = kvol::result_queue_state();
-  EXPECT_EQ(shape.count, 0);
-  EXPECT_EQ(shape.read_index, 0);
-  EXPECT_EQ(shape.capacity, 30);
   EXPECT_EQ(kvol::rkvol_take_decodes(out), 0);
-}
-
-TEST_F(RxStreams, PartlyDrainedQueueMovesToTheFrontInsteadOfGrowing) {
-  for (int i = 0; i < 31; ++i) kvol::start_stream(frame(0.0f, 100.0f * i, "F", 0, 1));
-  kvol::rkvol_decodes out;
-  ASSERT_EQ(kvol::rkvol_take_decodes(out), 30);
-  for (int i = 0; i < 30; ++i) kvol::start_stream(frame(0.0f, 100.0f * i, "G", 0, 1));
-  // The last append found the end of the storage with room in front of the queue.
-  const auto shape = kvol::result_queue_state();
-  EXPECT_EQ(shape.capacity, 60);
-  EXPECT_EQ(shape.read_index, 0);
-  EXPECT_EQ(shape.count, 31);
-  const auto drained = drain_all();
-  ASSERT_EQ(drained.size(), 31u);
-  EXPECT_EQ(drained[0].text, "F");
-  EXPECT_EQ(drained[30].text, "G");
-  EXPECT_EQ(drained[30].frequency, 2900.0f);
 }
 
 TEST(CopyText80, FormatsStoredTextForOutput) {
