@@ -82,7 +82,11 @@ struct CaptureEngine::Run {
 };
 
 CaptureEngine::CaptureEngine(size_t queueBlocks, QObject* parent)
-    : QObject(parent), queueBlocks_(queueBlocks < 1 ? 1 : queueBlocks) {}
+    : QObject(parent),
+      queueBlocks_(queueBlocks < 1 ? 1 : queueBlocks),
+      stallTimer_(new QTimer(this)) {
+  connect(stallTimer_, &QTimer::timeout, this, &CaptureEngine::checkForStall);
+}
 
 CaptureEngine::~CaptureEngine() { stop(); }
 
@@ -215,12 +219,18 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
   }
   qCInfo(lcAudio).noquote() << "Capture started:" << diagnostics();
   watchForWake(true);
+  suspended_ = false;
+  capturedAtLastCheck_ = 0;
+  sinceProgress_.start();
+  stallTimer_->start(
+      std::max<std::chrono::milliseconds>(stallTimeout / 4, std::chrono::milliseconds(50)));
   return std::nullopt;
 }
 
 void CaptureEngine::stop() {
   Q_ASSERT(QThread::currentThread() == thread());
   watchForWake(false);
+  stallTimer_->stop();
   // Server side first, so no block arrives once the capture thread is told to finish.
   stream_.reset();
   connection_.reset();
@@ -237,8 +247,11 @@ void CaptureEngine::handleStreamEvent(uint64_t generation, pulse::RecordEvent ev
   switch (event) {
     case pulse::RecordEvent::suspended:
       qCInfo(lcAudio) << "Audio input suspended by the server";
+      suspended_ = true;
       return;
     case pulse::RecordEvent::resumed:
+      suspended_ = false;
+      sinceProgress_.start();
       qCInfo(lcAudio)
           << "Audio engine configuration changed but input is unchanged; resumed in place";
       return;
@@ -257,6 +270,22 @@ void CaptureEngine::requestRestart() {
   if (restartRequested_) return;
   restartRequested_ = true;
   if (onNeedsRestart) onNeedsRestart();
+}
+
+void CaptureEngine::checkForStall() {
+  if (!run_) return;
+  const uint64_t captured = run_->queue.pushed();
+  if (captured != capturedAtLastCheck_ || suspended_) {
+    capturedAtLastCheck_ = captured;
+    sinceProgress_.start();
+    return;
+  }
+  if (std::chrono::milliseconds(sinceProgress_.elapsed()) < stallTimeout) return;
+  qCWarning(lcAudio).noquote() << QStringLiteral(
+                                      "Audio input delivered nothing for %1 ms; restarting capture")
+                                      .arg(sinceProgress_.elapsed());
+  stallTimer_->stop();
+  requestRestart();
 }
 
 void CaptureEngine::handleWakeFromSleep() {

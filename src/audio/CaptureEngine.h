@@ -5,8 +5,10 @@
 // Everything but onSamples runs on the main thread.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +17,8 @@
 
 #include "audio/AudioDevices.h"
 #include "audio/CaptureConverter.h"
+
+class QTimer;
 
 namespace pulse {
 class Connection;
@@ -52,6 +56,9 @@ class CaptureEngine final : public QObject {
   static constexpr size_t kDefaultQueueBlocks = 128;
   // A wake from sleep asks for a restart this long after it.
   static constexpr int kWakeRestartDelayMs = 2000;
+  // Capture that has gathered nothing for this long while running (and not suspended by the
+  // server) asks for a restart: the server is frozen or the stream silently died.
+  static constexpr std::chrono::milliseconds kDefaultStallTimeout{5000};
 
   struct Statistics {
     uint64_t captured = 0;  // blocks gathered from the server since the last start
@@ -66,8 +73,10 @@ class CaptureEngine final : public QObject {
   // the call. Set before start: start takes its own copy.
   std::function<void(std::span<const int16_t>)> onSamples;
   // Called on the main thread when the owner should stop and start capture again: the device
-  // was lost, the stream failed or moved, or the machine woke from sleep.
+  // was lost, the stream failed, moved or stalled, or the machine woke from sleep.
   std::function<void()> onNeedsRestart;
+  // How long a running capture may deliver nothing; set before start.
+  std::chrono::milliseconds stallTimeout = kDefaultStallTimeout;
 
   // Starts capture from the device (an input) or, without one, from the server's default
   // source. Returns the error, or nothing on success. Blocks for about one device query.
@@ -96,12 +105,17 @@ class CaptureEngine final : public QObject {
                     uint32_t channels = 0);
   void handleStreamEvent(uint64_t generation, pulse::RecordEvent event, int pulseError);
   void requestRestart();
+  void checkForStall();
   void watchForWake(bool watch);
 
   size_t queueBlocks_;
   uint64_t generation_ = 0;
   bool restartRequested_ = false;
   bool watchingWake_ = false;
+  bool suspended_ = false;
+  QTimer* stallTimer_ = nullptr;
+  QElapsedTimer sinceProgress_;
+  uint64_t capturedAtLastCheck_ = 0;
   // What the last start found, for the diagnostics.
   std::unique_ptr<pulse::Device> source_;
   uint32_t streamRate_ = 0;

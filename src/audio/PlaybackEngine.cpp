@@ -77,13 +77,11 @@ std::optional<PlaybackError> PlaybackEngine::rebuild(const std::optional<AudioDe
   stream_.reset();
   connection_.reset();
   configuredUid_.reset();
-  queue_.clear();
-  current_ = position_ = 0;
-  playing_ = false;
-  completionDue_ = false;
+  clearPlayer();
+  writtenFrames_ = 0;
 
   connection_ = std::make_unique<pulse::Connection>("Palavrix transmit");
-  auto markStale = [this, generation](int error) {
+  auto lost = [this, generation](int error) {
     QMetaObject::invokeMethod(
         this,
         [this, generation, error] {
@@ -92,10 +90,11 @@ std::optional<PlaybackError> PlaybackEngine::rebuild(const std::optional<AudioDe
               << QStringLiteral("Playback output lost (%1); rebuilding before the next use")
                      .arg(QString::fromStdString(pulse::errorText(error)));
           isStale_ = true;
+          failAll(error);
         },
         Qt::QueuedConnection);
   };
-  connection_->onLost = markStale;
+  connection_->onLost = lost;
   if (const int error = connection_->connect(); error != 0) {
     connection_.reset();
     return playbackError(error);
@@ -105,7 +104,8 @@ std::optional<PlaybackError> PlaybackEngine::rebuild(const std::optional<AudioDe
     return fill(destination, maxFrames);
   };
   callbacks.afterWrite = [this] { afterWrite(); };
-  callbacks.onFailed = markStale;
+  callbacks.onFailed = lost;
+  callbacks.onUnplayed = [this](uint64_t unplayedFrames) { return reportPlayed(unplayedFrames); };
   stream_ = std::make_unique<pulse::PlaybackStream>(*connection_, std::move(callbacks));
   const pa_sample_spec spec{PA_SAMPLE_S16NE, kSampleRate, 1};
   const QByteArray sinkName = device ? device->uid.toUtf8() : QByteArray();
@@ -131,19 +131,23 @@ PlaybackBuffer PlaybackEngine::makeBuffer(std::span<const int16_t> samples) {
 }
 
 void PlaybackEngine::dropFinished() {
-  // Finished buffers are let go here, on the main thread, never in the write callback.
-  queue_.erase(queue_.begin(),
-               queue_.begin() + static_cast<std::ptrdiff_t>(std::min(current_, queue_.size())));
-  current_ = 0;
+  // Buffers whose end has been heard are let go here, on the main thread, never in a callback
+  // of the mainloop thread.
+  size_t done = 0;
+  while (done < current_ && queue_[done].played) ++done;
+  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(done));
+  current_ -= done;
 }
 
-void PlaybackEngine::schedule(PlaybackBuffer buffer, bool loop,
-                              std::function<void()> onPlayedBack) {
+void PlaybackEngine::schedule(PlaybackBuffer buffer, bool loop, std::function<void()> onPlayedBack,
+                              std::function<void(const PlaybackError&)> onFailed) {
   Q_ASSERT(QThread::currentThread() == thread());
   if (!buffer || buffer->empty()) return;
+  const uint64_t ticket = ++nextTicket_;
+  if (onPlayedBack || onFailed) owners_[ticket] = {std::move(onPlayedBack), std::move(onFailed)};
   const auto lock = lockPlayer(connection_);
-  if (!completionDue_) dropFinished();
-  queue_.push_back({std::move(buffer), loop, std::move(onPlayedBack)});
+  dropFinished();
+  queue_.push_back({std::move(buffer), loop, ticket});
   if (playing_ && stream_) stream_->write();
 }
 
@@ -156,13 +160,12 @@ void PlaybackEngine::play() {
   stream_->write();
 }
 
-void PlaybackEngine::stopPlayer() {
-  Q_ASSERT(QThread::currentThread() == thread());
+void PlaybackEngine::clearPlayer() {
   std::vector<Scheduled> released;
   {
     const auto lock = lockPlayer(connection_);
     playing_ = false;
-    completionDue_ = false;
+    awaitingEnd_ = false;
     released.swap(queue_);
     current_ = position_ = 0;
     if (stream_) {
@@ -170,11 +173,47 @@ void PlaybackEngine::stopPlayer() {
       stream_->cork(true);
     }
   }
+  owners_.clear();
+}
+
+void PlaybackEngine::stopPlayer() {
+  Q_ASSERT(QThread::currentThread() == thread());
+  clearPlayer();
 }
 
 bool PlaybackEngine::isPlaying() const {
   const auto lock = lockPlayer(connection_);
-  return playing_ && current_ < queue_.size();
+  return playing_ && std::any_of(queue_.begin(), queue_.end(),
+                                 [](const Scheduled& item) { return !item.played; });
+}
+
+void PlaybackEngine::playedBack(uint64_t ticket) {
+  const auto owner = owners_.find(ticket);
+  if (owner == owners_.end()) return;
+  const std::function<void()> callback = std::move(owner->second.onPlayedBack);
+  owners_.erase(owner);
+  if (callback) callback();
+}
+
+void PlaybackEngine::failAll(int pulseError) {
+  // The stream is gone with everything it held: nothing queued will be played.
+  {
+    const auto lock = lockPlayer(connection_);
+    playing_ = false;
+    awaitingEnd_ = false;
+  }
+  std::vector<Scheduled> released;
+  {
+    const auto lock = lockPlayer(connection_);
+    released.swap(queue_);
+    current_ = position_ = 0;
+  }
+  std::map<uint64_t, Owner> owners;
+  owners.swap(owners_);
+  const PlaybackError error = playbackError(pulseError);
+  for (auto& [ticket, owner] : owners) {
+    if (owner.onFailed) owner.onFailed(error);
+  }
 }
 
 float PlaybackEngine::gain() const {
@@ -203,40 +242,37 @@ size_t PlaybackEngine::fill(void* destination, size_t maxFrames) {
     if (position_ == samples.size()) {
       position_ = 0;
       if (!item.loop) {
-        if (item.onPlayedBack) {
-          item.finished = true;
-          completionDue_ = true;
-        }
+        item.endFrame = writtenFrames_ + filled;
+        item.written = true;
+        awaitingEnd_ = true;
         ++current_;
       }
     }
   }
+  writtenFrames_ += filled;
   return filled;
 }
 
 void PlaybackEngine::afterWrite() {
-  if (!completionDue_ || current_ < queue_.size()) return;
-  completionDue_ = false;
-  // Once the server has played everything written, the finished buffers' callbacks run on the
-  // main thread. Rare (once per transmission), so the copies here do not matter.
-  std::vector<std::function<void()>> done;
-  for (Scheduled& item : queue_) {
-    if (item.finished) {
-      done.push_back(item.onPlayedBack);
-      item.finished = false;
+  if (awaitingEnd_) stream_->followPlayback();
+}
+
+bool PlaybackEngine::reportPlayed(uint64_t unplayedFrames) {
+  // A buffer has been heard to its end once fewer frames are unheard than were written after it.
+  awaitingEnd_ = false;
+  for (size_t i = 0; i < current_; ++i) {
+    Scheduled& item = queue_[i];
+    if (!item.written || item.played) continue;
+    if (writtenFrames_ - item.endFrame < unplayedFrames) {
+      awaitingEnd_ = true;
+      continue;
     }
+    item.played = true;
+    const uint64_t ticket = item.ticket;
+    QMetaObject::invokeMethod(
+        this, [this, ticket] { playedBack(ticket); }, Qt::QueuedConnection);
   }
-  const uint64_t generation = generation_;
-  stream_->drain([this, generation, done = std::move(done)] {
-    for (const auto& callback : done) {
-      QMetaObject::invokeMethod(
-          this,
-          [this, generation, callback] {
-            if (generation == generation_) callback();
-          },
-          Qt::QueuedConnection);
-    }
-  });
+  return awaitingEnd_;
 }
 
 std::optional<PlaybackError> PlaybackEngine::playTone(const std::optional<AudioDeviceInfo>& device,

@@ -9,6 +9,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -48,12 +49,16 @@ class PlaybackEngine final : public QObject {
   static PlaybackBuffer makeBuffer(std::span<const int16_t> samples);
 
   // The player. schedule queues a buffer after those already queued; a looping buffer repeats
-  // until the player stops. onPlayedBack runs on the main thread once the buffer has been
-  // played to its end (never for a looping one).
-  void schedule(PlaybackBuffer buffer, bool loop = false, std::function<void()> onPlayedBack = {});
+  // until the player stops. Each buffer ends in exactly one of two ways, told on the main
+  // thread: onPlayedBack once its own last sample has been played (never for a looping one), or
+  // onFailed with the reason when the server or the device goes away first. Buffers cleared by
+  // stopPlayer() or prepare() report neither: their owner asked for it.
+  void schedule(PlaybackBuffer buffer, bool loop = false, std::function<void()> onPlayedBack = {},
+                std::function<void(const PlaybackError&)> onFailed = {});
   void play();
   // Clears the queue and silences the stream at once.
   void stopPlayer();
+  // Whether a buffer is queued and not yet played to its end (or a looping one plays).
   bool isPlaying() const;
 
   // A tone of the frequency at the level (1.0 is full scale), rising over its first 0.1 s and
@@ -74,14 +79,25 @@ class PlaybackEngine final : public QObject {
   struct Scheduled {
     PlaybackBuffer samples;
     bool loop = false;
+    uint64_t ticket = 0;
+    uint64_t endFrame = 0;  // the stream's frame index just past its last sample, once written
+    bool written = false;
+    bool played = false;  // its end has been heard and reported
+  };
+  // What the owner of a buffer is told; main thread only.
+  struct Owner {
     std::function<void()> onPlayedBack;
-    bool finished = false;  // played to its end, onPlayedBack not yet handed on
+    std::function<void(const PlaybackError&)> onFailed;
   };
 
   std::optional<PlaybackError> rebuild(const std::optional<AudioDeviceInfo>& device);
+  void clearPlayer();
+  void playedBack(uint64_t ticket);
+  void failAll(int pulseError);
   // The mainloop thread's side, with the lock held.
   size_t fill(void* destination, size_t maxFrames);
   void afterWrite();
+  bool reportPlayed(uint64_t playedFrames);
   void dropFinished();
 
   std::unique_ptr<pulse::Connection> connection_;
@@ -95,6 +111,10 @@ class PlaybackEngine final : public QObject {
   size_t current_ = 0;   // the buffer playing now
   size_t position_ = 0;  // the next sample of it
   bool playing_ = false;
-  bool completionDue_ = false;
+  bool awaitingEnd_ = false;    // a written buffer's end has not been heard yet
+  uint64_t writtenFrames_ = 0;  // frames handed to the stream since it was made
   float gain_ = 1.0f;
+
+  std::map<uint64_t, Owner> owners_;
+  uint64_t nextTicket_ = 0;
 };

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <thread>
 
 #include "PulseTestSupport.h"
@@ -274,6 +275,28 @@ TEST(CaptureEngine, SurvivesTheServerBeingKilledMidCapture) {
   const auto error = capture.start(std::nullopt);
   ASSERT_TRUE(error);
   EXPECT_EQ(error->kind, CaptureError::Kind::startFailed);
+}
+
+TEST(CaptureEngine, AsksForARestartWhenTheServerFreezes) {
+  PrivateServer server;
+  ASSERT_TRUE(server.started());
+  ASSERT_GT(server.pid(), 0);
+  ServerOverride privateServer(server.address());
+  CaptureEngine capture;
+  capture.stallTimeout = std::chrono::milliseconds(1000);
+  int restarts = 0;
+  capture.onNeedsRestart = [&] { ++restarts; };
+  Collector collector;
+  capture.onSamples = [&](std::span<const int16_t> block) { collector.add(block); };
+  ASSERT_EQ(capture.start(std::nullopt), std::nullopt);
+  ASSERT_TRUE(waitFor([&] { return collector.size() > 0; }, 10000));
+
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  const bool asked = waitFor([&] { return restarts > 0; }, 10000);
+  ::kill(server.pid(), SIGCONT);
+  EXPECT_TRUE(asked);
+  capture.stop();
+  EXPECT_EQ(restarts, 1);
 }
 
 TEST(CaptureEngine, ReportsAnUnusableFormatWhenTheServerHasNoInputAtAll) {

@@ -61,23 +61,75 @@ TEST(PlaybackEngine, PlaysScheduledSamplesWithTheGainAndReportsTheirEnd) {
   EXPECT_FALSE(playback.isPlaying());
 }
 
-TEST(PlaybackEngine, ReportsTheEndOfEveryBufferQueuedBackToBack) {
+TEST(PlaybackEngine, ReportsEachBuffersEndOnceItHasBeenPlayed) {
   requireTestServer();
   PlaybackEngine playback;
   ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
-  // The second is written while the server still plays the first: both ends are reported.
-  const auto samples = tone(1000.0, 0.02, 10000.0);
-  int first = 0;
-  int second = 0;
-  playback.schedule(PlaybackEngine::makeBuffer(samples), false, [&] { ++first; });
+  std::vector<int> ended;
+  bool playingAtFirstEnd = false;
+  auto schedule = [&](int i) {
+    playback.schedule(PlaybackEngine::makeBuffer(tone(1000.0, 0.3, 10000.0)), false, [&, i] {
+      if (ended.empty()) playingAtFirstEnd = playback.isPlaying();
+      ended.push_back(i);
+    });
+  };
+  // The rest are written while the server still plays the first.
+  schedule(0);
   playback.play();
-  playback.schedule(PlaybackEngine::makeBuffer(samples), false, [&] { ++second; });
-  EXPECT_TRUE(waitFor([&] { return first > 0 && second > 0; }, 5000));
+  for (int i = 1; i < 4; ++i) schedule(i);
+  ASSERT_TRUE(waitFor([&] { return ended.size() == 4; }, 10000));
+  EXPECT_EQ(ended, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_TRUE(playingAtFirstEnd) << "the first end was held back until the queue drained";
   EXPECT_FALSE(playback.isPlaying());
-  // Once each, and not again later.
-  QTest::qWait(300);
-  EXPECT_EQ(first, 1);
-  EXPECT_EQ(second, 1);
+}
+
+// Each scheduled buffer's ends: played back or failed, and the last reason given.
+struct Ends {
+  int played = 0;
+  int failed = 0;
+  QString reason;
+};
+
+void scheduleTwoSeconds(PlaybackEngine& playback, Ends& ends) {
+  for (int i = 0; i < 2; ++i) {
+    playback.schedule(
+        PlaybackEngine::makeBuffer(tone(1000.0, 1.0, 10000.0)), false, [&] { ++ends.played; },
+        [&](const PlaybackError& error) {
+          ++ends.failed;
+          ends.reason = error.description;
+        });
+  }
+  playback.play();
+}
+
+TEST(PlaybackEngine, EveryBufferFailsWithTheReasonWhenItsDeviceGoesAway) {
+  requireTestServer();
+  LoadedModule sink({"module-null-sink", "sink_name=unplugged_out"});
+  PlaybackEngine playback;
+  ASSERT_EQ(playback.prepare(deviceNamed("unplugged_out")), std::nullopt);
+  Ends ends;
+  scheduleTwoSeconds(playback, ends);
+  sink.unload();
+  ASSERT_TRUE(waitFor([&] { return ends.failed == 2; }, 5000));
+  EXPECT_EQ(ends.played, 0);
+  EXPECT_FALSE(ends.reason.isEmpty());
+  EXPECT_FALSE(playback.isPlaying());
+  EXPECT_TRUE(playback.isStale());
+}
+
+TEST(PlaybackEngine, EveryBufferFailsWithTheReasonWhenTheServerDies) {
+  PrivateServer server;
+  ASSERT_TRUE(server.started());
+  ServerOverride privateServer(server.address());
+  PlaybackEngine playback;
+  ASSERT_EQ(playback.prepare(std::nullopt), std::nullopt);
+  Ends ends;
+  scheduleTwoSeconds(playback, ends);
+  server.kill();
+  ASSERT_TRUE(waitFor([&] { return ends.failed == 2; }, 5000));
+  EXPECT_EQ(ends.played, 0);
+  EXPECT_FALSE(ends.reason.isEmpty());
+  EXPECT_FALSE(playback.isPlaying());
 }
 
 TEST(PlaybackEngine, PlaysNoToneOfAFrequencyThatIsNotPositiveAndFinite) {

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest/QTest>
@@ -121,6 +122,11 @@ class PrivateServer {
   bool started() const { return started_; }
   QByteArray address() const {
     return "unix:" + QDir(dir_.path()).filePath("pulse/native").toUtf8();
+  }
+  // The server's process id, 0 when unknown.
+  pid_t pid() const {
+    QFile file(QDir(dir_.path()).filePath("pulse/pid"));
+    return file.open(QIODevice::ReadOnly) ? pid_t(file.readAll().trimmed().toLong()) : 0;
   }
   void kill() {
     if (started_) run(QStringLiteral("stop"));

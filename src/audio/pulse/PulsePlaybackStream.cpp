@@ -1,7 +1,9 @@
 #include "audio/pulse/PulsePlaybackStream.h"
 
 #include <pulse/error.h>
+#include <pulse/rtclock.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace pulse {
@@ -19,6 +21,13 @@ void PlaybackStream::disconnect() {
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_set_write_callback(stream_, nullptr, nullptr);
   forgetDrain();
+  forgetTiming();
+  if (followTimer_) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection_.mainloop());
+    api->time_free(followTimer_);
+    followTimer_ = nullptr;
+  }
+  following_ = false;
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
   stream_ = nullptr;
@@ -30,6 +39,7 @@ int PlaybackStream::connect(const char* sinkName, const pa_sample_spec& spec, bo
   Connection::Lock lock(connection_);
   disconnect();
   if (!pa_sample_spec_valid(&spec)) return PA_ERR_INVALID;
+  spec_ = spec;
   frameBytes_ = pa_frame_size(&spec);
   stream_ = pa_stream_new(connection_.context(), "Palavrix transmit", &spec, nullptr);
   if (!stream_) return connection_.lastError();
@@ -135,6 +145,65 @@ void PlaybackStream::forgetDrain() {
   if (pa_operation_get_state(drain_) == PA_OPERATION_RUNNING) pa_operation_cancel(drain_);
   pa_operation_unref(drain_);
   drain_ = nullptr;
+}
+
+void PlaybackStream::followPlayback() {
+  if (following_ || !isReady()) return;
+  following_ = true;
+  requestTiming();
+}
+
+void PlaybackStream::requestTiming() {
+  forgetTiming();
+  timing_ = pa_stream_update_timing_info(stream_, &PlaybackStream::onTiming, this);
+  if (!timing_) following_ = false;  // the stream is failing: onFailed follows
+}
+
+void PlaybackStream::onTiming(pa_stream* stream, int success, void* self) {
+  auto* playback = static_cast<PlaybackStream*>(self);
+  const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
+  if (timing && !timing->write_index_corrupt && !timing->read_index_corrupt) {
+    // What the server holds beyond its read position and what the device's own buffer holds.
+    // Once the stream has run dry everything has gone to the device, as a drain would say.
+    const int64_t queued = timing->write_index - timing->read_index;
+    const int64_t sinkBytes =
+        static_cast<int64_t>(pa_usec_to_bytes(timing->sink_usec, &playback->spec_));
+    const int64_t unplayedBytes =
+        !timing->playing && queued <= 0 ? 0 : std::max<int64_t>(0, queued + sinkBytes);
+    const uint64_t frames = static_cast<uint64_t>(unplayedBytes) / playback->frameBytes_;
+    if (!playback->callbacks_.onUnplayed || !playback->callbacks_.onUnplayed(frames)) {
+      playback->following_ = false;
+      return;
+    }
+  }
+  playback->followLater();
+}
+
+void PlaybackStream::followLater() {
+  const pa_usec_t at =
+      pa_rtclock_now() +
+      std::chrono::duration_cast<std::chrono::microseconds>(kFollowInterval).count();
+  if (followTimer_) {
+    pa_context_rttime_restart(connection_.context(), followTimer_, at);
+  } else {
+    followTimer_ =
+        pa_context_rttime_new(connection_.context(), at, &PlaybackStream::onFollowTimer, this);
+  }
+  if (!followTimer_) following_ = false;
+}
+
+void PlaybackStream::onFollowTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                   void* self) {
+  auto* playback = static_cast<PlaybackStream*>(self);
+  if (playback->following_ && playback->isReady()) playback->requestTiming();
+}
+
+void PlaybackStream::forgetTiming() {
+  if (!timing_) return;
+  // Cancelled, its reply can no longer call back into this object.
+  if (pa_operation_get_state(timing_) == PA_OPERATION_RUNNING) pa_operation_cancel(timing_);
+  pa_operation_unref(timing_);
+  timing_ = nullptr;
 }
 
 uint32_t PlaybackStream::sinkIndex() const {

@@ -16,6 +16,8 @@ namespace pulse {
 // Transmit audio must stop playing within a few tens of milliseconds of its last sample, or
 // push-to-talk drops before the end is on the air; the server's default is about half a second.
 inline constexpr std::chrono::milliseconds kPlaybackTargetLatency{50};
+// How often the played position is asked for while someone waits for a buffer's end.
+inline constexpr std::chrono::milliseconds kFollowInterval{10};
 
 class PlaybackStream {
  public:
@@ -28,6 +30,10 @@ class PlaybackStream {
     std::function<void()> afterWrite;
     // The stream failed or the server went away. Mainloop thread, lock held.
     std::function<void(int error)> onFailed;
+    // How many of the frames written so far have not been heard yet (still queued on the server
+    // or in the device's buffer), while followPlayback() asks; returns whether to keep
+    // following. Mainloop thread, lock held.
+    std::function<bool(uint64_t unplayedFrames)> onUnplayed;
   };
 
   PlaybackStream(Connection& connection, Callbacks callbacks);
@@ -47,6 +53,8 @@ class PlaybackStream {
   void cork(bool corked);
   // Calls done on the mainloop thread once everything written has been played.
   void drain(std::function<void()> done);
+  // Reports to onUnplayed about every kFollowInterval until it returns false.
+  void followPlayback();
   // The sink the stream plays to: its index (PA_INVALID_INDEX when unknown) and name.
   uint32_t sinkIndex() const;
   std::string sinkName() const;
@@ -54,17 +62,26 @@ class PlaybackStream {
  private:
   static void onState(pa_stream* stream, void* self);
   static void onWrite(pa_stream* stream, size_t bytes, void* self);
+  static void onTiming(pa_stream* stream, int success, void* self);
+  static void onFollowTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
   void writeSome();
+  void requestTiming();
+  void followLater();
   void forgetDrain();
+  void forgetTiming();
   void disconnect();
 
   Connection& connection_;
   Callbacks callbacks_;
   pa_stream* stream_ = nullptr;
+  pa_sample_spec spec_{};
   size_t frameBytes_ = 0;
   bool ready_ = false;
-  pa_operation* drain_ = nullptr;  // the latest drain, until the next or the disconnect
-  std::function<void()> drained_;  // what it calls when done
+  bool following_ = false;
+  pa_operation* drain_ = nullptr;         // the latest drain, until the next or the disconnect
+  std::function<void()> drained_;         // what it calls when done
+  pa_operation* timing_ = nullptr;        // the timing update under way
+  pa_time_event* followTimer_ = nullptr;  // asks for the next one
 };
 
 }  // namespace pulse
