@@ -43,19 +43,29 @@ const QString kReceivingText = QStringLiteral("Receiving\u2026");
 const QString kSnrPrefix = QStringLiteral(" \u00b7 SNR ");
 const QString kIncompleteSuffix = QStringLiteral(" \u00b7 incomplete");
 
-// The locale's long date with the weekday left out and the month abbreviated ("Dec 6, 2026").
-QString abbreviatedDateFormat(const QLocale& locale) {
-  QString format = locale.dateFormat(QLocale::LongFormat);
-  format.remove(QRegularExpression(QStringLiteral("d{4}[,.]?\\s*")));
-  format.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
-  return format.trimmed();
-}
+// The locale's short time with hours and minutes only ("20:26", "8:26 PM"), and its long date
+// with the weekday left out and the month abbreviated ("Dec 6, 2026"). Made once per locale:
+// every row's footer needs them.
+struct DateFormats {
+  QLocale locale;
+  QString time;
+  QString date;
+};
 
-// The locale's short time with hours and minutes only ("20:26", "8:26 PM").
-QString shortTimeFormat(const QLocale& locale) {
-  QString format = locale.timeFormat(QLocale::ShortFormat);
-  format.remove(QRegularExpression(QStringLiteral("[:.]?s+")));
-  return format.trimmed();
+const DateFormats& dateFormats() {
+  static DateFormats formats{QLocale(QLocale::C), {}, {}};
+  const QLocale locale;
+  if (formats.time.isEmpty() || formats.locale != locale) {
+    static const QRegularExpression seconds(QStringLiteral("[:.]?s+"));
+    static const QRegularExpression weekday(QStringLiteral("d{4}[,.]?\\s*"));
+    formats.locale = locale;
+    formats.time = locale.timeFormat(QLocale::ShortFormat).remove(seconds).trimmed();
+    formats.date = locale.dateFormat(QLocale::LongFormat)
+                       .remove(weekday)
+                       .replace(QStringLiteral("MMMM"), QStringLiteral("MMM"))
+                       .trimmed();
+  }
+  return formats;
 }
 }  // namespace
 
@@ -218,11 +228,11 @@ QString ChatBubbleView::footerText(const ChatMessage& message, const QDateTime& 
 }
 
 QString ChatBubbleView::timeText(const QDateTime& date, const QDateTime& now) {
-  const QLocale locale;
+  const DateFormats& formats = dateFormats();
   const QDateTime local = date.toLocalTime();
-  const QString time = locale.toString(local.time(), shortTimeFormat(locale));
+  const QString time = formats.locale.toString(local.time(), formats.time);
   if (local.date() == now.toLocalTime().date()) return time;
-  return locale.toString(local.date(), abbreviatedDateFormat(locale)) + QStringLiteral(", ") + time;
+  return formats.locale.toString(local.date(), formats.date) + QStringLiteral(", ") + time;
 }
 
 QString ChatBubbleView::snrText(std::optional<int> bestSnrDb) {

@@ -57,7 +57,6 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
   layout->setSpacing(kSpacing);
   layout->addLayout(form);
   layout->addLayout(buttons);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
   fitMessageHeight();
 }
 
@@ -75,6 +74,8 @@ void MacroEditorView::fitMessageHeight() {
       2 * static_cast<int>(messageField_->document()->documentMargin()) + margins.top() +
       margins.bottom();
   messageField_->setFixedHeight(height);
+  // The sheet's height follows from its content; its width stays.
+  setFixedHeight(layout()->sizeHint().height());
 }
 
 void MacroEditorView::save() {

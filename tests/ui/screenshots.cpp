@@ -18,6 +18,7 @@
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
 #include "ui/ContentView.h"
+#include "ui/MacroBar.h"
 
 namespace {
 
@@ -151,6 +152,21 @@ bool mainAlert(const QString& dir) {
   return save(image, dir, "main-alert");
 }
 
+bool macroEditor(const QString& dir) {
+  Program program;
+  program.settings.setMacro(
+      1, Macro{QStringLiteral("Station"), QStringLiteral("RIG 50W TO A DIPOLE\nQTH LONDON")});
+  auto view = showMainWindow(program);
+  view->macroBar()->openEditor(1);
+  settle();
+  MacroEditorView* editor = view->macroBar()->editor();
+  if (!editor) {
+    std::fprintf(stderr, "screenshots: no macro editor shown\n");
+    return false;
+  }
+  return save(editor->grab().toImage(), dir, "macro-editor");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,10 +184,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<std::function<bool(const QString&)>> scenes{
-      mainEmpty,
-      mainConversation,
-      mainLengthWarning,
-      mainAlert,
+      mainEmpty, mainConversation, mainLengthWarning, mainAlert, macroEditor,
   };
   bool ok = true;
   for (const auto& scene : scenes) ok = scene(dir) && ok;
