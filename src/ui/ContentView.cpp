@@ -9,6 +9,7 @@
 #include "audio/WaterfallBitmap.h"
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
+#include "chat/TextCharacters.h"
 #include "ui/LengthWarning.h"
 #include "ui/MacroBar.h"
 #include "ui/MessageField.h"
@@ -102,7 +103,7 @@ void ContentView::showInputText() {
     field_->setText(text);
     field_->setSelection(anchor, cursor - anchor);
   }
-  lengthWarning_->setVisible(UiText::characterCount(text) >= ChatViewModel::kMaxMessageCharacters);
+  lengthWarning_->setVisible(TextCharacters::count(text) >= ChatViewModel::kMaxMessageCharacters);
   sendButton_->setEnabled(!model_.isSending() && !UiText::trimmedBlanks(text).isEmpty());
 }
 

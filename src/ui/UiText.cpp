@@ -1,7 +1,5 @@
 #include "ui/UiText.h"
 
-#include <QTextBoundaryFinder>
-
 namespace UiText {
 
 namespace {
@@ -14,13 +12,6 @@ QString trimmedBlanks(const QString& text) {
   while (begin < end && isBlank(text.at(begin))) ++begin;
   while (end > begin && isBlank(text.at(end - 1))) --end;
   return text.mid(begin, end - begin);
-}
-
-int characterCount(const QString& text) {
-  QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-  int count = 0;
-  while (finder.toNextBoundary() > 0) ++count;
-  return count;
 }
 
 }  // namespace UiText

@@ -1,4 +1,5 @@
-// Text rules the windows apply to what the operator types. Pure functions; any thread.
+// Text rules the windows apply to what the operator types (characters are counted by the
+// controller's own TextCharacters). Pure functions; any thread.
 #pragma once
 
 #include <QString>
@@ -8,8 +9,5 @@ namespace UiText {
 // The text without leading and trailing blanks: Unicode space separators and the tab. Line
 // breaks are kept.
 QString trimmedBlanks(const QString& text);
-
-// The number of user-perceived characters (grapheme clusters).
-int characterCount(const QString& text);
 
 }  // namespace UiText
