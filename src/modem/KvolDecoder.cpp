@@ -35,6 +35,7 @@ const std::array<bool, 128>& allowed_characters() {
 }
 
 constexpr utf8proc_int32_t kReplacement = 0xFFFD;
+constexpr char kNotSent = '#';  // what stands for a character outside the allowed set
 
 // The first 80 user-perceived characters (Unicode grapheme clusters: an accented letter written
 // with a combining accent, or an emoji with its modifiers, is one), each outside the allowed set
@@ -62,14 +63,14 @@ kvol::MessageField message_bytes(std::string_view utf8Text) {
       continue;
     }
     if (previous >= 0) {
-      message[count++] = single ? first : '#';
+      message[count++] = single ? first : kNotSent;
       if (count == message.size()) return message;
     }
     previous = cp;
     single = true;
-    first = cp < 128 && allowed[cp] ? static_cast<char>(cp) : '#';
+    first = cp < 128 && allowed[cp] ? static_cast<char>(cp) : kNotSent;
   }
-  if (previous >= 0) message[count] = single ? first : '#';
+  if (previous >= 0) message[count] = single ? first : kNotSent;
   return message;
 }
 

@@ -20,7 +20,6 @@ struct Four2aState {
   struct Slot {
     int nfft = 0;
     int isign = 0;
-    int iform = 0;
     const void* address = nullptr;
     fftwf_plan plan = nullptr;
   };
@@ -31,10 +30,8 @@ struct Four2aState {
 
 // Plans on a scratch array with the same SIMD alignment as the caller's, so planning never
 // touches the caller's data and the plan may be executed on the caller's array.
-fftwf_plan make_plan(std::complex<float>* a, int nfft, int isign, int iform) {
-  const bool complex_transform = iform == 1;
-  const std::size_t values = complex_transform ? std::size_t(nfft) : std::size_t(nfft) / 2 + 1;
-  const std::size_t bytes = values * sizeof(fftwf_complex) + 64;
+fftwf_plan make_plan(std::complex<float>* a, int nfft, int isign) {
+  const std::size_t bytes = std::size_t(nfft) * sizeof(fftwf_complex) + 64;
   auto* base = static_cast<char*>(fftwf_malloc(bytes));
   if (base == nullptr) allocation_failed(bytes);
   const int wanted = fftwf_alignment_of(reinterpret_cast<float*>(a));
@@ -44,29 +41,15 @@ fftwf_plan make_plan(std::complex<float>* a, int nfft, int isign, int iform) {
   }
   if (offset >= 64) fatal("four2a cannot match the array's alignment");
   auto* scratch = reinterpret_cast<fftwf_complex*>(base + offset);
-  auto* scratch_real = reinterpret_cast<float*>(scratch);
 
   make_fftw_planner_thread_safe();
   // Estimated plans: measuring would stall the capture thread at each new length.
   const unsigned flags = FFTW_ESTIMATE;
-  fftwf_plan plan = nullptr;
-  if (isign == -1 && iform == 1) {
-    plan = fftwf_plan_dft_1d(nfft, scratch, scratch, FFTW_FORWARD, flags);
-  } else if (isign == 1 && iform == 1) {
-    plan = fftwf_plan_dft_1d(nfft, scratch, scratch, FFTW_BACKWARD, flags);
-  } else if (isign == -1 && iform == 0) {
-    plan = fftwf_plan_dft_r2c_1d(nfft, scratch_real, scratch, flags);
-  } else if (isign == 1 && iform == -1) {
-    plan = fftwf_plan_dft_c2r_1d(nfft, scratch, scratch_real, flags);
-  }
+  const fftwf_plan plan =
+      fftwf_plan_dft_1d(nfft, scratch, scratch, isign < 0 ? FFTW_FORWARD : FFTW_BACKWARD, flags);
   fftwf_free(base);
   if (plan == nullptr) fatal("FFTW could not make a plan in four2a");
   return plan;
-}
-
-bool supported(int isign, int iform) {
-  return (iform == 1 && (isign == -1 || isign == 1)) || (isign == -1 && iform == 0) ||
-         (isign == 1 && iform == -1);
 }
 
 }  // namespace
@@ -76,13 +59,14 @@ void make_fftw_planner_thread_safe() {
 }
 
 void four2a(std::complex<float>* a, int nfft, int /*ndim*/, int isign, int iform) {
-  if (!supported(isign, iform)) fatal("Unsupported request in four2a");
+  // Complex transforms are all the receiver asks for.
+  if (iform != 1 || (isign != -1 && isign != 1)) fatal("Unsupported request in four2a");
   if (nfft <= 0) return;
 
   int found = -1;
   for (int i = 0; i < state.in_use; ++i) {
     const auto& slot = state.slots[i];
-    if (slot.nfft == nfft && slot.isign == isign && slot.iform == iform && slot.address == a) {
+    if (slot.nfft == nfft && slot.isign == isign && slot.address == a) {
       found = i;
       break;
     }
@@ -91,19 +75,13 @@ void four2a(std::complex<float>* a, int nfft, int /*ndim*/, int isign, int iform
     if (state.in_use > 0 && state.in_use + 1 > kUsablePlans)
       fatal("Too many FFTW plans requested.");
     found = state.in_use;
-    state.slots[found] = {nfft, isign, iform, a, make_plan(a, nfft, isign, iform)};
+    state.slots[found] = {nfft, isign, a, make_plan(a, nfft, isign)};
     ++state.in_use;
   }
 
   const fftwf_plan plan = state.slots[found].plan;
   auto* data = reinterpret_cast<fftwf_complex*>(a);
-  if (iform == 1) {
-    fftwf_execute_dft(plan, data, data);
-  } else if (iform == 0) {
-    fftwf_execute_dft_r2c(plan, reinterpret_cast<float*>(a), data);
-  } else {
-    fftwf_execute_dft_c2r(plan, data, reinterpret_cast<float*>(a));
-  }
+  fftwf_execute_dft(plan, data, data);
 }
 
 }  // namespace kvol

@@ -7,10 +7,9 @@
 namespace kvol {
 
 // Transforms a[] in place, unnormalised as FFTW makes them.
-// isign -1 forward, +1 backward; iform 1 complex-to-complex, 0 real-to-complex (nfft reals in,
-// nfft/2 + 1 complex out), -1 complex-to-real. A plan is made once per (nfft, isign, iform,
-// address of a) and executed on a as a new array, so a must outlive its use here and keep the
-// same address between calls to stay cached.
+// isign -1 forward, +1 backward; iform 1, complex-to-complex (the only form the receiver uses).
+// A plan is made once per (nfft, isign, address of a) and executed on a as a new array, so a
+// must outlive its use here and keep the same address between calls to stay cached.
 // ndim is 1 (one dimension); nfft 0 or below does nothing.
 // Stops the program on an unsupported (isign, iform) pair or when the table is full.
 void four2a(std::complex<float>* a, int nfft, int ndim, int isign, int iform);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -234,62 +235,52 @@ TEST_F(Receiver, DrainsEveryQueuedResultInOneCall) {
   EXPECT_TRUE(got.all[0].isComplete);
 }
 
-// Whatever arrives, nothing crashes and nothing but sent text comes out.
+// Whatever arrives, nothing crashes and no text comes out.
 struct Garbage {
   const char* name;
-  std::vector<std::int16_t> (*make)(std::size_t samples);
+  std::function<std::int16_t(std::size_t, std::mt19937&)> sample;
 };
-
-std::vector<std::int16_t> silence(std::size_t n) { return std::vector<std::int16_t>(n, 0); }
-
-std::vector<std::int16_t> full_scale_noise(std::size_t n) {
-  std::mt19937 rng(11);
-  std::uniform_int_distribution<int> d(-32768, 32767);
-  std::vector<std::int16_t> x(n);
-  for (auto& v : x) v = static_cast<std::int16_t>(d(rng));
-  return x;
-}
-
-std::vector<std::int16_t> clipped_noise(std::size_t n) {
-  std::mt19937 rng(12);
-  std::normal_distribution<float> g(0.0f, 30000.0f);
-  std::vector<std::int16_t> x(n);
-  for (auto& v : x) v = static_cast<std::int16_t>(std::clamp(g(rng), -32768.0f, 32767.0f));
-  return x;
-}
-
-std::vector<std::int16_t> dc_offset(std::size_t n) {
-  std::mt19937 rng(13);
-  std::normal_distribution<float> g(12000.0f, 300.0f);
-  std::vector<std::int16_t> x(n);
-  for (auto& v : x) v = static_cast<std::int16_t>(g(rng));
-  return x;
-}
-
-std::vector<std::int16_t> loud_carrier(std::size_t n) {
-  std::vector<std::int16_t> x(n);
-  const double w = 2.0 * std::acos(-1.0) * 1500.0 / kRate;
-  for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<std::int16_t>(32767.0 * std::sin(w * i));
-  return x;
-}
 
 class ReceiverGarbage : public testing::TestWithParam<Garbage> {};
 
 TEST_P(ReceiverGarbage, YieldsNoText) {
+  std::mt19937 rng(11);
+  std::vector<std::int16_t> audio(10 * kRate);
+  for (std::size_t i = 0; i < audio.size(); ++i) audio[i] = GetParam().sample(i, rng);
   KvolDecoder decoder;
   Collector got;
   got.attach(decoder);
-  feed(decoder, GetParam().make(10 * kRate), 2048);
+  feed(decoder, audio, 2048);
   EXPECT_TRUE(got.all.empty()) << got.all.front().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, ReceiverGarbage,
-                         testing::Values(Garbage{"silence", silence},
-                                         Garbage{"full_scale_noise", full_scale_noise},
-                                         Garbage{"clipped_noise", clipped_noise},
-                                         Garbage{"dc_offset", dc_offset},
-                                         Garbage{"loud_carrier", loud_carrier}),
-                         [](const auto& info) { return std::string(info.param.name); });
+std::int16_t clamped(double x) {
+  return static_cast<std::int16_t>(std::clamp(x, -32768.0, 32767.0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, ReceiverGarbage,
+    testing::Values(Garbage{"silence",
+                            [](std::size_t, std::mt19937&) -> std::int16_t { return 0; }},
+                    Garbage{"full_scale_noise",
+                            [](std::size_t, std::mt19937& rng) {
+                              return static_cast<std::int16_t>(
+                                  std::uniform_int_distribution<int>(-32768, 32767)(rng));
+                            }},
+                    Garbage{"clipped_noise",
+                            [](std::size_t, std::mt19937& rng) {
+                              return clamped(std::normal_distribution<double>(0.0, 30000.0)(rng));
+                            }},
+                    Garbage{"dc_offset",
+                            [](std::size_t, std::mt19937& rng) {
+                              return clamped(std::normal_distribution<double>(12000.0, 300.0)(rng));
+                            }},
+                    Garbage{"loud_carrier",
+                            [](std::size_t i, std::mt19937&) {
+                              return clamped(32767.0 *
+                                             std::sin(2.0 * std::acos(-1.0) * 1500.0 * i / kRate));
+                            }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A clipped real message decodes to its own text or to nothing.
 TEST_F(Receiver, ClippedMessageYieldsOnlyItsOwnText) {

@@ -30,50 +30,6 @@ std::vector<float> transmit_wave(const std::vector<std::int32_t>& tones, float f
   return wave;
 }
 
-TEST(GenKvolWave, NoTonesOrNoOutputTouchesNothing) {
-  std::vector<float> wave(100, 7.0f);
-  EXPECT_EQ(gen_kvolwave({}, 1536, 2.0f, 48000.0f, 1500.0f, wave), 0);
-  const std::vector<std::int32_t> tones = {1, 2};
-  EXPECT_EQ(gen_kvolwave(tones, 1536, 2.0f, 48000.0f, 1500.0f, std::span<float>()), 0);
-  for (float x : wave) ASSERT_EQ(x, 7.0f);
-}
-
-TEST(GenKvolWave, SingleToneIsARampedSineStartingAtPhaseZero) {
-  const std::vector<std::int32_t> tones = {0};
-  const std::vector<float> wave = transmit_wave(tones, 1500.0f);
-  ASSERT_EQ(wave.size(), 1536u);
-  EXPECT_EQ(wave[0], 0.0f);
-  const int nramp = 192;
-  for (int k = 0; k < 1536; ++k) {
-    double expected = std::sin(kTwoPi * 1500.0 * k / 48000.0);
-    if (k < nramp) expected *= (1 - std::cos(std::numbers::pi * k / nramp)) / 2;
-    if (k >= 1536 - nramp) {
-      expected *= (1 + std::cos(std::numbers::pi * (k - (1536 - nramp)) / nramp)) / 2;
-    }
-    ASSERT_NEAR(wave[k], expected, 2e-3) << "sample " << k;
-  }
-}
-
-TEST(GenKvolWave, ToneTSitsAtF0PlusTTimesTheSymbolRate) {
-  for (int tone = 0; tone < 4; ++tone) {
-    const std::vector<std::int32_t> tones(5, tone);
-    const std::vector<float> wave = transmit_wave(tones, 1200.0f);
-    // Correlate the middle symbol, far from the ramps, against each candidate tone.
-    double best = 0;
-    int bestTone = -1;
-    for (int candidate = 0; candidate < 4; ++candidate) {
-      const double f = 1200.0 + 31.25 * candidate;
-      std::complex<double> sum = 0;
-      for (int k = 2 * 1536; k < 3 * 1536; ++k) {
-        sum += static_cast<double>(wave[k]) * std::polar(1.0, -kTwoPi * f * k / 48000.0);
-      }
-      if (std::abs(sum) > best) best = std::abs(sum), bestTone = candidate;
-    }
-    EXPECT_EQ(bestTone, tone);
-    EXPECT_NEAR(best, 1536 / 2.0, 1536 * 0.02);
-  }
-}
-
 // Known answers: eight tones at 64 samples per symbol, 6000 Hz, tone 0 at 900 Hz. They pin the
 // Gaussian smoothing, the phase start and the ramps, which sender and receiver share.
 TEST(GenKvolWave, KnownSamplesOfAShortSequence) {
@@ -134,6 +90,8 @@ TEST(GenKvolWave, UnsoundParametersGiveNoWaveform) {
   std::vector<float> wave(4 * 64, 5.0f);
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(gen_kvolwave({}, 64, 2.0f, 8000.0f, 1000.0f, wave), 0);
+  EXPECT_EQ(gen_kvolwave(tones, 64, 2.0f, 8000.0f, 1000.0f, std::span<float>()), 0);
   EXPECT_EQ(gen_kvolwave(tones, 64, 2.0f, 8000.0f, nan, wave), 0);
   EXPECT_EQ(gen_kvolwave(tones, 64, 2.0f, 8000.0f, inf, wave), 0);
   EXPECT_EQ(gen_kvolwave(tones, 64, 2.0f, 8000.0f, 3e38f, wave), 0);

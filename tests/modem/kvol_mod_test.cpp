@@ -118,20 +118,17 @@ TEST(Segmentation, ReportsAreRewrittenInModeTwo) {
   EXPECT_EQ(pack(many, 2).count, -1);
 }
 
-TEST(Segmentation, ShortChunksComeBackWithTildes) {
-  const Packed p = pack("HELLO WORLD");
-  const UnpackedText text = unpack_frames(std::span<const PayloadFrame>(p.frames.data(), p.count));
-  EXPECT_EQ(trimmed(text.text), "HELLO~WORLD~~~~");
-  EXPECT_FALSE(text.join);
-  EXPECT_TRUE(text.final);
-  EXPECT_TRUE(text.allOk);
-}
-
 TEST(Unpack, FlagsReportJoinsFailuresAndTheLastFrame) {
   const Packed p = pack("K1ABC TU");
   ASSERT_EQ(p.count, 1) << "call subkind 3";
   UnpackedText text = unpack_frames(std::span<const PayloadFrame>(p.frames.data(), 1));
   EXPECT_TRUE(text.join && text.final && text.allOk);
+  // Short chunks come back padded with tildes.
+  const Packed chunks = pack("HELLO WORLD");
+  text = unpack_frames(std::span<const PayloadFrame>(chunks.frames.data(), chunks.count));
+  EXPECT_EQ(trimmed(text.text), "HELLO~WORLD~~~~");
+  EXPECT_FALSE(text.join);
+  EXPECT_TRUE(text.final && text.allOk);
 
   // A frame that does not decode writes nothing and clears all-ok and final.
   const Packed two = pack("CQ K1ABC CQ HELLO");
@@ -152,23 +149,17 @@ TEST(Unpack, FlagsReportJoinsFailuresAndTheLastFrame) {
   EXPECT_FALSE(unpack_frames({}).allOk);
 }
 
-TEST(Unpack, SeventeenFramesReadSixteenAndAreNotAllOk) {
-  const Packed p = pack("TU");
-  std::vector<PayloadFrame> frames(17, p.frames[0]);
-  const UnpackedText text = unpack_frames(frames);
-  EXPECT_FALSE(text.allOk);
-  EXPECT_FALSE(text.final);
-  // Sixteen "TU " fill 48 characters; the 17th is never read.
+// At most sixteen frames and eighty characters are read: a seventeenth frame makes the text not
+// all ok, and what passes eighty characters is dropped.
+TEST(Unpack, ReadsAtMostSixteenFramesAndEightyCharacters) {
+  const UnpackedText tu = unpack_frames(std::vector<PayloadFrame>(17, pack("TU").frames[0]));
+  EXPECT_FALSE(tu.allOk);
+  EXPECT_FALSE(tu.final);
   std::string expected;
   for (int i = 0; i < 16; ++i) expected += "TU ";
-  EXPECT_EQ(trimmed(text.text), expected.substr(0, expected.size() - 1));
-}
-
-TEST(Unpack, TextPastEightyCharactersIsDropped) {
-  const Packed p = pack("AGN CALL");
-  std::vector<PayloadFrame> frames(16, p.frames[0]);  // 16 x "AGN CALL " = 144 characters
-  const UnpackedText text = unpack_frames(frames);
-  EXPECT_EQ(view(text.text).substr(72, 8), "AGN CALL");
+  EXPECT_EQ(trimmed(tu.text), expected.substr(0, expected.size() - 1));
+  const UnpackedText agn = unpack_frames(std::vector<PayloadFrame>(16, pack("AGN CALL").frames[0]));
+  EXPECT_EQ(view(agn.text).substr(72, 8), "AGN CALL");  // 16 x "AGN CALL " is 144 characters
 }
 
 // Phrases that each need exactly one atom; any join of them needs at most one frame each.

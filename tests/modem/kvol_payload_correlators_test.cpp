@@ -49,18 +49,6 @@ TEST(PayloadCorrelators, ToneOfEachSymbolShowsOnlyInItsOwnRow) {
   }
 }
 
-TEST(PayloadCorrelators, HalfSymbolMeasureSurvivesAPhaseFlip) {
-  kvol::PayloadCorrelator correlator;
-  kvol::prepare_payload_correlator(correlator, kNss);
-  std::vector<Complex> x(kNss, Complex(1.0f, 0.0f));
-  for (int j = kNss / 2; j < kNss; ++j) x[j] = -x[j];
-  std::array<Complex, 4> a;
-  std::array<float, 4> b;
-  kvol::payload_correlate(correlator, x, 0, a, b);
-  EXPECT_NEAR(std::abs(a[0]), 0.0f, 1e-3);
-  EXPECT_NEAR(b[0], kNss / std::sqrt(2.0f), 1e-2);
-}
-
 TEST(PayloadCorrelatorsDeathTest, RejectsBadShapes) {
   kvol::PayloadCorrelator correlator;
   std::vector<Complex> x(kNss);

@@ -29,31 +29,21 @@ std::string rendered(const CompactAtom& atom) {
   return text ? std::string(trimmed(*text)) : std::string("<fails>");
 }
 
-TEST(SourceCodec, FirstWordAtomHasTheWord18) {
-  const auto frame = atom_to_frame(atom_word(0), true);
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(frame_text(*frame), std::string(27, '0') + "10010" + "0" + "1");
-  EXPECT_EQ(rendered(atom_word(0)), "AGN?");
-}
-
-TEST(SourceCodec, UnassignedFamilyTenTagsDecodeToNothing) {
-  for (std::uint32_t tag : {0b10110u, 0b11010u, 0b11110u}) {
-    EXPECT_FALSE(frame_to_atom(frame_of((1u << 20) | tag, false))) << tag;
-  }
-  EXPECT_FALSE(frame_to_atom(frame_of((2u << 28) | 0b10010u, false))) << "bits 31-28 above 1";
+// Words and frames that are no atom: unassigned family-10 tags, bits 31-28 above 1 in a grid,
+// the always-zero bit set, no word at all, characters other than "0" and "1".
+TEST(SourceCodec, FramesThatAreNoAtomDecodeToNothing) {
+  std::vector<PayloadFrame> frames = {frame_of((1u << 20) | 0b10110u, false),
+                                      frame_of((1u << 20) | 0b11010u, false),
+                                      frame_of((1u << 20) | 0b11110u, false),
+                                      frame_of((2u << 28) | 0b10010u, false),
+                                      frame_of(0, true),
+                                      blank_field<kPayloadBits>()};
+  frames.push_back(*atom_to_frame(atom_word(12), false));
+  frames.back()[32] = '1';
+  frames.push_back(frame_of(18, false));
+  frames.back()[5] = '2';
+  for (const PayloadFrame& frame : frames) EXPECT_FALSE(frame_to_atom(frame)) << frame_text(frame);
   EXPECT_TRUE(frame_to_atom(frame_of((1u << 28) | 0b10010u, false))) << "grid AA00";
-}
-
-TEST(SourceCodec, FramesWithAForbiddenBitOrNoWordAreRejected) {
-  PayloadFrame frame = *atom_to_frame(atom_word(12), false);
-  EXPECT_TRUE(frame_to_atom(frame));
-  frame[32] = '1';
-  EXPECT_FALSE(frame_to_atom(frame));
-  EXPECT_FALSE(frame_to_atom(frame_of(0, true)));
-  PayloadFrame junk = frame_of(18, false);
-  junk[5] = '2';
-  EXPECT_FALSE(frame_to_atom(junk));
-  EXPECT_FALSE(frame_to_atom(blank_field<kPayloadBits>()));
 }
 
 TEST(SourceCodec, ShortTextsNeedTwoOrThreeBase36DigitsWithoutLeadingZero) {
@@ -66,42 +56,6 @@ TEST(SourceCodec, ShortTextsNeedTwoOrThreeBase36DigitsWithoutLeadingZero) {
   EXPECT_FALSE(base36_to_int("0AB"));
   EXPECT_EQ(base36_to_int("0A"), 10);
   EXPECT_EQ(base36_to_int("100"), 1296);
-}
-
-TEST(SourceCodec, CallAtomsCarrySubkindAndFamilyInTheLowBits) {
-  const auto frame = atom_to_frame(atom_call(5, "K1ABC"), false);
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(word_of(*frame) & 0xF, 0b0101u);
-  EXPECT_EQ(word_of(*atom_to_frame(atom_call(2, "K1ABC"), false)) & 0xF, 0b1000u);
-  EXPECT_EQ(rendered(atom_call(5, "K1ABC")), "TU NOW K1ABC");
-  EXPECT_EQ(rendered(atom_call(4, "K1ABC")), "K1ABC AGN?");
-  // Calls that do not come back from their token are refused.
-  EXPECT_FALSE(atom_to_frame(atom_call(1, "PJ4/K1ABC"), false));
-  EXPECT_FALSE(atom_to_frame(atom_call(1, "QA1ABC"), false));
-  EXPECT_FALSE(atom_to_frame(atom_call(1, "CQ"), false));
-  EXPECT_FALSE(atom_to_frame(atom_call(6, "K1ABC"), false));
-}
-
-TEST(SourceCodec, LargestCallTokenFitsTheUnsignedWord) {
-  // "ZZ9ZZZ" has the highest standard token; times 16 it is beyond a signed 32-bit word.
-  const auto frame = atom_to_frame(atom_call(3, "ZZ9ZZZ"), true);
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(frame_text(*frame).substr(0, 4), "1111");
-  const auto back = frame_to_atom(*frame);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(back->atom, atom_call(3, "ZZ9ZZZ"));
-  EXPECT_EQ(rendered(back->atom), "ZZ9ZZZ TU");
-}
-
-TEST(SourceCodec, ChunkOfTwoCharactersIsPaddedWithBlankCodes) {
-  const auto frame = atom_to_frame(atom_text5("AB", 2), false);
-  ASSERT_TRUE(frame);
-  const std::uint32_t word = word_of(*frame);
-  EXPECT_EQ(word & 3u, 3u);
-  EXPECT_EQ(word >> 26, 10u);
-  EXPECT_EQ((word >> 20) & 63u, 11u);
-  for (int i = 2; i < 5; ++i) EXPECT_EQ((word >> (26 - 6 * i)) & 63u, 36u);
-  EXPECT_EQ(rendered(atom_text5("ABCDEFG", 7)), "ABCDE");
 }
 
 TEST(SourceCodec, ExchangeWithTwoLetterSectionKeepsItsBlank) {
@@ -152,7 +106,9 @@ TEST(SourceCodec, GridIndexCoversEveryLocator) {
   EXPECT_TRUE(grid_to_index("FN42   "));
 }
 
-TEST(SourceCodec, EveryAtomKindRoundTripsThroughItsFrame) {
+// Known answers: the 32-bit word of an atom of every kind (the frame's first 32 characters), and
+// the text it reads as. These pin the on-air format, which sender and receiver share.
+TEST(SourceCodec, EveryAtomKindHasItsKnownWordAndText) {
   CompactAtom timed;
   timed.kind = kAtomTimedNumber;
   timed.flag = 1;
@@ -164,39 +120,53 @@ TEST(SourceCodec, EveryAtomKindRoundTripsThroughItsFrame) {
   exchange.text = to_field<kFieldChars>("ZZZ");
   struct Case {
     CompactAtom atom;
+    std::uint32_t word;
     const char* text;
   };
   const Case cases[] = {
-      {atom_call(0, "K1ABC"), "CQ K1ABC CQ"},
-      {atom_call(1, "W9XYZ"), "W9XYZ"},
-      {atom_call(2, "KA1ABC"), "TU KA1ABC CQ"},
-      {atom_call(3, "G4ABC"), "G4ABC TU"},
-      {atom_number(0, 7, 131071), "131071"},
-      {atom_number(1, 0, 0), "599 000"},
-      {atom_number(0, 1, 40), "40"},
-      {atom_number(0, 6, 9999), "9999"},
-      {atom_short_text(1, 3, "AB"), "599 AB"},
-      {atom_short_text(0, 4, "ZZZ"), "ZZZ"},
-      {exchange, "599 40 ZZZ"},
-      {atom_class_section(32, "F", 86), "32F NB"},
-      {timed, "599 16383 2359"},
-      {atom_word(17), "OK?"},
-      {atom_word(2), "AGN CALL"},
-      {atom_grid(1, "RR99"), "599 RR99"},
-      {atom_grid(0, "AA00"), "AA00"},
-      {atom_text5(";: <>", 5), ";: <>"},
+      {atom_call(0, "K1ABC"), 0x09BDE350, "CQ K1ABC CQ"},
+      {atom_call(1, "W9XYZ"), 0x0C293B84, "W9XYZ"},
+      {atom_call(2, "KA1ABC"), 0x95C65218, "TU KA1ABC CQ"},
+      {atom_call(3, "G4ABC"), 0x090C166C, "G4ABC TU"},
+      {atom_call(3, "ZZ9ZZZ"), 0xFFFFFFFC, "ZZ9ZZZ TU"},  // the highest standard token
+      {atom_call(4, "K1ABC"), 0x09BDE351, "K1ABC AGN?"},
+      {atom_call(5, "K1ABC"), 0x09BDE355, "TU NOW K1ABC"},
+      {atom_number(0, 7, 131071), 0x3FFFFC02, "131071"},
+      {atom_number(1, 0, 0), 0x80000002, "599 000"},
+      {atom_number(0, 1, 40), 0x0800A002, "40"},
+      {atom_number(0, 6, 9999), 0x309C3C02, "9999"},
+      {atom_short_text(1, 3, "AB"), 0x9805CC06, "599 AB"},
+      {atom_short_text(0, 4, "ZZZ"), 0x26D8FC06, "ZZZ"},
+      {exchange, 0x146D8FCA, "599 40 ZZZ"},
+      {atom_class_section(32, "F", 86), 0x305AC00A, "32F NB"},
+      {timed, 0xFFFF67CE, "599 16383 2359"},
+      {atom_word(0), 0x00000012, "AGN?"},
+      {atom_word(17), 0x02200012, "OK?"},
+      {atom_word(2), 0x00400012, "AGN CALL"},
+      {atom_grid(1, "RR99"), 0x1FE8F012, "599 RR99"},
+      {atom_grid(0, "AA00"), 0x10000012, "AA00"},
+      {atom_text5(";: <>", 5), 0xFFE93BF3, ";: <>"},
+      {atom_text5("AB", 2), 0x28B92493, "AB"},  // padded with blank codes
   };
   for (const Case& c : cases) {
     EXPECT_EQ(rendered(c.atom), c.text);
     for (bool last : {false, true}) {
       const auto frame = atom_to_frame(c.atom, last);
       ASSERT_TRUE(frame) << c.text;
+      EXPECT_EQ(word_of(*frame), c.word) << c.text;
+      EXPECT_EQ(frame_text(*frame).substr(32), last ? "01" : "00") << c.text;
       const auto back = frame_to_atom(*frame);
       ASSERT_TRUE(back) << c.text;
       EXPECT_EQ(back->atom, c.atom) << c.text;
       EXPECT_EQ(back->last, last);
     }
   }
+  EXPECT_EQ(rendered(atom_text5("ABCDEFG", 7)), "ABCDE");
+  // Calls that do not come back from their token are refused.
+  for (const char* call : {"PJ4/K1ABC", "QA1ABC", "CQ"}) {
+    EXPECT_FALSE(atom_to_frame(atom_call(1, call), false)) << call;
+  }
+  EXPECT_FALSE(atom_to_frame(atom_call(6, "K1ABC"), false));
 }
 
 TEST(SourceCodec, EveryDecodableWordEncodesBackToItself) {

@@ -68,43 +68,6 @@ TEST(TbccEncoder, CodingIsCircularAndGrayMapped) {
   }
 }
 
-TEST(TbccEncoder, FlippingOnePayloadBitChangesSeveralSymbols) {
-  // Free distance well above one: a single-bit change must never move only one symbol.
-  std::mt19937 rng(3);
-  const PayloadBits payload = random_payload(rng);
-  const DataSymbols base = tbcc_encode(payload);
-  for (int i = 0; i < kPayloadBits; ++i) {
-    PayloadBits changed = payload;
-    changed[i] ^= 1;
-    const DataSymbols other = tbcc_encode(changed);
-    int differing = 0;
-    for (int k = 0; k < kDataSymbols; ++k) differing += other[k] != base[k];
-    EXPECT_GE(differing, 4) << "payload bit " << i;
-  }
-}
-
-TEST(TbccProfile, OnlyTheKvolProfileIsSupported) {
-  EXPECT_TRUE(tbcc_profile_valid(kKvolCodeProfile));
-  EXPECT_TRUE(tbcc_profile_supported(kKvolCodeProfile));
-
-  CodeProfile otherGenerator = kKvolCodeProfile;
-  otherGenerator.generator2 = 01755;
-  EXPECT_TRUE(tbcc_profile_valid(otherGenerator));
-  EXPECT_FALSE(tbcc_profile_supported(otherGenerator));
-
-  CodeProfile outsideRegister = kKvolCodeProfile;
-  outsideRegister.generator1 = 1024 | 631;
-  EXPECT_FALSE(tbcc_profile_valid(outsideRegister));
-
-  CodeProfile badMemory = kKvolCodeProfile;
-  badMemory.memory = 0;
-  EXPECT_FALSE(tbcc_profile_valid(badMemory));
-
-  CodeProfile badSizes = kKvolCodeProfile;
-  badSizes.codedBits = 45;
-  EXPECT_FALSE(tbcc_profile_valid(badSizes));
-}
-
 TEST(TbccProfileDeathTest, UnsupportedProfileStopsTheProgram) {
   CodeProfile other = kKvolCodeProfile;
   other.generator1 = 01155;

@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "modem/KvolDecoder.h"
 #include "modem/gen_kvolwave.h"
 #include "modem/kvol_constants.h"
 #include "modem/pack77.h"
@@ -74,29 +73,6 @@ TEST(TransmitThreads, BothPathsShareTheRecentCallList) {
   receiver.join();
   const auto hash = static_cast<std::int32_t>(call_hash("R1CVR", kHashBits));
   EXPECT_EQ(trimmed(hash22_to_call(hash)), "<R1CVR>");
-}
-
-TEST(TransmitThreads, EncodeRunsAlongsideAReceiver) {
-  KvolDecoder decoder;
-  const auto expected = decoder.encode("cq k1abc cq", 1500.0f);
-  ASSERT_TRUE(expected.ok);
-  const std::vector<std::int32_t> tones(59, 2);
-  const auto expectedReceive = receive_wave(tones);
-
-  std::atomic<bool> stop{false};
-  bool receiverSame = true;
-  std::thread receiver([&] {
-    do {
-      receiverSame = receiverSame && receive_wave(tones) == expectedReceive;
-      remember_call(to_field<kFieldChars>("W1RCV"));
-      hash22_to_call(12345);
-    } while (!stop.load());
-  });
-  for (int i = 0; i < 4; ++i)
-    EXPECT_EQ(decoder.encode("cq k1abc cq", 1500.0f).samples, expected.samples);
-  stop = true;
-  receiver.join();
-  EXPECT_TRUE(receiverSame);
 }
 
 }  // namespace

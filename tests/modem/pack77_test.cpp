@@ -127,29 +127,6 @@ TEST(Callsign, ArbitraryTokensNeverGiveOversizedOrUnsafeTexts) {
   EXPECT_FALSE(n28_to_call_default(1 << 28).ok);
 }
 
-TEST(RecentCalls, TheThousandAndFirstCallPushesOutTheOldest) {
-  std::vector<std::string> calls;
-  std::set<std::uint32_t> hashes;
-  for (int i = 0; calls.size() < 1001; ++i) {
-    std::string call = "X" + std::to_string(i % 10) + std::string(1, 'A' + i / 10 % 26) +
-                       std::string(1, 'A' + i / 260 % 26);
-    call += std::string(1, 'A' + i / 6760 % 26);
-    if (hashes.insert(call_hash(call, kHashBits)).second) calls.push_back(call);
-  }
-  for (const std::string& call : calls) remember_call(field(call));
-  const auto shown = [](const std::string& call) {
-    return std::string(
-        trimmed(hash22_to_call(static_cast<std::int32_t>(call_hash(call, kHashBits)))));
-  };
-  EXPECT_EQ(shown(calls[0]), "<...>");
-  EXPECT_EQ(shown(calls[1]), "<" + calls[1] + ">");
-  EXPECT_EQ(shown(calls[1000]), "<" + calls[1000] + ">");
-  // Remembering a known hash again updates it in place and pushes nothing out.
-  remember_call(field(calls[1]));
-  EXPECT_EQ(shown(calls[1]), "<" + calls[1] + ">");
-  EXPECT_EQ(shown(calls[2]), "<" + calls[2] + ">");
-}
-
 TEST(RecentCalls, ShortAndPlaceholderCallsAreNotRemembered) {
   remember_call(field("AB"));
   EXPECT_EQ(trimmed(hash22_to_call(static_cast<std::int32_t>(call_hash("AB", 22)))), "<...>");

@@ -97,40 +97,6 @@ TEST_F(RxStreams, MatchesContinuationsAndRepeatsByTimeAndFrequency) {
   }
 }
 
-TEST_F(RxStreams, JoinsFramesWithBlanksAndMarksGaps) {
-  ASSERT_TRUE(kvol::start_stream(frame(1.0f, 1500.0f, "HELLO", 1)));
-  ASSERT_TRUE(kvol::extend_stream(0, frame(1.0f + T, 1501.0f, "WORLD"), 1));
-  // Two frames lost; the frame's own leading "~" is dropped after the marker.
-  ASSERT_TRUE(kvol::extend_stream(0, frame(1.0f + 4 * T, 1502.0f, "~AGN"), 3));
-  EXPECT_EQ(kvol::trimmed(kvol::active_streams()[0].text), "HELLO WORLD~~~~~AGN");
-  ASSERT_TRUE(kvol::extend_stream(0, frame(1.0f + 5 * T, 1503.0f, "~73", 0, 1), 1));
-  EXPECT_TRUE(kvol::active_streams().empty());
-
-  const auto drained = drain_all();
-  ASSERT_EQ(drained.size(), 1u);  // one stream, updated in place while undrained
-  EXPECT_EQ(drained[0].text, "HELLO WORLD ... AGN 73");
-  EXPECT_TRUE(drained[0].complete);
-  EXPECT_EQ(drained[0].frequency, 1503.0f);
-  EXPECT_EQ(drained[0].symbol_errors, 4);
-  EXPECT_EQ(drained[0].symbols_checked, 4 * 59);
-}
-
-TEST_F(RxStreams, JoinFlagPutsABlankBeforeTheNextFrame) {
-  ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, "CQ", 1)));
-  ASSERT_TRUE(kvol::extend_stream(0, frame(T, 1500.0f, "DE", 1), 1));
-  ASSERT_TRUE(kvol::extend_stream(0, frame(2 * T, 1500.0f, "K1ABC", 0), 1));
-  EXPECT_EQ(kvol::trimmed(kvol::active_streams()[0].text), "CQ DE K1ABC");
-  EXPECT_EQ(kvol::active_streams()[0].text_length, 9);  // joining blanks are not counted
-}
-
-TEST_F(RxStreams, ReportAtTheStartIsMarkedAndReadsPlainOnOutput) {
-  ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, "599 TU")));
-  EXPECT_EQ(kvol::trimmed(kvol::active_streams()[0].text), "~599 TU");
-  const auto drained = drain_all();
-  ASSERT_EQ(drained.size(), 1u);
-  EXPECT_EQ(drained[0].text, "599 TU");
-}
-
 TEST_F(RxStreams, SingleFinalFrameIsReportedCompleteAndForgotten) {
   ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, "TEST", 0, 1)));
   EXPECT_TRUE(kvol::active_streams().empty());
@@ -140,30 +106,60 @@ TEST_F(RxStreams, SingleFinalFrameIsReportedCompleteAndForgotten) {
   EXPECT_EQ(drained[0].text, "TEST");
 }
 
-TEST_F(RxStreams, TextStopsAt80CharactersWhileUpdatesContinue) {
-  const std::string chunk(30, 'A');
-  ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, chunk)));
-  for (int k = 1; k <= 3; ++k) {
-    ASSERT_TRUE(kvol::extend_stream(0, frame(k * T, 1500.0f + k, chunk), 1));
+// A stream's stored text: blanks where the join flag says, "~" before a report at the start
+// (read plain on output), gap markers (" ... " on output), and never more than 80 characters
+// while the updates go on.
+TEST_F(RxStreams, StoredTextJoinsFramesUpToEightyCharacters) {
+  struct Step {
+    std::string text;
+    int join;
+    int gap;  // frame lengths since the previous frame
+  };
+  struct Case {
+    std::vector<Step> steps;
+    std::string stored;
+    int length;  // joining blanks are not counted
+    std::string shown;
+  };
+  const std::string a30(30, 'A');
+  const Case cases[] = {
+      {{{"CQ", 1, 0}, {"DE", 1, 1}, {"K1ABC", 0, 1}}, "CQ DE K1ABC", 9, "CQ DE K1ABC"},
+      {{{"599 TU", 0, 0}}, "~599 TU", 7, "599 TU"},
+      // Two frames lost; the frame's own leading "~" is dropped after the marker.
+      {{{"HELLO", 1, 0}, {"WORLD", 0, 1}, {"~AGN", 0, 3}, {"~73", 0, 1}},
+       "HELLO WORLD~~~~~AGN~73",
+       -1,
+       "HELLO WORLD ... AGN 73"},
+      {{{a30, 0, 0}, {a30, 0, 1}, {a30, 0, 1}, {a30, 0, 1}, {"BBB", 0, 3}},
+       std::string(80, 'A'),
+       80,
+       std::string(80, 'A')},
+      {{{std::string(72, 'A'), 0, 0}, {"BCDEFG", 0, 2}},
+       std::string(72, 'A') + "~~~~~BCD",
+       80,
+       std::string(72, 'A') + " ... BCD"},
+  };
+  for (const Case& c : cases) {
+    kvol::reset_streams();
+    float time = 0.0f;
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      time += step.gap * T;
+      const auto f = frame(time, 1500.0f + i, step.text, step.join);
+      ASSERT_TRUE(i == 0 ? kvol::start_stream(f) : kvol::extend_stream(0, f, step.gap));
+    }
+    const rx_stream_record& stream = kvol::active_streams()[0];
+    EXPECT_EQ(kvol::trimmed(stream.text), c.stored);
+    if (c.length >= 0) {
+      EXPECT_EQ(stream.text_length, c.length) << c.stored;
+    }
+    EXPECT_EQ(stream.symbol_errors, static_cast<int>(c.steps.size()));
+    EXPECT_EQ(stream.symbols_checked, static_cast<int>(c.steps.size()) * 59);
+    const auto drained = drain_all();
+    ASSERT_EQ(drained.size(), 1u);  // one record per stream, updated while undrained
+    EXPECT_EQ(drained[0].text, c.shown);
+    EXPECT_EQ(drained[0].frequency, 1500.0f + c.steps.size() - 1);
   }
-  // A gap marker with no room left must not push the count past the field.
-  ASSERT_TRUE(kvol::extend_stream(0, frame(6 * T, 1510.0f, "BBB"), 3));
-  const rx_stream_record& stream = kvol::active_streams()[0];
-  EXPECT_EQ(kvol::trimmed(stream.text), std::string(80, 'A'));
-  EXPECT_EQ(stream.text_length, 80);
-  EXPECT_EQ(stream.frequency, 1510.0f);
-  EXPECT_EQ(stream.symbols_checked, 5 * 59);
-  const auto drained = drain_all();
-  ASSERT_EQ(drained.size(), 1u);
-  EXPECT_EQ(drained[0].frequency, 1510.0f);
-  EXPECT_EQ(drained[0].text.size(), 80u);
-}
-
-TEST_F(RxStreams, GapNearTheEndKeepsOnlyWhatFits) {
-  ASSERT_TRUE(kvol::start_stream(frame(0.0f, 1500.0f, std::string(72, 'A'))));
-  ASSERT_TRUE(kvol::extend_stream(0, frame(2 * T, 1500.0f, "BCDEFG"), 2));
-  EXPECT_EQ(kvol::trimmed(kvol::active_streams()[0].text), std::string(72, 'A') + "~~~~~BCD");
-  EXPECT_EQ(kvol::active_streams()[0].text_length, 80);
 }
 
 TEST_F(RxStreams, AtThirtyStreamsNewNonFinalFramesAreDropped) {

@@ -34,28 +34,6 @@ TEST(TweakFrequency, ConstantOffsetRotatesEverySampleIncludingTheFirst) {
   }
 }
 
-TEST(TweakFrequency, VaryingOffsetFollowsTheLegendreTerms) {
-  constexpr int n = 1000;
-  const float a[3] = {10.0f, 4.0f, -6.0f};
-  std::vector<cf> x(n, cf{1.0f, 0.0f});
-  kvol::tweak_frequency(x.data(), x.data(), n, 6000.0f, a);
-  // The phase step between samples is the instantaneous offset at that sample.
-  for (int i : {1, 250, 500, 999}) {
-    const double xi = (double(i + 1) - 0.5 * (n + 1)) * 2.0 / n;
-    const double hz = a[0] + a[1] * xi + a[2] * (1.5 * xi * xi - 0.5);
-    const double step = std::arg(x[i] * std::conj(x[i - 1]));
-    EXPECT_NEAR(step * 6000.0 / kTwoPi, hz, 0.05) << i;
-  }
-}
-
-TEST(AnalyticDownsample, TransformCoversTheWholeWindow) {
-  EXPECT_EQ(kvol::analytic_downsample_length(17700), 32768);  // nsps 240
-  EXPECT_EQ(kvol::analytic_downsample_length(23600), 32768);  // nsps 320
-  EXPECT_EQ(kvol::analytic_downsample_length(28320), 32768);  // nsps 384
-  EXPECT_EQ(kvol::analytic_downsample_length(35400), 65536);  // nsps 480
-  EXPECT_EQ(kvol::analytic_downsample_length(32768), 32768);
-}
-
 // Correlation of the 6000 Hz output with a unit exponential at hz, per sample.
 cf tone_amplitude(const std::vector<cf>& c, int from, int to, double hz) {
   std::complex<double> sum;
