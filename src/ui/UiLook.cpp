@@ -5,14 +5,14 @@
 namespace UiLook {
 
 namespace {
-// The size the design's point sizes are measured against.
-constexpr qreal kDesignSystemFontPoints = 13.0;
+// The system font size the windows' point sizes are given against.
+constexpr qreal kReferenceSystemFontPoints = 13.0;
 }  // namespace
 
-QFont systemFont(qreal designPoints, QFont::Weight weight) {
+QFont systemFont(qreal points, QFont::Weight weight) {
   QFont font = QApplication::font();
-  const qreal base = font.pointSizeF() > 0 ? font.pointSizeF() : kDesignSystemFontPoints;
-  font.setPointSizeF(designPoints * base / kDesignSystemFontPoints);
+  const qreal base = font.pointSizeF() > 0 ? font.pointSizeF() : kReferenceSystemFontPoints;
+  font.setPointSizeF(points * base / kReferenceSystemFontPoints);
   font.setWeight(weight);
   return font;
 }

@@ -1,4 +1,4 @@
-// The look the main window's parts share: fonts sized in the design's points and the light
+// The look the main window's parts share: fonts sized relative to the desktop's own and the light
 // colour scheme some parts keep whatever the desktop's theme. Main thread.
 #pragma once
 
@@ -8,9 +8,9 @@
 
 namespace UiLook {
 
-// The desktop's font at a size given in the design's points. The design's sizes are relative to
-// a system font of 13 points, so they scale with the desktop's own default size.
-QFont systemFont(qreal designPoints, QFont::Weight weight = QFont::Normal);
+// The desktop's font at a size given in points of a 13-point system font, so that every size
+// scales with the desktop's own default size.
+QFont systemFont(qreal points, QFont::Weight weight = QFont::Normal);
 
 // Black text on white fields and a light grey window, whatever the desktop's theme.
 QPalette lightPalette();

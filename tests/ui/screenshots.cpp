@@ -1,5 +1,5 @@
 // Renders the program's windows offscreen into PNG files, one per scene, so that they can be
-// held against the design: screenshots DIR. Each scene is one function in the table at the end;
+// checked by eye: screenshots DIR. Each scene is one function in the table at the end;
 // add a window's scenes there.
 #include <QApplication>
 #include <QDateTime>
