@@ -1,0 +1,116 @@
+// The whole chat loop headless, through real parts: the controller sends on the test server's
+// null sink with push-to-talk through rigctld (the CTest fixtures), hears its own transmission
+// on the sink's loopback input, and shows and exports both messages.
+#include <QElapsedTimer>
+#include <QFile>
+#include <iostream>
+
+#include "ChatTestSupport.h"
+#include "audio/AudioLevels.h"
+#include "audio/WaterfallBitmap.h"
+#include "chat/ChatViewModel.h"
+
+using namespace chattest;
+using State = ChatMessage::DecodeState;
+
+namespace {
+
+class PathChooser final : public ExportFileChooser {
+ public:
+  explicit PathChooser(QString path) : path_(std::move(path)) {}
+  std::optional<QString> chooseFile(const QString&, const QString&) override { return path_; }
+
+ private:
+  QString path_;
+};
+
+TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
+  ASSERT_FALSE(qgetenv("PULSE_SERVER").isEmpty()) << "run through CTest (pulse_server fixture)";
+  const int port = fixtureRigctldPort();
+  ASSERT_NE(port, 0) << "run through CTest (rigctld fixture)";
+  ASSERT_EQ(askRigctld(port, "T 0"), "RPRT 0");
+
+  ConfigHome home;
+  AppSettings settings;
+  settings.setAudioInputDeviceUID(QStringLiteral("test_in"));
+  settings.setAudioOutputDeviceUID(QStringLiteral("test_out"));
+  saveNetworkRig(settings, port, "Default");
+  ChatViewModel model(settings);
+  ASSERT_TRUE(waitFor([&] { return model.isCapturing() && model.rigStatus().has_value(); }));
+  ASSERT_TRUE(isdigit(model.rigStatus()->at(0).unicode())) << model.rigStatus()->toStdString();
+  ASSERT_FALSE(model.needsRigModeSet());
+
+  // Push-to-talk as the daemon has it whenever the output meter moves, that is while the
+  // transmit audio plays.
+  std::vector<std::string> pttWhilePlaying;
+  QObject::connect(&model.levels(), &AudioLevels::outputDbChanged, &model, [&](float db) {
+    if (db > kLevelFloorDb) pttWhilePlaying.push_back(askRigctld(port, "t"));
+  });
+  // The received bubble's states as they come, and when it completed.
+  QElapsedTimer clock;
+  clock.start();
+  std::vector<State> received;
+  qint64 receivedCompleteAt = -1;
+  auto follow = [&] {
+    for (const ChatMessage& message : model.messages()->all()) {
+      if (message.isSent) continue;
+      if (received.empty() || received.back() != message.decodeState) {
+        received.push_back(message.decodeState);
+      }
+      if (message.decodeState == State::complete && receivedCompleteAt < 0) {
+        receivedCompleteAt = clock.elapsed();
+      }
+    }
+  };
+  QObject::connect(model.messages(), &QAbstractItemModel::rowsInserted, &model, follow);
+  QObject::connect(model.messages(), &QAbstractItemModel::dataChanged, &model, follow);
+  qint64 sendingEndedAt = -1;
+  QObject::connect(&model, &ChatViewModel::isSendingChanged, &model, [&] {
+    if (!model.isSending()) sendingEndedAt = clock.elapsed();
+  });
+
+  // Capture is flowing: a second of waterfall rows. (Audio played before the record stream
+  // delivers is never heard, and a message whose first frames are lost arrives without them.)
+  int rows = 0;
+  QObject::connect(&model.waterfall(), &WaterfallBitmap::imageChanged, &model, [&] { ++rows; });
+  ASSERT_TRUE(waitFor([&] { return rows >= 25; }));
+  model.setInputText(QStringLiteral("CQ DE PALAVRIX TEST"));
+  model.send();
+  ASSERT_EQ(model.messages()->size(), 1);
+  const ChatMessage sent = model.messages()->at(0);
+  EXPECT_TRUE(sent.isSent);
+  ASSERT_TRUE(waitFor([&] { return !model.isSending(); }, 30000));
+  ASSERT_TRUE(waitFor([&] { return askRigctld(port, "t") == "0"; }));
+  EXPECT_EQ(model.alertMessage(), std::nullopt);
+  ASSERT_FALSE(pttWhilePlaying.empty());
+  EXPECT_TRUE(std::all_of(pttWhilePlaying.begin(), pttWhilePlaying.end(),
+                          [](const std::string& ptt) { return ptt == "1"; }));
+
+  ASSERT_TRUE(waitFor([&] { return receivedCompleteAt >= 0; }, 20000));
+  ASSERT_EQ(model.messages()->size(), 2);
+  const ChatMessage heard = model.messages()->at(1);
+  EXPECT_EQ(heard.text, sent.text);
+  EXPECT_TRUE(heard.bestSnrDb.has_value());
+  EXPECT_EQ(received, (std::vector<State>{State::inProgress, State::complete}))
+      << "the bubble should fill in while the transmission arrives";
+  EXPECT_TRUE(model.liveBubbles().isEmpty());
+  // The transmit audio ended a push-to-talk tail before sending did.
+  std::cout << "Received bubble completed " << receivedCompleteAt - (sendingEndedAt - 200)
+            << " ms after the end of the transmit audio\n";
+
+  QTemporaryDir folder;
+  const QString path = folder.filePath("export.txt");
+  model.setExportFileChooser(std::make_unique<PathChooser>(path));
+  model.exportMessages();
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n');
+  ASSERT_EQ(lines.size(), 3);  // two lines, each ending in a line feed
+  EXPECT_TRUE(lines[0].startsWith("TX\t" + sent.text + "\t"));
+  EXPECT_TRUE(lines[1].startsWith("RX\t" + sent.text + "\t"));
+  EXPECT_TRUE(lines[1].endsWith(" dB"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return chattest::runTests(argc, argv); }
