@@ -1,0 +1,142 @@
+// The main thread's longest stall while the whole chat loop runs: a 10 ms heartbeat timer's
+// worst lateness while the controller captures, sends messages with push-to-talk through rigctld
+// (polled every second here, five times as often as in the program), hears them back through a
+// private PulseAudio server's loopback, and tunes the rig. The controller's construction, which
+// starts capture and the device monitor on the main thread, is reported on its own.
+//
+// Starts its own PulseAudio server and rigctld with the test fixtures' scripts and stops them.
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest/QTest>
+#include <algorithm>
+#include <cstdio>
+
+#include "audio/WaterfallBitmap.h"
+#include "chat/AppSettings.h"
+#include "chat/ChatViewModel.h"
+
+namespace {
+
+bool runScript(const char* script, const QString& action, const QString& where) {
+  QProcess process;
+  process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  process.start(QString::fromUtf8(script), {action, where});
+  return process.waitForFinished(30000) && process.exitCode() == 0;
+}
+
+// Notes how late each tick of a 10 ms timer comes.
+class Heartbeat {
+ public:
+  static constexpr qint64 kPeriodNs = 10'000'000;
+
+  Heartbeat() {
+    timer_.setTimerType(Qt::PreciseTimer);
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      const qint64 now = clock_.nsecsElapsed();
+      worstNs_ = std::max(worstNs_, now - last_ - kPeriodNs);
+      last_ = now;
+      ++ticks_;
+    });
+  }
+  void start() {
+    clock_.start();
+    last_ = 0;
+    timer_.start();
+  }
+  double worstMs() const { return double(worstNs_) / 1e6; }
+  long ticks() const { return ticks_; }
+
+ private:
+  QTimer timer_;
+  QElapsedTimer clock_;
+  qint64 last_ = 0;
+  qint64 worstNs_ = 0;
+  long ticks_ = 0;
+};
+
+void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
+  QTemporaryDir runtime(QDir::tempPath() + "/palavrix-bench-XXXXXX");
+  const QString pulseDir = runtime.filePath("pulse");
+  const QString rigState = runtime.filePath("rigctld.state");
+  if (!runScript(PALAVRIX_PULSE_SCRIPT, "start", pulseDir) ||
+      !runScript(PALAVRIX_RIGCTLD_SCRIPT, "start", rigState)) {
+    state.SkipWithError("could not start the PulseAudio server or rigctld");
+    return;
+  }
+  qputenv("PULSE_SERVER", ("unix:" + pulseDir + "/pulse/native").toUtf8());
+  QFile stateFile(rigState);
+  stateFile.open(QIODevice::ReadOnly);
+  const int port = stateFile.readAll().split(' ').value(0).toInt();
+
+  QTemporaryDir home;
+  qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
+  AppSettings settings;
+  settings.setAudioInputDeviceUID(QStringLiteral("test_in"));
+  settings.setAudioOutputDeviceUID(QStringLiteral("test_out"));
+  settings.setRigModel(2);
+  settings.setRigPort(QStringLiteral("127.0.0.1:%1").arg(port));
+  settings.save();
+  ChatViewModel::Timing timing;
+  timing.rigPollInterval = std::chrono::milliseconds(1000);
+
+  for (auto _ : state) {
+    QElapsedTimer construction;
+    construction.start();
+    ChatViewModel model(settings, timing);
+    const double constructionMs = double(construction.nsecsElapsed()) / 1e6;
+    int rows = 0;
+    QObject::connect(&model.waterfall(), &WaterfallBitmap::imageChanged, [&] { ++rows; });
+    if (!QTest::qWaitFor([&] { return rows >= 25 && model.rigStatus().has_value(); }, 10000)) {
+      state.SkipWithError("capture or the rig did not start");
+      break;
+    }
+
+    Heartbeat heartbeat;
+    heartbeat.start();
+    const char* texts[] = {"CQ DE PALAVRIX TEST", "TNX FER CALL 73"};
+    for (const char* text : texts) {
+      const qsizetype before = model.messages()->size();
+      model.setInputText(QString::fromLatin1(text));
+      model.send();
+      model.tune(7.074);
+      const bool heard = QTest::qWaitFor(
+          [&] {
+            const auto& all = model.messages()->all();
+            return !model.isSending() &&
+                   std::any_of(all.begin() + before, all.end(), [](const ChatMessage& m) {
+                     return !m.isSent && m.decodeState == ChatMessage::DecodeState::complete;
+                   });
+          },
+          30000);
+      if (!heard) state.SkipWithError("a message was not heard back");
+    }
+    state.counters["worst_stall_ms"] = heartbeat.worstMs();
+    state.counters["heartbeats"] = double(heartbeat.ticks());
+    state.counters["construction_ms"] = constructionMs;
+    state.counters["received"] =
+        double(std::count_if(model.messages()->all().begin(), model.messages()->all().end(),
+                             [](const ChatMessage& m) { return !m.isSent; }));
+  }
+  runScript(PALAVRIX_RIGCTLD_SCRIPT, "stop", rigState);
+  runScript(PALAVRIX_PULSE_SCRIPT, "stop", pulseDir);
+}
+BENCHMARK(BM_MainThreadStallDuringChatLoop)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_LOGGING_RULES", "palavrix.audio=false");
+  QCoreApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,68 @@
+// The rig queue: calls run one at a time on one thread of their own, in the order posted, and
+// their results come back on the main thread; a queue that is gone delivers nothing.
+#include "chat/RigQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QThread>
+#include <QtTest/QTest>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+TEST(RigQueue, RunsCallsInOrderOffTheMainThreadAndAnswersOnIt) {
+  RigQueue queue;
+  std::mutex mutex;
+  std::vector<int> ran;
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  std::vector<int> answered;
+  for (int i = 0; i < 50; ++i) {
+    queue.call<int>(
+        [&, i] {
+          if (running.fetch_add(1) != 0) overlapped = true;
+          EXPECT_NE(QThread::currentThread(), QCoreApplication::instance()->thread());
+          {
+            std::lock_guard lock(mutex);
+            ran.push_back(i);
+          }
+          running.fetch_sub(1);
+          return i * 2;
+        },
+        [&](int result) {
+          EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
+          answered.push_back(result);
+        });
+  }
+  ASSERT_TRUE(QTest::qWaitFor([&] { return answered.size() == 50; }, 10000));
+  EXPECT_FALSE(overlapped);
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(ran[i], i);
+    EXPECT_EQ(answered[i], 2 * i);
+  }
+  bool done = false;
+  queue.runAndWait([&] { done = true; });
+  EXPECT_TRUE(done);
+}
+
+TEST(RigQueue, AnswersForAQueueThatIsGoneAreDropped) {
+  bool answered = false;
+  {
+    RigQueue queue;
+    queue.call<int>([] { return 1; }, [&](int) { answered = true; });
+    queue.runAndWait([] {});  // the call has run and posted its answer
+  }
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(answered);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
