@@ -3,10 +3,12 @@
 // on the sink's loopback input, and shows and exports both messages.
 #include <QElapsedTimer>
 #include <QFile>
+#include <cmath>
 #include <iostream>
 
 #include "ChatTestSupport.h"
 #include "audio/AudioLevels.h"
+#include "audio/PlaybackEngine.h"
 #include "audio/WaterfallBitmap.h"
 #include "chat/ChatViewModel.h"
 
@@ -109,6 +111,23 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   EXPECT_TRUE(lines[0].startsWith("TX\t" + sent.text + "\t"));
   EXPECT_TRUE(lines[1].startsWith("RX\t" + sent.text + "\t"));
   EXPECT_TRUE(lines[1].endsWith(" dB"));
+}
+
+TEST(ChatLoop, TheTestToneDrivesTheOutputMeterUntilStopped) {
+  ASSERT_FALSE(qgetenv("PULSE_SERVER").isEmpty()) << "run through CTest (pulse_server fixture)";
+  ConfigHome home;
+  AppSettings settings;
+  settings.setAudioOutputDeviceUID(QStringLiteral("test_out"));
+  ASSERT_TRUE(settings.save());
+  ChatViewModel model(settings);
+  model.playTestTone();
+  EXPECT_EQ(model.alertMessage(), std::nullopt);
+  ASSERT_TRUE(waitFor([&] { return std::abs(model.levels().outputDb() + 0.2646f) < 0.001f; }));
+  model.playbackEngine().stopPlayer();
+  model.stopOutputMeter();
+  EXPECT_EQ(model.levels().outputDb(), kLevelFloorDb);
+  // The sound preview says where it played, or why it could not.
+  EXPECT_FALSE(model.previewNewMessageSound().isEmpty());
 }
 
 }  // namespace
