@@ -15,7 +15,7 @@
 #include "audio/WaterfallBitmap.h"
 #include "chat/AppSettings.h"
 #include "chat/DisplayMailbox.h"
-#include "chat/RigQueue.h"
+#include "chat/SerialQueue.h"
 
 namespace {
 
@@ -44,7 +44,8 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
       sweepTimer_(new QTimer(this)),
       outputMeterTimer_(new QTimer(this)),
       rigPollTimer_(new QTimer(this)),
-      rigQueue_(std::make_unique<RigQueue>()),
+      rigQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.rig"))),
+      audioQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.audio"))),
       capture_(std::make_unique<CaptureEngine>()) {
   qRegisterMetaType<ChatViewModel::ReceiveQuality>();
   sweepTimer_->setInterval(timing_.sweepInterval);
@@ -56,6 +57,15 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
   decoder_->onMessageUpdated = [this](const KvolDecoder::Update& update) {
     postDecoderUpdate(update);
   };
+  // Set once, before the engine moves to its thread, which may call them from then on.
+  capture_->onSamples = [this](std::span<const int16_t> samples) {
+    handleCapturedSamples(samples);
+  };
+  // Posted: the restart runs on the main thread, and stops the engine that is calling.
+  capture_->onNeedsRestart = [this] {
+    QMetaObject::invokeMethod(this, &ChatViewModel::restartAudio, Qt::QueuedConnection);
+  };
+  capture_->moveToThread(&audioQueue_->thread());
   startAudio();
   const float outputGain = linearGain(settings_.audioOutputGainDb());
   playback_->setGain(outputGain);
@@ -65,8 +75,9 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
 }
 
 ChatViewModel::~ChatViewModel() {
-  // The capture thread must leave the handler before the decoder and spectrum go.
-  capture_->stop();
+  // Stopped and destroyed on its own thread; the capture thread leaves the handler before the
+  // decoder and spectrum go.
+  audioQueue_->runAndWait([this] { capture_.reset(); });
 }
 
 AudioLevels& ChatViewModel::levels() { return *levels_; }
@@ -84,18 +95,8 @@ void ChatViewModel::setPreviewedOutputDeviceUID(const std::optional<QString>& ui
   previewedOutputDeviceUID_ = uid;
 }
 
-bool ChatViewModel::isCapturing() const { return capture_->isRunning(); }
-
 void ChatViewModel::startAudio() {
   inputGain_->setLinear(linearGain(settings_.audioInputGainDb()));
-  capture_->onSamples = [this](std::span<const int16_t> samples) {
-    handleCapturedSamples(samples);
-  };
-  // Posted, not run in place: the restart replaces this very callback and stops the engine
-  // that is calling it.
-  capture_->onNeedsRestart = [this] {
-    QMetaObject::invokeMethod(this, &ChatViewModel::restartAudio, Qt::QueuedConnection);
-  };
   startListening(timing_.captureRetries, ++captureChain_);
 }
 
@@ -103,11 +104,28 @@ void ChatViewModel::startListening(int retriesLeft, uint64_t chain) {
   // A later start owns capture now: an older chain must neither restart what it began nor
   // report a failure while it runs.
   if (chain != captureChain_) return;
-  const std::optional<AudioDeviceInfo> device = AudioDevices::device(
-      settings_.audioInputDeviceUID(), AudioDevices::defaultDevice(AudioDirection::input));
+  const std::optional<QString> uid = settings_.audioInputDeviceUID();
+  CaptureEngine* engine = capture_.get();
+  // Device lookup and start each wait for the server: on the audio queue, not here.
+  audioQueue_->call<std::optional<CaptureError>>(
+      [engine, uid] {
+        return engine->start(
+            AudioDevices::device(uid, AudioDevices::defaultDevice(AudioDirection::input)));
+      },
+      [this, retriesLeft, chain](std::optional<CaptureError> error) {
+        listeningAttempted(retriesLeft, chain, error);
+      });
+}
+
+void ChatViewModel::listeningAttempted(int retriesLeft, uint64_t chain,
+                                       const std::optional<CaptureError>& error) {
   ++captureStartAttempts_;
-  const std::optional<CaptureError> error = capture_->start(device);
-  if (!error) return;
+  // A restart came after this attempt; the newer chain's attempts decide.
+  if (chain != captureChain_) return;
+  if (!error) {
+    capturing_ = true;
+    return;
+  }
   if (retriesLeft >= 1) {
     QTimer::singleShot(timing_.captureRetryInterval, this,
                        [this, retriesLeft, chain] { startListening(retriesLeft - 1, chain); });
@@ -121,12 +139,18 @@ void ChatViewModel::startListening(int retriesLeft, uint64_t chain) {
 
 void ChatViewModel::restartAudio() {
   Q_ASSERT(QThread::currentThread() == thread());
-  capture_->stop();
-  // Updates still queued from before this point belong to audio that is being thrown away.
-  receiveGeneration_.fetch_add(1, std::memory_order_acq_rel);
-  // Capture has stopped, so the capture thread is not inside the decoder; it empties its
-  // buffer and resets the receiver before its next block.
-  decoder_->requestReset();
+  capturing_ = false;
+  // Updates from before this point belong to audio that is being thrown away.
+  const uint64_t generation = ++acceptedGeneration_;
+  CaptureEngine* engine = capture_.get();
+  KvolDecoder* decoder = decoder_.get();
+  audioQueue_->post([this, engine, decoder, generation] {
+    // Once stopped, the capture thread is out of the decoder: what it decodes from now on
+    // comes from the new start, and it empties its buffer and resets the receiver first.
+    engine->stop();
+    captureGeneration_.store(generation, std::memory_order_release);
+    decoder->requestReset();
+  });
   finalizeAllLiveBubbles();
   startAudio();
 }

@@ -32,11 +32,12 @@ class AudioDeviceMonitor;
 class AudioLevels;
 class AudioSpectrum;
 class CaptureEngine;
+struct CaptureError;
 class DisplayMailbox;
 class LiveGain;
 class NewMessageSound;
 class PlaybackEngine;
-class RigQueue;
+class SerialQueue;
 class TransmitMonitor;
 class WaterfallBitmap;
 class QTimer;
@@ -129,9 +130,10 @@ class ChatViewModel final : public QObject {
   // Audio start.
   void restartAudio();
   void handleAudioDeviceChange();
-  // Whether capture is running now (not retrying, not failed).
-  bool isCapturing() const;
-  // Attempts to start capture since the controller was made, for diagnostics.
+  // Whether the latest start of capture succeeded and no restart came since. Capture starts
+  // on the audio queue's thread, so it is false at first and turns true a moment later.
+  bool isCapturing() const { return capturing_; }
+  // Attempts to start capture that have come back (failed or not) since the controller was made.
   int captureStartAttempts() const { return captureStartAttempts_; }
 
   // Receiving. The handler runs on the capture thread; the rest on the main thread.
@@ -177,6 +179,8 @@ class ChatViewModel final : public QObject {
   // Audio start.
   void startAudio();
   void startListening(int retriesLeft, uint64_t chain);
+  void listeningAttempted(int retriesLeft, uint64_t chain,
+                          const std::optional<CaptureError>& error);
   std::optional<AudioDeviceInfo> transmitDevice() const;
   // Receiving.
   void drainDisplayMailbox();
@@ -232,8 +236,12 @@ class ChatViewModel final : public QObject {
   // Each start of audio begins a retry chain; an older chain stops at its next attempt.
   uint64_t captureChain_ = 0;
   int captureStartAttempts_ = 0;
-  // Counts audio restarts; decoder updates made before the latest one are dropped.
-  std::atomic<uint64_t> receiveGeneration_{0};
+  bool capturing_ = false;
+  // Counts audio restarts. Decoder updates carry the count of the audio they were made from
+  // (set on the audio queue's thread once capture has stopped) and are dropped on the main
+  // thread unless they belong to the latest restart.
+  uint64_t acceptedGeneration_ = 0;
+  std::atomic<uint64_t> captureGeneration_{0};
 
   // Capture thread only: the handler's working blocks, reused so that it allocates nothing.
   std::vector<int16_t> gainedBlock_;
@@ -247,9 +255,11 @@ class ChatViewModel final : public QObject {
   // The rig keyed for the transmission on the air, until its push-to-talk off is posted.
   std::optional<RigTxSettings> keyedRig_;
 
-  // Declared last so that it goes first: no rig call runs once the rest is gone.
-  std::unique_ptr<RigQueue> rigQueue_;
-  // Likewise: the capture thread has left the handler before anything it uses goes.
+  // Declared late so that they go first: no rig or audio call runs once the rest is gone.
+  std::unique_ptr<SerialQueue> rigQueue_;
+  // Talking to the audio server can take seconds when it hangs: the capture engine lives on
+  // this queue's thread, where it is started, stopped and finally destroyed.
+  std::unique_ptr<SerialQueue> audioQueue_;
   std::unique_ptr<CaptureEngine> capture_;
 };
 

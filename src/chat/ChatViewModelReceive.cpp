@@ -47,11 +47,11 @@ void ChatViewModel::drainDisplayMailbox() {
 }
 
 void ChatViewModel::postDecoderUpdate(const KvolDecoder::Update& update) {
-  const uint64_t generation = receiveGeneration_.load(std::memory_order_acquire);
+  const uint64_t generation = captureGeneration_.load(std::memory_order_acquire);
   QMetaObject::invokeMethod(
       this,
       [this, update, generation] {
-        if (generation != receiveGeneration_.load(std::memory_order_acquire)) return;
+        if (generation != acceptedGeneration_) return;  // made before the latest restart
         handleDecoderUpdate(update);
       },
       Qt::QueuedConnection);

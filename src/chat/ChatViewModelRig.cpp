@@ -4,7 +4,7 @@
 
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
-#include "chat/RigQueue.h"
+#include "chat/SerialQueue.h"
 #include "rig/RigBridge.h"
 #include "rig/RigControl.h"
 

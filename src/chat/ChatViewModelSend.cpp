@@ -11,7 +11,7 @@
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
 #include "chat/MessageCase.h"
-#include "chat/RigQueue.h"
+#include "chat/SerialQueue.h"
 #include "chat/TextCharacters.h"
 #include "rig/RigBridge.h"
 #include "rig/RigControl.h"

@@ -129,8 +129,10 @@ TEST_F(Controller, ARestartClosesBubblesAndDropsUpdatesQueuedBeforeIt) {
   ASSERT_TRUE(waitFor([&] { return messages().size() == 1; }));
   model->postDecoderUpdate(update(5, "HELLO THERE FRIEND", false));
   model->postDecoderUpdate(update(6, "QRZ?", false));
+  const int attempts = model->captureStartAttempts();
   model->restartAudio();
-  QCoreApplication::processEvents();
+  // The restart's own attempt to start capture has come back: the old audio is gone by then.
+  ASSERT_TRUE(waitFor([&] { return model->captureStartAttempts() > attempts; }));
   ASSERT_EQ(messages().size(), 1);
   EXPECT_EQ(messages().at(0).text, "HELLO THERE");
   EXPECT_EQ(messages().at(0).decodeState, State::incomplete);

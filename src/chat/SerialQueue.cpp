@@ -1,22 +1,23 @@
-#include "chat/RigQueue.h"
+#include "chat/SerialQueue.h"
 
-RigQueue::RigQueue(QObject* parent) : QObject(parent), worker_(new QObject) {
-  thread_.setObjectName(QStringLiteral("Palavrix.rig"));
+SerialQueue::SerialQueue(const QString& name, QObject* parent)
+    : QObject(parent), worker_(new QObject) {
+  thread_.setObjectName(name);
   worker_->moveToThread(&thread_);
   thread_.start();
 }
 
-RigQueue::~RigQueue() {
+SerialQueue::~SerialQueue() {
   thread_.quit();
   thread_.wait();
   delete worker_;  // its thread has ended, so nothing runs in it any more
 }
 
-void RigQueue::post(std::function<void()> work) {
+void SerialQueue::post(std::function<void()> work) {
   QMetaObject::invokeMethod(worker_, std::move(work), Qt::QueuedConnection);
 }
 
-void RigQueue::runAndWait(std::function<void()> work) {
+void SerialQueue::runAndWait(std::function<void()> work) {
   Q_ASSERT(QThread::currentThread() != &thread_);
   QMetaObject::invokeMethod(worker_, std::move(work), Qt::BlockingQueuedConnection);
 }

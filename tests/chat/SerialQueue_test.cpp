@@ -1,6 +1,6 @@
-// The rig queue: calls run one at a time on one thread of their own, in the order posted, and
+// A serial queue: calls run one at a time on one thread of their own, in the order posted, and
 // their results come back on the main thread; a queue that is gone delivers nothing.
-#include "chat/RigQueue.h"
+#include "chat/SerialQueue.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 
 namespace {
 
-TEST(RigQueue, RunsCallsInOrderOffTheMainThreadAndAnswersOnIt) {
-  RigQueue queue;
+TEST(SerialQueue, RunsCallsInOrderOffTheMainThreadAndAnswersOnIt) {
+  SerialQueue queue(QStringLiteral("test"));
   std::mutex mutex;
   std::vector<int> ran;
   std::atomic<int> running{0};
@@ -48,10 +48,10 @@ TEST(RigQueue, RunsCallsInOrderOffTheMainThreadAndAnswersOnIt) {
   EXPECT_TRUE(done);
 }
 
-TEST(RigQueue, AnswersForAQueueThatIsGoneAreDropped) {
+TEST(SerialQueue, AnswersForAQueueThatIsGoneAreDropped) {
   bool answered = false;
   {
-    RigQueue queue;
+    SerialQueue queue(QStringLiteral("test"));
     queue.call<int>([] { return 1; }, [&](int) { answered = true; });
     queue.runAndWait([] {});  // the call has run and posted its answer
   }
