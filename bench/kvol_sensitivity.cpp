@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/modem/kvol_channel.h"
+#include "kvol_channel.h"
 #include "modem/KvolDecoder.h"
 
 namespace {

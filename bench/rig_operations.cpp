@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "../tests/rig/RigTestSupport.h"
+#include "RigctldServer.h"
 #include "rig/RigBridge.h"
 
 namespace {

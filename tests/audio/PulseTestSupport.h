@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "PulseServer.h"
 #include "audio/AudioDevices.h"
 #include "audio/CaptureEngine.h"
 
@@ -109,43 +110,6 @@ class ServerOverride {
 
  private:
   QByteArray saved_;
-};
-
-// A server of a test's own, started and stopped with the fixture's script, so that a test may
-// kill it without disturbing the others.
-class PrivateServer {
- public:
-  PrivateServer() : dir_(QDir(QStringLiteral(PALAVRIX_TEST_TMP)).filePath("pulse-XXXXXX")) {
-    started_ = run(QStringLiteral("start"));
-  }
-  ~PrivateServer() { kill(); }
-  bool started() const { return started_; }
-  QByteArray address() const {
-    return "unix:" + QDir(dir_.path()).filePath("pulse/native").toUtf8();
-  }
-  // The server's process id, 0 when unknown.
-  pid_t pid() const {
-    QFile file(QDir(dir_.path()).filePath("pulse/pid"));
-    return file.open(QIODevice::ReadOnly) ? pid_t(file.readAll().trimmed().toLong()) : 0;
-  }
-  void kill() {
-    if (started_) run(QStringLiteral("stop"));
-    started_ = false;
-  }
-
- private:
-  bool run(const QString& action) {
-    QProcess process;
-    process.start(QStringLiteral(PALAVRIX_PULSE_SCRIPT), {action, dir_.path()});
-    const bool finished = process.waitForFinished(15000);
-    EXPECT_TRUE(finished && process.exitCode() == 0)
-        << "pulse_server.sh " << action.toStdString() << ": "
-        << process.readAllStandardError().toStdString();
-    return finished && process.exitCode() == 0;
-  }
-
-  QTemporaryDir dir_;
-  bool started_ = false;
 };
 
 inline AudioDeviceInfo deviceNamed(const char* uid) {

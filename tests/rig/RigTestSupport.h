@@ -1,5 +1,5 @@
-// Helpers shared by the rig tests and benchmark: a log sink that records what the bridge sends,
-// and a rigctld serving the dummy rig on a free loopback port.
+// Helpers shared by the rig tests: a log sink that records what the bridge sends, and the
+// fixture's rigctld; the rigctld launcher itself is in tests/support.
 #pragma once
 
 #include <arpa/inet.h>
@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "RigctldServer.h"
 
 extern char **environ;
 
@@ -106,83 +108,6 @@ inline bool isStatusLine(const std::string &text, const std::string &mode = "") 
   at += 2;
   return digits(at) > 0 && text.compare(at, std::string::npos, " Hz)") == 0;
 }
-
-inline bool listening(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool connected = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-  close(fd);
-  return connected;
-}
-
-// A loopback port nobody listens on right now.
-inline int unusedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-// rigctld -m 1 -P RIG as a direct child of the test, stopped by its process id.
-class Rigctld {
- public:
-  Rigctld() {
-    for (int attempt = 0; attempt < 10 && pid_ <= 0; ++attempt) start();
-  }
-  ~Rigctld() { kill(SIGINT); }
-  Rigctld(const Rigctld &) = delete;
-  Rigctld &operator=(const Rigctld &) = delete;
-
-  bool running() const { return pid_ > 0; }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-  pid_t pid() const { return pid_; }
-
-  void kill(int signal) {
-    if (pid_ <= 0) return;
-    ::kill(pid_, signal);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  void start() {
-    port_ = unusedPort();
-    std::string portText = std::to_string(port_);
-    const char *argv[] = {"rigctld",        "-m",   "1", "-P", "RIG", "-T", "127.0.0.1", "-t",
-                          portText.c_str(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int failed =
-        posix_spawnp(&pid, "rigctld", &actions, nullptr, const_cast<char **>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed) return;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (waitpid(pid, nullptr, WNOHANG) == pid) return;  // it could not bind: try another port
-      if (listening(port_)) {
-        pid_ = pid;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ::kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
 
 // The port of the rigctld that the CTest fixture started, or 0 when there is none.
 inline int fixtureRigctldPort() {

@@ -1,0 +1,33 @@
+// A PulseAudio server of a test's own, started and stopped with the fixture's script
+// (tests/fixtures/pulse_server.sh), so that a test may kill it without disturbing the others.
+#pragma once
+
+#include <sys/types.h>
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace pulsetest {
+
+class PrivateServer {
+ public:
+  PrivateServer();
+  ~PrivateServer() { kill(); }
+  PrivateServer(const PrivateServer&) = delete;
+  PrivateServer& operator=(const PrivateServer&) = delete;
+
+  bool started() const { return started_; }
+  QByteArray address() const;
+  // The server's process id, 0 when unknown.
+  pid_t pid() const;
+  void kill();
+
+ private:
+  bool run(const QString& action);
+
+  QTemporaryDir dir_;
+  bool started_ = false;
+};
+
+}  // namespace pulsetest

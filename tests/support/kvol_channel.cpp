@@ -1,0 +1,74 @@
+#include "kvol_channel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace kvol_channel {
+
+std::vector<float> decimate_48k_to_12k(std::span<const std::int16_t> tx) {
+  constexpr int kTaps = 191;
+  constexpr int kHalf = kTaps / 2;
+  const double pi = std::acos(-1.0);
+  const double cutoff = 4800.0 / 48000.0;
+  std::vector<double> h(kTaps);
+  double sum = 0.0;
+  for (int i = 0; i < kTaps; ++i) {
+    const int k = i - kHalf;
+    const double sinc = k == 0 ? 2.0 * cutoff : std::sin(2.0 * pi * cutoff * k) / (pi * k);
+    const double w = 0.42 - 0.5 * std::cos(2.0 * pi * i / (kTaps - 1)) +
+                     0.08 * std::cos(4.0 * pi * i / (kTaps - 1));
+    h[i] = sinc * w;
+    sum += h[i];
+  }
+  for (double& v : h) v /= sum;
+  const int n = static_cast<int>(tx.size());
+  std::vector<float> out((n + 3) / 4);
+  for (std::size_t o = 0; o < out.size(); ++o) {
+    const int centre = static_cast<int>(o) * 4;
+    double acc = 0.0;
+    for (int i = 0; i < kTaps; ++i) {
+      const int j = centre + i - kHalf;
+      if (j >= 0 && j < n) acc += h[i] * tx[j];
+    }
+    out[o] = static_cast<float>(acc);
+  }
+  return out;
+}
+
+double mean_power(std::span<const float> x) {
+  double p = 0.0;
+  for (float v : x) p += static_cast<double>(v) * v;
+  return x.empty() ? 0.0 : p / static_cast<double>(x.size());
+}
+
+double gain_for_snr(double power, double sigma, double snr_db) {
+  const double noise_in_band = sigma * sigma * 2500.0 / 6000.0;
+  return std::sqrt(std::pow(10.0, snr_db / 10.0) * noise_in_band / power);
+}
+
+void Channel::add_signal(std::span<const float> signal, std::size_t start, double snr_db,
+                         double sigma) {
+  const double gain = gain_for_snr(mean_power(signal), sigma, snr_db);
+  add_scaled(signal, start, gain);
+}
+
+void Channel::add_scaled(std::span<const float> signal, std::size_t start, double gain) {
+  for (std::size_t i = 0; i < signal.size() && start + i < audio_.size(); ++i)
+    audio_[start + i] += static_cast<float>(gain * signal[i]);
+}
+
+void Channel::add_noise(double sigma, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> g(0.0f, static_cast<float>(sigma));
+  for (float& v : audio_) v += g(rng);
+}
+
+std::vector<std::int16_t> Channel::quantised() const {
+  std::vector<std::int16_t> out(audio_.size());
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i] = static_cast<std::int16_t>(std::clamp(std::lround(audio_[i]), -32768L, 32767L));
+  return out;
+}
+
+}  // namespace kvol_channel
