@@ -15,9 +15,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "../tests/modem/kvol_channel.h"
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
+#include "kvol_channel.h"
 
 namespace {
 std::atomic<long> allocations{0};

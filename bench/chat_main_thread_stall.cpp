@@ -4,32 +4,24 @@
 // private PulseAudio server's loopback, and tunes the rig. The controller's construction, which
 // starts capture and the device monitor on the main thread, is reported on its own.
 //
-// Starts its own PulseAudio server and rigctld with the test fixtures' scripts and stops them.
+// Starts its own PulseAudio server and rigctld with the tests' launchers and stops them.
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest/QTest>
 #include <algorithm>
 #include <cstdio>
 
+#include "PulseServer.h"
+#include "RigctldServer.h"
 #include "audio/WaterfallBitmap.h"
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
 
 namespace {
-
-bool runScript(const char* script, const QString& action, const QString& where) {
-  QProcess process;
-  process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  process.start(QString::fromUtf8(script), {action, where});
-  return process.waitForFinished(30000) && process.exitCode() == 0;
-}
 
 // Notes how late each tick of a 10 ms timer comes.
 class Heartbeat {
@@ -63,18 +55,13 @@ class Heartbeat {
 };
 
 void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
-  QTemporaryDir runtime(QDir::tempPath() + "/palavrix-bench-XXXXXX");
-  const QString pulseDir = runtime.filePath("pulse");
-  const QString rigState = runtime.filePath("rigctld.state");
-  if (!runScript(PALAVRIX_PULSE_SCRIPT, "start", pulseDir) ||
-      !runScript(PALAVRIX_RIGCTLD_SCRIPT, "start", rigState)) {
+  pulsetest::PrivateServer pulse;
+  rigtest::Rigctld rigctld;
+  if (!pulse.started() || !rigctld.running()) {
     state.SkipWithError("could not start the PulseAudio server or rigctld");
     return;
   }
-  qputenv("PULSE_SERVER", ("unix:" + pulseDir + "/pulse/native").toUtf8());
-  QFile stateFile(rigState);
-  stateFile.open(QIODevice::ReadOnly);
-  const int port = stateFile.readAll().split(' ').value(0).toInt();
+  qputenv("PULSE_SERVER", pulse.address());
 
   QTemporaryDir home;
   qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
@@ -82,7 +69,7 @@ void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
   settings.setAudioInputDeviceUID(QStringLiteral("test_in"));
   settings.setAudioOutputDeviceUID(QStringLiteral("test_out"));
   settings.setRigModel(2);
-  settings.setRigPort(QStringLiteral("127.0.0.1:%1").arg(port));
+  settings.setRigPort(QString::fromStdString(rigctld.address()));
   settings.save();
   ChatViewModel::Timing timing;
   timing.rigPollInterval = std::chrono::milliseconds(1000);
@@ -125,8 +112,6 @@ void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
         double(std::count_if(model.messages()->all().begin(), model.messages()->all().end(),
                              [](const ChatMessage& m) { return !m.isSent; }));
   }
-  runScript(PALAVRIX_RIGCTLD_SCRIPT, "stop", rigState);
-  runScript(PALAVRIX_PULSE_SCRIPT, "stop", pulseDir);
 }
 BENCHMARK(BM_MainThreadStallDuringChatLoop)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
