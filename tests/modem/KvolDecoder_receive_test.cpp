@@ -186,7 +186,8 @@ TEST_F(Receiver, ShowsALostFrameAsDots) {
 // The buffer holds at most 600 s: the decoder then starts afresh and still decodes.
 TEST_F(Receiver, KeepsDecodingAcrossTheSixHundredSecondWrap) {
   constexpr std::size_t kLimit = 7'200'000;
-  const auto message = audio_of({{"K1ABC TU", 1500.0f, 0.4}}, 4.0, 6);
+  // Its frame lies across 592 s, so a buffer that kept less than 600 s would cut it.
+  const auto message = audio_of({{"K1ABC TU", 1500.0f, 3.0}}, 12.0, 6);
   const auto later = audio_of({{"TU 73", 1500.0f, 0.4}}, 4.0, 7);
 
   // Silence up to a message that ends just before the limit.
