@@ -34,6 +34,7 @@ class Heartbeat {
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       const qint64 now = clock_.nsecsElapsed();
       worstNs_ = std::max(worstNs_, now - last_ - kPeriodNs);
+      if (now - last_ - kPeriodNs > 20'000'000) ++lateTicks_;
       last_ = now;
       ++ticks_;
     });
@@ -45,6 +46,7 @@ class Heartbeat {
   }
   double worstMs() const { return double(worstNs_) / 1e6; }
   long ticks() const { return ticks_; }
+  long lateTicks() const { return lateTicks_; }
 
  private:
   QTimer timer_;
@@ -52,6 +54,7 @@ class Heartbeat {
   qint64 last_ = 0;
   qint64 worstNs_ = 0;
   long ticks_ = 0;
+  long lateTicks_ = 0;
 };
 
 void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
@@ -89,10 +92,14 @@ void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
     Heartbeat heartbeat;
     heartbeat.start();
     const char* texts[] = {"CQ DE PALAVRIX TEST", "TNX FER CALL 73"};
+    double longestSendMs = 0.0;
     for (const char* text : texts) {
       const qsizetype before = model.messages()->size();
       model.setInputText(QString::fromLatin1(text));
-      model.send();
+      QElapsedTimer sending;
+      sending.start();
+      model.send();  // encodes on the main thread
+      longestSendMs = std::max(longestSendMs, double(sending.nsecsElapsed()) / 1e6);
       model.tune(7.074);
       const bool heard = QTest::qWaitFor(
           [&] {
@@ -107,6 +114,8 @@ void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
     }
     state.counters["worst_stall_ms"] = heartbeat.worstMs();
     state.counters["heartbeats"] = double(heartbeat.ticks());
+    state.counters["late_over_20ms"] = double(heartbeat.lateTicks());
+    state.counters["send_call_ms"] = longestSendMs;
     state.counters["construction_ms"] = constructionMs;
     state.counters["received"] =
         double(std::count_if(model.messages()->all().begin(), model.messages()->all().end(),
