@@ -3,6 +3,7 @@
 // on the sink's loopback input, and shows and exports both messages.
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <cmath>
 #include <iostream>
 
@@ -128,6 +129,38 @@ TEST(ChatLoop, TheTestToneDrivesTheOutputMeterUntilStopped) {
   EXPECT_EQ(model.levels().outputDb(), kLevelFloorDb);
   // The sound preview says where it played, or why it could not.
   EXPECT_FALSE(model.previewNewMessageSound().isEmpty());
+}
+
+bool runPulseScript(const QString& action, const QString& dir) {
+  QProcess script;
+  script.start(QStringLiteral(PALAVRIX_PULSE_SCRIPT), {action, dir});
+  return script.waitForFinished(15000) && script.exitCode() == 0;
+}
+
+TEST(ChatLoop, ARetryChainThatARestartSupersededLeavesTheNewCaptureAlone) {
+  // A server of the test's own, down at first; the fixture's clean-up stops it after a crash.
+  QTemporaryDir runtime(QStringLiteral(PALAVRIX_PULSE_TMP "/pulse-XXXXXX"));
+  const QByteArray fixtureServer = qgetenv("PULSE_SERVER");
+  qputenv("PULSE_SERVER", "unix:" + runtime.path().toUtf8() + "/pulse/native");
+  {
+    ConfigHome home;
+    AppSettings settings;
+    ChatViewModel::Timing timing;
+    timing.captureRetryInterval = std::chrono::milliseconds(100);
+    ChatViewModel model(settings, timing);
+    ASSERT_TRUE(waitFor([&] { return model.captureStartAttempts() >= 2; }));
+    EXPECT_FALSE(model.isCapturing());
+    ASSERT_TRUE(runPulseScript("start", runtime.path()));
+    model.restartAudio();
+    ASSERT_TRUE(waitFor([&] { return model.isCapturing(); }));
+    const int attempts = model.captureStartAttempts();
+    QTest::qWait(500);  // several of the old chain's intervals, had it lived on
+    EXPECT_EQ(model.captureStartAttempts(), attempts);
+    EXPECT_TRUE(model.isCapturing());
+    EXPECT_EQ(model.alertMessage(), std::nullopt);
+  }
+  EXPECT_TRUE(runPulseScript("stop", runtime.path()));
+  qputenv("PULSE_SERVER", fixtureServer);
 }
 
 }  // namespace

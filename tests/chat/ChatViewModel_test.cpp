@@ -8,6 +8,8 @@
 #include <QTimeZone>
 
 #include "ChatTestSupport.h"
+#include "audio/AudioLevels.h"
+#include "audio/WaterfallBitmap.h"
 
 using namespace chattest;
 using State = ChatMessage::DecodeState;
@@ -140,6 +142,15 @@ TEST_F(Controller, ARestartClosesBubblesAndDropsUpdatesQueuedBeforeIt) {
   // What the decoder reports after the restart counts again.
   model->postDecoderUpdate(update(9, "AFTER", false));
   EXPECT_TRUE(waitFor([&] { return messages().size() == 2; }));
+}
+
+TEST_F(Controller, TheHandlerMetersTheBlockBeforeTheGainAndFeedsTheWaterfall) {
+  model->inputGain().setLinear(0.1f);
+  std::vector<int16_t> block(512);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = int16_t(i % 2 ? 16384 : -16384);
+  for (int i = 0; i < 4; ++i) model->handleCapturedSamples(block);  // as the capture thread does
+  ASSERT_TRUE(waitFor([&] { return !model->waterfall().image().isNull(); }));
+  EXPECT_NEAR(model->levels().inputDb(), -6.02f, 0.01f);  // 16384 of 32768, not a tenth of it
 }
 
 TEST_F(Controller, TheComposerKeepsEightyCharactersAsAReaderCountsThem) {
