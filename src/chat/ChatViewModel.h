@@ -4,8 +4,9 @@
 // push-to-talk timing, the rig is polled and tuned, and the transcript can be exported.
 //
 // Lives on the main thread; every property is read and written there. The captured-samples
-// handler and the decoder run on the capture thread, rig calls on the rig thread; both hand
-// their results to the main thread with queued calls.
+// handler and the decoder run on the capture thread, rig calls on the rig thread, and the
+// capture engine is started and stopped on an audio thread (the server may take seconds to
+// answer); all of them hand their results to the main thread with queued calls.
 #pragma once
 
 #include <QDateTime>
@@ -95,8 +96,8 @@ class ChatViewModel final : public QObject {
   // The intervals the controller runs on. Tests shorten them; the program uses the defaults.
   using Timing = ChatViewModelTiming;
 
-  // Builds everything and starts capture, the device monitor and rig polling at once. Main
-  // thread. `now` is the clock the bubbles' progress is measured on.
+  // Builds everything and starts capture (on the audio thread), the device monitor and rig
+  // polling at once. Main thread. `now` is the clock the bubbles' progress is measured on.
   explicit ChatViewModel(AppSettings& settings, Timing timing = {},
                          std::function<QDateTime()> now = &QDateTime::currentDateTime,
                          QObject* parent = nullptr);
