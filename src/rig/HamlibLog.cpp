@@ -96,9 +96,12 @@ QString displayName(HamlibLogLevel level) {
   return {};
 }
 
+QString HamlibLogEntry::timeText() const {
+  return QLocale().toString(date.time(), timeFormatWithMilliseconds());
+}
+
 QString HamlibLogEntry::exportLine() const {
-  return QLocale().toString(date.time(), timeFormatWithMilliseconds()) + QLatin1String(" [") +
-         displayName(level) + QLatin1String("] ") +
+  return timeText() + QLatin1String(" [") + displayName(level) + QLatin1String("] ") +
          (fromApp ? QLatin1String("Palavrix") : QLatin1String("Hamlib")) + QLatin1String(": ") +
          text;
 }

@@ -37,7 +37,9 @@ struct HamlibLogEntry {
   bool fromApp = false;
   QString text;  // no line breaks at either end; never empty
 
-  // "time [Level] Palavrix|Hamlib: text", the time in the current locale with milliseconds.
+  // The time of day in the current locale with milliseconds, as the export and the window show it.
+  QString timeText() const;
+  // "time [Level] Palavrix|Hamlib: text".
   QString exportLine() const;
 };
 
