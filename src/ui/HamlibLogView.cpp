@@ -5,7 +5,6 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QFontDatabase>
-#include <QFutureWatcher>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QListView>
@@ -19,9 +18,9 @@
 #include <QToolBar>
 #include <QToolTip>
 #include <QVBoxLayout>
-#include <QtConcurrent>
 
 #include "rig/HamlibLog.h"
+#include "ui/BackgroundTask.h"
 
 namespace {
 
@@ -356,15 +355,12 @@ void HamlibLogView::saveLog() {
 void HamlibLogView::clearLog() { log_.clear(); }
 
 void HamlibLogView::writeExport(const QString& path, const QString& text) {
-  // The file is written off the main thread; the answer comes back only while the window lives.
-  auto* watcher = new QFutureWatcher<std::optional<QString>>(this);
-  connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
-    watcher->deleteLater();
-    const std::optional<QString> error = watcher->result();
-    if (error) showSaveError(*error);
-    emit saveFinished(error);
-  });
-  watcher->setFuture(QtConcurrent::run(writeTextFile, path, text));
+  runInBackground(
+      this, [path, text] { return writeTextFile(path, text); },
+      [this](const std::optional<QString>& error) {
+        if (error) showSaveError(*error);
+        emit saveFinished(error);
+      });
 }
 
 void HamlibLogView::showSaveError(const QString& errorText) {

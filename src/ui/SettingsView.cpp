@@ -1,0 +1,238 @@
+#include "ui/SettingsView.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShortcut>
+#include <QShowEvent>
+#include <QStyle>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "chat/AppSettings.h"
+#include "chat/ChatViewModel.h"
+
+namespace {
+
+const char* const kWindowTitle = QT_TRANSLATE_NOOP("SettingsView", "Settings");
+constexpr int kWindowWidth = 460;
+constexpr int kWindowPadding = 20;
+constexpr int kWindowSpacing = 16;
+constexpr int kFormPadding = 8;
+const QColor kErrorColour(255, 59, 48);
+// A caption against the body size of the desktop font.
+constexpr double kCaptionScale = 10.0 / 13.0;
+
+struct TabItem {
+  const char* title;
+  const char* themeIcon;
+  QStyle::StandardPixmap fallbackIcon;
+};
+const TabItem kGeneralTab = {QT_TRANSLATE_NOOP("SettingsView", "General"), "user-identity",
+                             QStyle::SP_DirHomeIcon};
+const TabItem kAudioTab = {QT_TRANSLATE_NOOP("SettingsView", "Audio"), "audio-volume-high",
+                           QStyle::SP_MediaVolume};
+const TabItem kTransceiverTab = {QT_TRANSLATE_NOOP("SettingsView", "Transceiver"),
+                                 "network-wireless", QStyle::SP_DriveNetIcon};
+
+const char* const kCancel = QT_TRANSLATE_NOOP("SettingsView", "Cancel");
+const char* const kOK = QT_TRANSLATE_NOOP("SettingsView", "OK");
+const char* const kCallsignLabel = QT_TRANSLATE_NOOP("SettingsView", "Callsign:");
+const char* const kCallsignPrompt = QT_TRANSLATE_NOOP("SettingsView", "e.g. W1AW");
+const char* const kCapitalize = QT_TRANSLATE_NOOP("SettingsView", "Capitalise messages");
+const char* const kAppendCallsign = QT_TRANSLATE_NOOP("SettingsView", "Append callsign");
+const char* const kPlaySound = QT_TRANSLATE_NOOP("SettingsView", "Play sound for new messages");
+const char* const kTest = QT_TRANSLATE_NOOP("SettingsView", "Test");
+const char* const kTestHelp = QT_TRANSLATE_NOOP("SettingsView", "Play the new message sound now");
+
+}  // namespace
+
+SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget* parent)
+    : QWidget(parent), settings_(settings), model_(model) {
+  setWindowTitle(tr(kWindowTitle));
+  setFixedWidth(kWindowWidth);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(kWindowPadding, kWindowPadding, kWindowPadding, kWindowPadding);
+  layout->setSpacing(kWindowSpacing);
+
+  tabs_ = new QTabWidget(this);
+  for (const auto& [tab, page] :
+       {std::pair{kGeneralTab, buildGeneralTab()}, std::pair{kAudioTab, buildAudioTab()},
+        std::pair{kTransceiverTab, buildTransceiverTab()}}) {
+    const QIcon icon =
+        QIcon::fromTheme(QLatin1String(tab.themeIcon), style()->standardIcon(tab.fallbackIcon));
+    tabs_->addTab(page, icon, tr(tab.title));
+  }
+  layout->addWidget(tabs_);
+
+  auto* buttons = new QHBoxLayout();
+  errorLabel_ = new QLabel(this);
+  errorLabel_->setObjectName(QStringLiteral("error"));
+  errorLabel_->setWordWrap(true);
+  QPalette errorPalette = errorLabel_->palette();
+  errorPalette.setColor(QPalette::WindowText, kErrorColour);
+  errorLabel_->setPalette(errorPalette);
+  errorLabel_->hide();
+  buttons->addWidget(errorLabel_, 1);
+  buttons->addStretch();
+  cancelButton_ = new QPushButton(tr(kCancel), this);
+  cancelButton_->setAutoDefault(false);
+  okButton_ = new QPushButton(tr(kOK), this);
+  okButton_->setDefault(true);
+  buttons->addWidget(cancelButton_);
+  buttons->addWidget(okButton_);
+  layout->addLayout(buttons);
+  layout->setSizeConstraint(QLayout::SetMinAndMaxSize);
+
+  connect(cancelButton_, &QPushButton::clicked, this, &SettingsView::cancel);
+  connect(okButton_, &QPushButton::clicked, this, &SettingsView::applyAndClose);
+  // From anywhere in the window, as a dialog would: Return is OK and Escape is Cancel.
+  for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
+    connect(new QShortcut(QKeySequence(key), this), &QShortcut::activated, this,
+            &SettingsView::applyAndClose);
+  }
+  connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
+          &SettingsView::cancel);
+}
+
+SettingsView::~SettingsView() = default;
+
+QWidget* SettingsView::buildGeneralTab() {
+  auto* page = new QWidget();
+  auto* outer = new QVBoxLayout(page);
+  outer->setContentsMargins(kFormPadding, kFormPadding, kFormPadding, kFormPadding);
+  auto* form = new QFormLayout();
+  outer->addLayout(form);
+  outer->addStretch();
+
+  callsignField_ = new QLineEdit(page);
+  callsignField_->setObjectName(QStringLiteral("callsign"));
+  callsignField_->setPlaceholderText(tr(kCallsignPrompt));
+  connect(callsignField_, &QLineEdit::textEdited, this,
+          [this](const QString& text) { callsign_ = text; });
+  form->addRow(tr(kCallsignLabel), callsignField_);
+
+  auto addToggle = [&](const char* label, const char* name, bool& state) {
+    auto* toggle = new QCheckBox(tr(label), page);
+    toggle->setObjectName(QLatin1String(name));
+    connect(toggle, &QCheckBox::toggled, this, [&state](bool on) { state = on; });
+    return toggle;
+  };
+  capitalizeToggle_ = addToggle(kCapitalize, "capitalizeMessages", capitalizeMessages_);
+  form->addRow(QString(), capitalizeToggle_);
+  appendCallsignToggle_ = addToggle(kAppendCallsign, "appendCallsign", appendCallsign_);
+  form->addRow(QString(), appendCallsignToggle_);
+
+  auto* soundRow = new QHBoxLayout();
+  newMessageSoundToggle_ = addToggle(kPlaySound, "playNewMessageSound", playNewMessageSound_);
+  auto* soundTest = new QPushButton(tr(kTest), page);
+  soundTest->setObjectName(QStringLiteral("soundTest"));
+  soundTest->setToolTip(tr(kTestHelp));
+  soundTest->setAutoDefault(false);
+  connect(soundTest, &QPushButton::clicked, this, [this] {
+    soundTestResult_ = model_.previewNewMessageSound();
+    soundTestLabel_->setText(*soundTestResult_);
+    soundTestLabel_->show();
+  });
+  soundRow->addWidget(newMessageSoundToggle_);
+  soundRow->addWidget(soundTest);
+  soundRow->addStretch();
+  form->addRow(QString(), soundRow);
+
+  soundTestLabel_ = new QLabel(page);
+  soundTestLabel_->setObjectName(QStringLiteral("soundTestResult"));
+  soundTestLabel_->setWordWrap(true);
+  soundTestLabel_->setForegroundRole(QPalette::PlaceholderText);
+  QFont caption = soundTestLabel_->font();
+  caption.setPointSizeF(caption.pointSizeF() * kCaptionScale);
+  soundTestLabel_->setFont(caption);
+  soundTestLabel_->hide();
+  form->addRow(QString(), soundTestLabel_);
+  return page;
+}
+
+void SettingsView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!event->spontaneous()) loadState();
+}
+
+void SettingsView::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  if (event->spontaneous()) return;  // minimised, not closed
+  ++showing_;
+  endAudioPreview();
+}
+
+void SettingsView::loadState() {
+  ++showing_;
+  showError(QString());
+
+  callsign_ = settings_.callsign();
+  callsignField_->setText(callsign_);
+  capitalizeToggle_->setChecked(settings_.capitalizeMessages());
+  appendCallsignToggle_->setChecked(settings_.appendCallsign());
+  newMessageSoundToggle_->setChecked(settings_.playNewMessageSound());
+  soundTestResult_.reset();
+  soundTestLabel_->hide();
+
+  setSelectedInputUID(settings_.audioInputDeviceUID());
+  setSelectedOutputUID(settings_.audioOutputDeviceUID());
+  setInputGainDb(settings_.audioInputGainDb());
+  setOutputGainDb(settings_.audioOutputGainDb());
+  loadAudioDevices();
+
+  rigPort_ = settings_.rigPort();
+  portField_->setText(rigPort_);
+  rigSerial_ = settings_.rigSerial();
+  rigMode_ = settings_.rigMode();
+  isConnecting_ = false;
+  rigStatusText_.clear();
+  rigStatusIsError_ = false;
+  showRigStatus();
+  selectedRigModel_ = settings_.rigModel();
+  loadRigDetails();
+  discoveredPorts_ = discoverSerialPorts();
+  loadRigList();
+}
+
+void SettingsView::applyAndClose() {
+  settings_.setCallsign(callsign_);  // the store trims it
+  settings_.setCapitalizeMessages(capitalizeMessages_);
+  settings_.setAppendCallsign(appendCallsign_);
+  settings_.setPlayNewMessageSound(playNewMessageSound_);
+  settings_.setAudioInputDeviceUID(selectedInputUID_);
+  settings_.setAudioOutputDeviceUID(selectedOutputUID_);
+  settings_.setAudioInputGainDb(inputGainDb_);
+  settings_.setAudioOutputGainDb(outputGainDb_);
+  settings_.setRigModel(selectedRigModel_);
+  settings_.setRigPort(trimmedPort(rigPort_));
+  settings_.setRigSerial(rigSerial_);
+  settings_.setRigMode(rigMode_);
+  QString saveError;
+  const bool saved = settings_.save(&saveError);
+
+  model_.restartAudio();
+  model_.setNeedsRigModeSet(true);
+  // The refresh answers later, on its own; the window does not wait for it.
+  QMetaObject::invokeMethod(
+      &model_, [model = &model_] { model->refreshRigStatusNow(); }, Qt::QueuedConnection);
+
+  // The edits are in effect but not on disk: keep the window, and say so.
+  if (!saved) {
+    showError(saveError);
+    return;
+  }
+  close();
+}
+
+void SettingsView::cancel() { close(); }
+
+void SettingsView::showError(const QString& text) {
+  errorLabel_->setText(text);
+  errorLabel_->setVisible(!text.isEmpty());
+}

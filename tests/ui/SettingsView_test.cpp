@@ -1,0 +1,261 @@
+// The settings window over the real controller, settings store, PulseAudio test server and
+// Hamlib (its model list, the dummy rig and a rigctld serving it).
+#include "ui/SettingsView.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+#include <cmath>
+#include <fstream>
+
+#include "UiTestMain.h"
+#include "audio/AudioLevels.h"
+#include "audio/PlaybackEngine.h"
+#include "chat/AppSettings.h"
+#include "chat/ChatViewModel.h"
+#include "rig/SettingsStore.h"
+
+namespace {
+
+// Hamlib models with what the tests need of them.
+constexpr qint64 kAR2700 = 5008;  // handshake XONXOFF by default, no PKTUSB
+constexpr qint64 kIC7200 = 3061;  // PKTUSB, no FM
+constexpr qint64 kNetworkRig = 2;
+
+// The port of the rigctld fixture, or 0 without one.
+int daemonPort() {
+  const char* stateFile = std::getenv("RIGCTLD_STATE_FILE");
+  std::ifstream state(stateFile ? stateFile : "");
+  int port = 0;
+  state >> port;
+  return port;
+}
+
+class SettingsViewTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    QFile::remove(settingsStorePath());
+    settings_ = std::make_unique<AppSettings>();
+    model_ = std::make_unique<ChatViewModel>(*settings_);
+  }
+  void TearDown() override {
+    view_.reset();
+    settle();
+    model_.reset();
+  }
+  SettingsView& open() {
+    if (!view_) view_ = std::make_unique<SettingsView>(*settings_, *model_);
+    view_->show();
+    return *view_;
+  }
+  template <typename T>
+  T* find(const char* name) {
+    T* widget = view_->findChild<T*>(name);
+    EXPECT_NE(widget, nullptr) << name;
+    return widget;
+  }
+  // As the operator picks a row: the row whose data is given.
+  void choose(const char* picker, const QVariant& data) {
+    auto* box = find<QComboBox>(picker);
+    const int index = data.isValid() ? box->findData(data) : 0;
+    ASSERT_GE(index, 0) << picker << " has no " << data.toString().toStdString();
+    box->setCurrentIndex(index);
+    emit box->activated(index);
+  }
+  QStringList rows(const char* picker) {
+    QStringList texts;
+    auto* box = find<QComboBox>(picker);
+    for (int i = 0; i < box->count(); ++i) texts.append(box->itemText(i));
+    return texts;
+  }
+  // Every background answer handed back and handled.
+  void settle() {
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+  }
+  void waitForRigList() {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rows("modelPicker").size() > 100; }, 10000));
+  }
+
+  std::unique_ptr<AppSettings> settings_;
+  std::unique_ptr<ChatViewModel> model_;
+  std::unique_ptr<SettingsView> view_;
+};
+
+TEST_F(SettingsViewTest, OkWritesTheCopySavesAndClosesAndEveryShowingReloads) {
+  open();
+  QTest::keyClicks(find<QLineEdit>("callsign"), "  W1AW ");
+  QTest::keyClicks(find<QLineEdit>("port"), " \t/dev/tty USB0\t ");
+  find<QCheckBox>("appendCallsign")->setChecked(true);
+  model_->setNeedsRigModeSet(false);
+  QTest::keyClick(find<QSlider>("inputGain"), Qt::Key_Return);  // Return from anywhere
+  EXPECT_FALSE(view_->isVisible());
+  EXPECT_EQ(settings_->callsign(), "  W1AW ") << "the store trims, not the window";
+  EXPECT_EQ(settings_->rigPort(), "/dev/tty USB0");
+  EXPECT_TRUE(model_->needsRigModeSet());
+  const AppSettings reread;
+  EXPECT_EQ(reread.callsign(), "W1AW");
+  EXPECT_TRUE(reread.appendCallsign());
+
+  open();
+  QTest::keyClicks(find<QLineEdit>("callsign"), "XYZ");
+  QTest::keyClick(find<QLineEdit>("callsign"), Qt::Key_Escape);
+  EXPECT_FALSE(view_->isVisible());
+  EXPECT_EQ(settings_->callsign(), "  W1AW ");
+  open();
+  EXPECT_EQ(find<QLineEdit>("callsign")->text(), "  W1AW ") << "Cancel's edits never come back";
+}
+
+TEST_F(SettingsViewTest, FailedSaveIsShownAndTheWindowStays) {
+  // A store whose folder cannot be made: its parent is a regular file.
+  QTemporaryDir home;
+  QFile(home.filePath("Palavrix")).open(QIODevice::WriteOnly);
+  const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+  qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
+  AppSettings unwritable;
+  qputenv("XDG_CONFIG_HOME", saved);
+  SettingsView view(unwritable, *model_);
+  view.show();
+  view.applyAndClose();
+  auto* error = view.findChild<QLabel*>("error");
+  EXPECT_TRUE(view.isVisible());
+  EXPECT_TRUE(error->isVisible());
+  EXPECT_FALSE(error->text().isEmpty());
+}
+
+TEST_F(SettingsViewTest, GainPreviewsLiveAndCloseRestoresTheSavedGain) {
+  settings_->setAudioInputGainDb(-6);
+  settings_->setAudioOutputGainDb(-10);
+  open();
+  auto* inputGain = find<QSlider>("inputGain");
+  inputGain->setValue(20);
+  EXPECT_FLOAT_EQ(model_->inputGain().linear(), 10.0f);
+  EXPECT_EQ(find<QLabel>("inputGainReadout")->text(), "+20 dB");
+  inputGain->setValue(0);
+  EXPECT_EQ(find<QLabel>("inputGainReadout")->text(), "0 dB");
+  inputGain->setValue(-20);
+  EXPECT_EQ(find<QLabel>("inputGainReadout")->text(), "-20 dB");
+  auto* outputGain = find<QSlider>("outputGain");
+  outputGain->setValue(5);
+  EXPECT_EQ(outputGain->value(), 0) << "the output gain cannot go above 0";
+  EXPECT_FLOAT_EQ(model_->playbackEngine().gain(), 1.0f);
+
+  view_->close();  // the close control, like Cancel
+  EXPECT_NEAR(model_->inputGain().linear(), std::pow(10.0, -6.0 / 20), 1e-6);
+  EXPECT_NEAR(model_->playbackEngine().gain(), std::pow(10.0, -10.0 / 20), 1e-6);
+  EXPECT_EQ(settings_->audioInputGainDb(), -6);
+}
+
+TEST_F(SettingsViewTest, PicksTheDefaultInputWhenNoneIsSavedAndKeepsAnAbsentOne) {
+  open();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return find<QComboBox>("inputPicker")->count() > 0; }));
+  EXPECT_EQ(find<QComboBox>("inputPicker")->currentData().toString(), "test_in");
+  EXPECT_EQ(find<QComboBox>("outputPicker")->currentData().toString(), "test_out");
+  view_->applyAndClose();
+  EXPECT_EQ(settings_->audioInputDeviceUID(), "test_in");
+
+  settings_->setAudioOutputDeviceUID(QString("unplugged"));
+  open();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return find<QComboBox>("outputPicker")->count() > 0; }));
+  settle();
+  EXPECT_EQ(find<QComboBox>("outputPicker")->currentIndex(), -1);
+  view_->applyAndClose();
+  EXPECT_EQ(settings_->audioOutputDeviceUID(), "unplugged");
+}
+
+TEST_F(SettingsViewTest, TestTonePlaysWhileHeldAndStopsOnRelease) {
+  open();
+  auto* button = find<QWidget>("testTone");
+  QTest::mousePress(button, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return model_->playbackEngine().isPlaying(); }));
+  QTest::mouseRelease(button, Qt::LeftButton);
+  EXPECT_FALSE(model_->playbackEngine().isPlaying());
+  EXPECT_EQ(model_->levels().outputDb(), kLevelFloorDb);
+}
+
+TEST_F(SettingsViewTest, ModelDetailsFollowTheLastChoiceAndLateAnswersAreDropped) {
+  open();
+  waitForRigList();
+  EXPECT_EQ(rows("modePicker"), QStringList{"Default"});
+  choose("modelPicker", kAR2700);
+  choose("modelPicker", kIC7200);
+  choose("modelPicker", kAR2700);
+  settle();
+  EXPECT_EQ(rows("modePicker").front(), "Default (USB)");
+  EXPECT_EQ(rows("handshake").front(), "Default (XON/XOFF)");
+  EXPECT_EQ(rows("dtrState"), (QStringList{"Default (Unset)", "On", "Off"}));
+
+  choose("modelPicker", kIC7200);
+  settle();
+  EXPECT_EQ(rows("modePicker").front(), "Default (PKTUSB)");
+  EXPECT_EQ(rows("handshake").front(), "Default (None)");
+
+  choose("modelPicker", kAR2700);
+  choose("modelPicker", QVariant());  // "None"
+  settle();
+  EXPECT_EQ(rows("modePicker"), QStringList{"Default"});
+  EXPECT_EQ(rows("handshake").front(), "Default");
+}
+
+TEST_F(SettingsViewTest, SavedModeTheModelLacksStaysTheLastOption) {
+  settings_->setRigModel(kIC7200);
+  settings_->setRigMode("FM");
+  open();
+  EXPECT_EQ(find<QComboBox>("modePicker")->currentText(), "FM") << "while the modes load";
+  settle();
+  const QStringList modes = rows("modePicker");
+  EXPECT_GT(modes.size(), 2);
+  EXPECT_EQ(modes.front(), "Default (PKTUSB)");
+  EXPECT_EQ(modes.back(), "FM");
+  EXPECT_EQ(find<QComboBox>("modePicker")->currentText(), "FM");
+}
+
+TEST_F(SettingsViewTest, ConnectShowsTheRigStatusOrTheErrorInRed) {
+  const int port = daemonPort();
+  ASSERT_GT(port, 0) << "no rigctld fixture";
+  settings_->setRigModel(kNetworkRig);
+  settings_->setRigPort(QString(" 127.0.0.1:%1 ").arg(port));
+  open();
+  auto* connectButton = find<QPushButton>("connect");
+  auto* status = find<QLabel>("rigStatus");
+  const QColor plain = status->palette().color(QPalette::WindowText);
+  connectButton->click();
+  EXPECT_EQ(status->text(), "Connecting...");
+  EXPECT_FALSE(connectButton->isEnabled());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return connectButton->isEnabled(); }, 10000));
+  EXPECT_TRUE(status->text().contains(" MHz")) << status->text().toStdString();
+  EXPECT_EQ(status->palette().color(QPalette::WindowText), plain);
+
+  find<QLineEdit>("port")->setText("127.0.0.1:1");
+  emit find<QLineEdit>("port")->textEdited("127.0.0.1:1");
+  connectButton->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return connectButton->isEnabled(); }, 10000));
+  EXPECT_FALSE(status->text().isEmpty());
+  EXPECT_NE(status->text(), "Connecting...");
+  EXPECT_EQ(status->palette().color(QPalette::WindowText), QColor(255, 59, 48));
+}
+
+TEST(SettingsViewPorts, ListsSerialAdaptersSortedThenTheLocalDaemon) {
+  QTemporaryDir dev;
+  for (const char* name : {"ttyUSB1", "ttyACM0", "ttyUSB0", "ttyS0", "cu.usbserial-B", "tty"}) {
+    QFile(dev.filePath(name)).open(QIODevice::WriteOnly);
+  }
+  EXPECT_EQ(SettingsView::discoverSerialPorts(dev.path()),
+            (QStringList{dev.filePath("ttyACM0"), dev.filePath("ttyUSB0"), dev.filePath("ttyUSB1"),
+                         "127.0.0.1:4532"}));
+  EXPECT_EQ(SettingsView::discoverSerialPorts(dev.filePath("missing")),
+            QStringList{"127.0.0.1:4532"});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return runUiTests(argc, argv); }
