@@ -16,6 +16,7 @@
 
 #include "UiTestMain.h"
 #include "rig/HamlibLog.h"
+#include "rig/RigLibraryLoader.h"
 #include "rig/SettingsStore.h"
 
 namespace {
@@ -71,6 +72,8 @@ TEST_F(HamlibLogViewTest, EmptyLogShowsItsStateAndOnlyThePickerAndFollowWork) {
   EXPECT_EQ(log_.level(), HamlibLogLevel::error);
   EXPECT_EQ(QSettings(settingsStorePath(), QSettings::IniFormat).value(HamlibLog::kLevelKey), 2);
   EXPECT_EQ(HamlibLog().level(), HamlibLogLevel::error) << "the level survives a restart";
+  EXPECT_TRUE(QTest::qWaitFor([] { return rigbridge_current_debug_level() == 2; }))
+      << "applied to Hamlib";
   action("follow")->trigger();
   EXPECT_FALSE(view_.followTail());
 

@@ -54,6 +54,8 @@ class SettingsViewTest : public testing::Test {
   SettingsView& open() {
     if (!view_) view_ = std::make_unique<SettingsView>(*settings_, *model_);
     view_->show();
+    view_->activateWindow();  // shortcuts reach the active window only
+    EXPECT_TRUE(QTest::qWaitForWindowActive(view_.get()));
     return *view_;
   }
   template <typename T>
