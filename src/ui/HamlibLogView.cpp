@@ -21,6 +21,7 @@
 
 #include "rig/HamlibLog.h"
 #include "ui/BackgroundTask.h"
+#include "ui/UiLook.h"
 
 namespace {
 
@@ -34,8 +35,9 @@ constexpr int kRowSpacing = 2;
 constexpr int kColumnSpacing = 8;
 constexpr int kLevelColumnWidth = 56;
 constexpr int kAlertRowPadding = 4;
-// The callout size against the body size of the desktop font.
-constexpr double kCalloutScale = 12.0 / 13.0;
+constexpr qreal kRowFontPoints = 12;  // callout
+constexpr qreal kEmptyTitlePoints = 22;
+constexpr int kEmptyIconSize = 48;
 
 const QColor kRed(255, 59, 48);
 const QColor kOrange(255, 149, 0);
@@ -79,7 +81,7 @@ class HamlibLogRowDelegate final : public QStyledItemDelegate {
  public:
   explicit HamlibLogRowDelegate(QObject* parent) : QStyledItemDelegate(parent) {
     font_ = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font_.setPointSizeF(QApplication::font().pointSizeF() * kCalloutScale);
+    font_.setPointSizeF(UiLook::systemFont(kRowFontPoints).pointSizeF());
     appFont_ = font_;
     appFont_.setWeight(QFont::DemiBold);
     const QFontMetrics metrics(font_);
@@ -194,18 +196,18 @@ class HamlibLogList final : public QListView {
 QWidget* makeEmptyState(QWidget* parent) {
   auto* view = new QWidget(parent);
   view->setObjectName(QStringLiteral("emptyState"));
+  // Over the list, as the list would look without rows.
+  view->setBackgroundRole(QPalette::Base);
+  view->setAutoFillBackground(true);
   auto* layout = new QVBoxLayout(view);
   layout->addStretch();
   auto* icon = new QLabel(view);
   const QIcon image = QIcon::fromTheme(QStringLiteral("network-wireless"),
                                        view->style()->standardIcon(QStyle::SP_DriveNetIcon));
-  icon->setPixmap(image.pixmap(40, 40));
+  icon->setPixmap(image.pixmap(kEmptyIconSize, kEmptyIconSize));
   icon->setAlignment(Qt::AlignCenter);
   auto* title = new QLabel(tr(kEmptyTitle), view);
-  QFont titleFont = title->font();
-  titleFont.setPointSizeF(titleFont.pointSizeF() * 1.5);
-  titleFont.setWeight(QFont::Bold);
-  title->setFont(titleFont);
+  title->setFont(UiLook::systemFont(kEmptyTitlePoints, QFont::Bold));
   title->setAlignment(Qt::AlignCenter);
   auto* description = new QLabel(tr(kEmptyDescription), view);
   description->setAlignment(Qt::AlignCenter);

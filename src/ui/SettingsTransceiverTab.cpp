@@ -145,6 +145,7 @@ QWidget* SettingsView::buildTransceiverTab() {
   portMenuButton_->setAutoRaise(true);
   portMenuButton_->setArrowType(Qt::DownArrow);
   portMenuButton_->setPopupMode(QToolButton::InstantPopup);
+  portMenuButton_->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
   auto* portMenu = new QMenu(portMenuButton_);
   connect(portMenu, &QMenu::aboutToShow, this, [this, portMenu] {
     portMenu->clear();
@@ -157,7 +158,7 @@ QWidget* SettingsView::buildTransceiverTab() {
   });
   portMenuButton_->setMenu(portMenu);
   portRow->addWidget(portField_, 1);
-  portRow->addWidget(portMenuButton_);
+  portRow->addWidget(portMenuButton_, 0, Qt::AlignVCenter);
   form->addRow(tr(kPortLabel), portRow);
 
   for (std::size_t i = 0; i < kSerialOptions.size(); ++i) {
@@ -175,6 +176,7 @@ QWidget* SettingsView::buildTransceiverTab() {
   connectButton_ = new QPushButton(tr(kConnect), page);
   connectButton_->setObjectName(QStringLiteral("connect"));
   connectButton_->setAutoDefault(false);
+  connectButton_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   connect(connectButton_, &QPushButton::clicked, this, &SettingsView::connectRig);
   form->addRow(QString(), connectButton_);
   rigStatusLabel_ = new QLabel(page);
@@ -222,6 +224,7 @@ void SettingsView::loadRigList() {
         showRigModels();
         hamlibVersionLabel_->setText(answer.version);
         hamlibLibraryLabel_->setText(answer.path);
+        fitHeight();
       });
 }
 
@@ -358,4 +361,5 @@ void SettingsView::showRigStatus() {
   palette.setColor(QPalette::WindowText,
                    rigStatusIsError_ ? kErrorColour : this->palette().color(QPalette::WindowText));
   rigStatusLabel_->setPalette(palette);
+  fitHeight();
 }

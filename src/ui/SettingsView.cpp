@@ -15,6 +15,7 @@
 
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
+#include "ui/UiLook.h"
 
 namespace {
 
@@ -24,15 +25,14 @@ constexpr int kWindowPadding = 20;
 constexpr int kWindowSpacing = 16;
 constexpr int kFormPadding = 8;
 const QColor kErrorColour(255, 59, 48);
-// A caption against the body size of the desktop font.
-constexpr double kCaptionScale = 10.0 / 13.0;
+constexpr qreal kCaptionPoints = 10;
 
 struct TabItem {
   const char* title;
   const char* themeIcon;
   QStyle::StandardPixmap fallbackIcon;
 };
-const TabItem kGeneralTab = {QT_TRANSLATE_NOOP("SettingsView", "General"), "user-identity",
+const TabItem kGeneralTab = {QT_TRANSLATE_NOOP("SettingsView", "General"), "avatar-default",
                              QStyle::SP_DirHomeIcon};
 const TabItem kAudioTab = {QT_TRANSLATE_NOOP("SettingsView", "Audio"), "audio-volume-high",
                            QStyle::SP_MediaVolume};
@@ -87,7 +87,6 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
   buttons->addWidget(cancelButton_);
   buttons->addWidget(okButton_);
   layout->addLayout(buttons);
-  layout->setSizeConstraint(QLayout::SetMinAndMaxSize);
 
   connect(cancelButton_, &QPushButton::clicked, this, &SettingsView::cancel);
   connect(okButton_, &QPushButton::clicked, this, &SettingsView::applyAndClose);
@@ -98,9 +97,18 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
   }
   connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
           &SettingsView::cancel);
+  fitHeight();
 }
 
 SettingsView::~SettingsView() = default;
+
+void SettingsView::fitHeight() {
+  // As tall as the content at the fixed width, so that wrapped texts are shown whole.
+  QLayout* content = layout();
+  content->activate();
+  setFixedHeight(content->hasHeightForWidth() ? content->totalHeightForWidth(kWindowWidth)
+                                              : content->totalSizeHint().height());
+}
 
 QWidget* SettingsView::buildGeneralTab() {
   auto* page = new QWidget();
@@ -138,6 +146,7 @@ QWidget* SettingsView::buildGeneralTab() {
     soundTestResult_ = model_.previewNewMessageSound();
     soundTestLabel_->setText(*soundTestResult_);
     soundTestLabel_->show();
+    fitHeight();
   });
   soundRow->addWidget(newMessageSoundToggle_);
   soundRow->addWidget(soundTest);
@@ -148,9 +157,7 @@ QWidget* SettingsView::buildGeneralTab() {
   soundTestLabel_->setObjectName(QStringLiteral("soundTestResult"));
   soundTestLabel_->setWordWrap(true);
   soundTestLabel_->setForegroundRole(QPalette::PlaceholderText);
-  QFont caption = soundTestLabel_->font();
-  caption.setPointSizeF(caption.pointSizeF() * kCaptionScale);
-  soundTestLabel_->setFont(caption);
+  soundTestLabel_->setFont(UiLook::systemFont(kCaptionPoints));
   soundTestLabel_->hide();
   form->addRow(QString(), soundTestLabel_);
   return page;
@@ -235,4 +242,5 @@ void SettingsView::cancel() { close(); }
 void SettingsView::showError(const QString& text) {
   errorLabel_->setText(text);
   errorLabel_->setVisible(!text.isEmpty());
+  fitHeight();
 }

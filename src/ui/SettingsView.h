@@ -65,6 +65,7 @@ class SettingsView final : public QWidget {
   QWidget* buildGeneralTab();
   void loadState();
   void showError(const QString& text);
+  void fitHeight();
 
   // The Audio tab (SettingsAudioTab.cpp).
   QWidget* buildAudioTab();

@@ -14,8 +14,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "UiTestMain.h"
+#include "UiTestSupport.h"
 #include "rig/HamlibLog.h"
+#include "rig/RigBridge.h"
 #include "rig/RigLibraryLoader.h"
 #include "rig/SettingsStore.h"
 
@@ -40,6 +41,9 @@ class AnswerLater final : public SaveFileChooser {
 class HamlibLogViewTest : public testing::Test {
  protected:
   HamlibLogViewTest() {
+    qputenv("XDG_CONFIG_HOME", home_.path().toUtf8());  // where the level is kept
+    // Loaded here, so that a level's thread never still loads it when the program exits.
+    rigbridge_hamlib_version();
     auto chooser = std::make_unique<AnswerLater>();
     chooser_ = chooser.get();
     view_.setSaveFileChooser(std::move(chooser));
@@ -58,6 +62,7 @@ class HamlibLogViewTest : public testing::Test {
     for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
   }
 
+  QTemporaryDir home_;
   HamlibLog log_;
   HamlibLogView view_{log_};
   AnswerLater* chooser_ = nullptr;

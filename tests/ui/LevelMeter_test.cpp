@@ -4,7 +4,7 @@
 
 #include <QTest>
 
-#include "UiTestMain.h"
+#include "UiTestSupport.h"
 #include "audio/AudioLevels.h"
 #include "ui/HoldButton.h"
 

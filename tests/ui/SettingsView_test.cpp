@@ -16,12 +16,11 @@
 #include <cmath>
 #include <fstream>
 
-#include "UiTestMain.h"
+#include "UiTestSupport.h"
 #include "audio/AudioLevels.h"
 #include "audio/PlaybackEngine.h"
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
-#include "rig/SettingsStore.h"
 
 namespace {
 
@@ -42,9 +41,9 @@ int daemonPort() {
 class SettingsViewTest : public testing::Test {
  protected:
   void SetUp() override {
-    QFile::remove(settingsStorePath());
+    qputenv("XDG_CONFIG_HOME", home_.path().toUtf8());
     settings_ = std::make_unique<AppSettings>();
-    model_ = std::make_unique<ChatViewModel>(*settings_);
+    model_ = std::make_unique<ChatViewModel>(*settings_, ChatViewModel::Timing{});
   }
   void TearDown() override {
     view_.reset();
@@ -88,6 +87,7 @@ class SettingsViewTest : public testing::Test {
     ASSERT_TRUE(QTest::qWaitFor([&] { return rows("modelPicker").size() > 100; }, 10000));
   }
 
+  QTemporaryDir home_;
   std::unique_ptr<AppSettings> settings_;
   std::unique_ptr<ChatViewModel> model_;
   std::unique_ptr<SettingsView> view_;
@@ -121,10 +121,8 @@ TEST_F(SettingsViewTest, FailedSaveIsShownAndTheWindowStays) {
   // A store whose folder cannot be made: its parent is a regular file.
   QTemporaryDir home;
   QFile(home.filePath("Palavrix")).open(QIODevice::WriteOnly);
-  const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
   qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
   AppSettings unwritable;
-  qputenv("XDG_CONFIG_HOME", saved);
   SettingsView view(unwritable, *model_);
   view.show();
   view.applyAndClose();

@@ -3,22 +3,30 @@
 // add a window's scenes there.
 #include <QApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QImage>
 #include <QPainter>
+#include <QPushButton>
 #include <QRandomGenerator>
+#include <QTabWidget>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "audio/AudioLevels.h"
 #include "audio/WaterfallBitmap.h"
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
+#include "rig/HamlibLog.h"
 #include "ui/ContentView.h"
+#include "ui/HamlibLogView.h"
 #include "ui/MacroBar.h"
+#include "ui/SettingsView.h"
 
 namespace {
 
@@ -167,6 +175,90 @@ bool macroEditor(const QString& dir) {
   return save(editor->grab().toImage(), dir, "macro-editor");
 }
 
+// The settings window on one of its tabs, once the rig library and the audio server answered.
+std::unique_ptr<SettingsView> showSettings(Program& program, int tab) {
+  auto view = std::make_unique<SettingsView>(program.settings, program.model);
+  view->show();
+  QThreadPool::globalInstance()->waitForDone();
+  settle();
+  view->findChild<QTabWidget*>()->setCurrentIndex(tab);
+  settle();
+  return view;
+}
+
+bool settingsGeneral(const QString& dir) {
+  Program program;
+  program.settings.setCallsign(QStringLiteral("G4XYZ"));
+  program.settings.setAppendCallsign(true);
+  auto view = showSettings(program, 0);
+  view->findChild<QPushButton*>(QStringLiteral("soundTest"))->click();
+  settle();
+  return save(framed(*view), dir, "settings-general");
+}
+
+bool settingsAudio(const QString& dir) {
+  Program program;
+  program.settings.setAudioInputGainDb(6);
+  program.settings.setAudioOutputGainDb(-10);
+  auto view = showSettings(program, 1);
+  // Loud enough on the input to reach the meter's yellow, as a strong signal would.
+  program.model.levels().setInputDb(-16);
+  program.model.levels().setOutputDb(-22);
+  settle();
+  return save(framed(*view), dir, "settings-audio");
+}
+
+bool settingsTransceiver(const QString& dir) {
+  Program program;
+  program.settings.setRigModel(3061);  // Icom IC-7200
+  program.settings.setRigPort(QStringLiteral("/dev/ttyUSB0"));
+  program.settings.setRigSerial(RigSerialConfig{{{RigSerialSetting::baudRate, "19200"}}});
+  auto view = showSettings(program, 2);
+  // No rig on that port here: the test fails the way the operator would see it.
+  auto* connect = view->findChild<QPushButton*>(QStringLiteral("connect"));
+  connect->click();
+  for (QDeadlineTimer deadline(10000); !connect->isEnabled() && !deadline.hasExpired();) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  settle();
+  return save(framed(*view), dir, "settings-transceiver");
+}
+
+bool hamlibLogEmpty(const QString& dir) {
+  HamlibLog log;
+  HamlibLogView view(log);
+  view.show();
+  settle();
+  return save(framed(view), dir, "hamlib-log-empty");
+}
+
+bool hamlibLogEntries(const QString& dir) {
+  HamlibLog log;
+  const QDateTime start = QDateTime::currentDateTime();
+  int step = 0;
+  auto add = [&](HamlibLogLevel level, bool fromApp, const QString& text) {
+    log.append(start.addMSecs(37 * step++), level, fromApp, text);
+  };
+  add(HamlibLogLevel::verbose, true,
+      "Loaded Hamlib 4.5.4 from /lib/x86_64-linux-gnu/libhamlib.so.4");
+  add(HamlibLogLevel::trace, false, "rig_init called");
+  add(HamlibLogLevel::cache, false, "rig_get_freq: cache hit age=12ms");
+  add(HamlibLogLevel::trace, false, "rig_open: opening port /dev/ttyUSB0");
+  add(HamlibLogLevel::warning, false, "rig_open: cannot set DTR on /dev/ttyUSB0");
+  add(HamlibLogLevel::error, false,
+      "port_open: serial_open(/dev/ttyUSB0) status=-6, err=No such file or directory");
+  add(HamlibLogLevel::error, true,
+      "rig_open failed: IO error (error -6)\nHamlib error trace:\nport_open");
+  add(HamlibLogLevel::bug, false, "rig_set_mode: backend returned an unknown mode");
+  add(HamlibLogLevel::none, false, "Hamlib version 4.5.4");
+  add(HamlibLogLevel::warning, true, "Ignored the configuration line handshake=XONXOFF");
+  add(HamlibLogLevel::cache, true, "Status read: 14.074000 MHz  PKTUSB");
+  HamlibLogView view(log);
+  view.show();
+  settle();
+  return save(framed(view), dir, "hamlib-log-entries");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -184,7 +276,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<std::function<bool(const QString&)>> scenes{
-      mainEmpty, mainConversation, mainLengthWarning, mainAlert, macroEditor,
+      mainEmpty,       mainConversation, mainLengthWarning,   mainAlert,      macroEditor,
+      settingsGeneral, settingsAudio,    settingsTransceiver, hamlibLogEmpty, hamlibLogEntries,
   };
   bool ok = true;
   for (const auto& scene : scenes) ok = scene(dir) && ok;
