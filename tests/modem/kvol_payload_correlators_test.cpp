@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <complex>
@@ -46,6 +47,22 @@ TEST(PayloadCorrelators, ToneOfEachSymbolShowsOnlyInItsOwnRow) {
   for (int i = 4 * 3; i < 4 * 46; ++i) {
     EXPECT_EQ(a[i], Complex());
     EXPECT_EQ(b[i], 0.0f);
+  }
+}
+
+// The half-symbol measure is the root of both halves' powers: a tone heard in the second half
+// only counts as much as one in the first half only.
+TEST(PayloadCorrelators, HalfSymbolMeasureAddsBothHalves) {
+  kvol::PayloadCorrelator correlator;
+  kvol::prepare_payload_correlator(correlator, kNss);
+  std::array<Complex, 4> a;
+  std::array<float, 4> b;
+  for (int silent_half = 0; silent_half < 2; ++silent_half) {
+    std::vector<Complex> x(kNss, Complex(1.0f, 0.0f));
+    std::fill_n(x.begin() + silent_half * kNss / 2, kNss / 2, Complex());
+    kvol::payload_correlate(correlator, x, 0, a, b);
+    EXPECT_NEAR(std::abs(a[0]), kNss / 2, 1e-2) << silent_half;
+    EXPECT_NEAR(b[0], kNss / 2, 1e-2) << silent_half;
   }
 }
 

@@ -48,7 +48,8 @@ TEST(AnalyticDownsample, RealToneBecomesOnePositiveExponential) {
   std::vector<std::int16_t> wave(npts);
   for (int i = 0; i < npts; ++i) {
     wave[i] = std::int16_t(std::lround(10000.0 * std::cos(kTwoPi * 1500.0 * i / 12000.0) +
-                                       5000.0 * std::cos(kTwoPi * 4500.0 * i / 12000.0)));
+                                       5000.0 * std::cos(kTwoPi * 4500.0 * i / 12000.0) +
+                                       5000.0 * std::cos(kTwoPi * 3100.0 * i / 12000.0)));
   }
   std::vector<cf> c(nfft, cf{7.0f, 7.0f});
   kvol::analytic_downsample(wave.data(), npts, c.data(), nfft);
@@ -60,6 +61,8 @@ TEST(AnalyticDownsample, RealToneBecomesOnePositiveExponential) {
   EXPECT_LT(std::abs(tone_amplitude(c, 500, half - 500, -1500.0)), 1e-3);
   // 4500 Hz would fold to -1500 Hz at 6000 Hz; it must be gone.
   EXPECT_LT(std::abs(tone_amplitude(c, 500, half - 500, -1500.0 + 6000.0)), 1e-3);
+  // So would 3100 Hz, just above the kept band, to -2900 Hz.
+  EXPECT_LT(std::abs(tone_amplitude(c, 500, half - 500, -2900.0)), 1e-3);
   for (int i = npts; i < nfft; ++i) ASSERT_EQ(c[i], cf{}) << i;
 }
 
