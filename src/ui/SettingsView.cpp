@@ -177,7 +177,8 @@ void SettingsView::hideEvent(QHideEvent* event) {
 
 void SettingsView::loadState() {
   ++showing_;
-  showError(QString());
+  // A store that was not read whole is said at once, before the operator edits anything.
+  showError(settings_.loadError());
 
   callsign_ = settings_.callsign();
   callsignField_->setText(callsign_);

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -117,19 +118,24 @@ TEST_F(SettingsViewTest, OkWritesTheCopySavesAndClosesAndEveryShowingReloads) {
   EXPECT_EQ(find<QLineEdit>("callsign")->text(), "  W1AW ") << "Cancel's edits never come back";
 }
 
-TEST_F(SettingsViewTest, FailedSaveIsShownAndTheWindowStays) {
-  // A store whose folder cannot be made: its parent is a regular file.
+TEST_F(SettingsViewTest, ShowsTheStoresLoadAndSaveErrorsAndStaysOpen) {
+  // A folder where the store's file should be: it can be neither read nor saved over.
   QTemporaryDir home;
-  QFile(home.filePath("Palavrix")).open(QIODevice::WriteOnly);
   qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
-  AppSettings unwritable;
-  SettingsView view(unwritable, *model_);
+  AppSettings unreadable;
+  ASSERT_TRUE(QDir().mkpath(unreadable.storePath()));
+  AppSettings settings;
+  SettingsView view(settings, *model_);
   view.show();
-  view.applyAndClose();
   auto* error = view.findChild<QLabel*>("error");
-  EXPECT_TRUE(view.isVisible());
   EXPECT_TRUE(error->isVisible());
+  EXPECT_EQ(error->text(), settings.loadError());
   EXPECT_FALSE(error->text().isEmpty());
+  QString saveError;
+  ASSERT_FALSE(AppSettings().save(&saveError));
+  view.applyAndClose();
+  EXPECT_TRUE(view.isVisible()) << "the edits stay on screen";
+  EXPECT_EQ(error->text(), saveError);
 }
 
 TEST_F(SettingsViewTest, GainPreviewsLiveAndCloseRestoresTheSavedGain) {
