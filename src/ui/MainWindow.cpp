@@ -1,0 +1,76 @@
+#include "ui/MainWindow.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+
+#include "chat/ChatViewModel.h"
+#include "ui/ContentView.h"
+
+namespace {
+
+constexpr QSize kInitialSize(420, 640);
+constexpr QSize kMinimumSize(380, 480);
+
+// Ctrl+Alt+L would be the log window's shortcut, but several Linux desktops lock the screen on
+// it before the program ever sees the keys.
+const QKeySequence kHamlibLogShortcut(Qt::CTRL | Qt::SHIFT | Qt::Key_L);
+
+QAction* addCommand(QMenu* menu, const QString& text, const QKeySequence& shortcut = {}) {
+  QAction* action = menu->addAction(text);
+  action->setShortcut(shortcut);
+  // The commands work from every window of the program, as the menus of a Mac program do.
+  action->setShortcutContext(Qt::ApplicationShortcut);
+  return action;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(ChatViewModel& model, AppSettings& settings, QWidget* parent)
+    : QMainWindow(parent), contentView_(new ContentView(model, settings, this)) {
+  setCentralWidget(contentView_);
+  setMinimumSize(kMinimumSize);
+  resize(kInitialSize);
+  buildMenus(model);
+  putFocusOnMessageField();
+}
+
+void MainWindow::buildMenus(ChatViewModel& model) {
+  QMenu* file = menuBar()->addMenu(tr("&File"));
+  exportAction_ = addCommand(file, tr("Export..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E));
+  connect(exportAction_, &QAction::triggered, &model, &ChatViewModel::exportMessages);
+  ChatMessageList* messages = model.messages();
+  auto followTranscript = [this, messages] { exportAction_->setEnabled(!messages->isEmpty()); };
+  connect(messages, &QAbstractItemModel::rowsInserted, this, followTranscript);
+  connect(messages, &QAbstractItemModel::rowsRemoved, this, followTranscript);
+  connect(messages, &QAbstractItemModel::modelReset, this, followTranscript);
+  followTranscript();
+  file->addSeparator();
+  connect(addCommand(file, tr("Settings..."), QKeySequence(Qt::CTRL | Qt::Key_Comma)),
+          &QAction::triggered, this, &MainWindow::settingsRequested);
+  file->addSeparator();
+  QAction* quit = addCommand(file, tr("Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q));
+  quit->setMenuRole(QAction::QuitRole);
+  connect(quit, &QAction::triggered, this, &MainWindow::quitRequested);
+
+  QMenu* frequency = menuBar()->addMenu(tr("Frequency"));
+  for (double mhz : frequencyMenuMHz) {
+    QAction* entry = frequency->addAction(QString::asprintf("%.3f MHz", mhz));
+    connect(entry, &QAction::triggered, &model, [&model, mhz] { model.tune(mhz); });
+  }
+
+  QMenu* window = menuBar()->addMenu(tr("&Window"));
+  connect(addCommand(window, tr("Hamlib Log"), kHamlibLogShortcut), &QAction::triggered, this,
+          &MainWindow::hamlibLogRequested);
+}
+
+void MainWindow::putFocusOnMessageField() {
+  // The operator opens the program to type: the message field takes the keys from the start.
+  for (QLineEdit* field : contentView_->findChildren<QLineEdit*>()) {
+    if (field->placeholderText() == QLatin1String("Text Message")) {
+      field->setFocus(Qt::OtherFocusReason);
+      return;
+    }
+  }
+}

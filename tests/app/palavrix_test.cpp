@@ -1,0 +1,201 @@
+// The whole program as an operator meets it: the real palavrix executable on an X server of the
+// test's own, with the fixtures' PulseAudio server (whose input hears its output) and rig daemon,
+// driven by real key presses and watched from outside through the daemon and exported files.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QThread>
+
+namespace {
+
+// Waits for the condition with a deadline, asking again every 50 ms.
+template <typename Condition>
+bool eventually(Condition condition, int timeoutMs) {
+  QDeadlineTimer deadline(timeoutMs);
+  while (!condition()) {
+    if (deadline.hasExpired()) return false;
+    QThread::msleep(50);
+  }
+  return true;
+}
+
+QString rigPort() {
+  QFile state(QStringLiteral(PALAVRIX_RIGCTLD_STATE));
+  if (!state.open(QIODevice::ReadOnly)) return {};
+  return QStringLiteral("127.0.0.1:") + QString::fromUtf8(state.readAll()).split(u' ').first();
+}
+
+// Runs a helper program to its end and gives what it printed.
+QString run(const QString& program, const QStringList& arguments,
+            const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
+  QProcess process;
+  process.setProcessEnvironment(environment);
+  process.start(program, arguments);
+  process.waitForFinished(10000);
+  return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// The push-to-talk state at the daemon, "0" or "1".
+QString pushToTalk() { return run("rigctl", {"-m", "2", "-r", rigPort(), "t"}); }
+
+class WholeProgram : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(home_.isValid());
+    ASSERT_FALSE(rigPort().isEmpty()) << "no rigctld fixture";
+    {
+      QSettings store(home_.filePath("config/Palavrix/Palavrix.conf"), QSettings::IniFormat);
+      store.setValue("Transceiver.rigModel", 2);
+      store.setValue("Transceiver.rigPort", rigPort());
+    }
+    ASSERT_TRUE(QDir(home_.path()).mkpath("exports"));
+
+    // -displayfd picks a free display and says which.
+    xServer_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    ASSERT_TRUE(xServer_.waitForStarted());
+    ASSERT_TRUE(eventually(
+        [this] {
+          xServer_.waitForReadyRead(50);
+          return xServer_.canReadLine();
+        },
+        10000));
+    const QString display = ":" + QString::fromUtf8(xServer_.readLine()).trimmed();
+    ASSERT_NE(display, ":");
+    xEnvironment_ = QProcessEnvironment::systemEnvironment();
+    xEnvironment_.insert("DISPLAY", display);
+
+    QProcessEnvironment environment = xEnvironment_;
+    environment.remove("QT_QPA_PLATFORM");
+    environment.remove("DBUS_SESSION_BUS_ADDRESS");
+    environment.insert("XDG_CONFIG_HOME", home_.filePath("config"));
+    environment.insert("HOME", home_.path());
+    environment.insert("PULSE_SERVER", PALAVRIX_PULSE_SERVER);
+    // Qt's X11 platform keeps caches to the end of the process; leaks are the unit tests' matter.
+    environment.insert("ASAN_OPTIONS", "detect_leaks=0");
+    program_.setProcessEnvironment(environment);
+    program_.setProcessChannelMode(QProcess::MergedChannels);
+    program_.start(PALAVRIX_EXECUTABLE, {});
+    ASSERT_TRUE(program_.waitForStarted());
+
+    ASSERT_TRUE(eventually(
+        [this] {
+          window_ = xdotool({"search", "--onlyvisible", "--class", "palavrix"}).split('\n').first();
+          return !window_.isEmpty();
+        },
+        30000))
+        << "no main window";
+    xdotool({"windowfocus", "--sync", window_});
+    // A new recording stream on the test server takes a moment to deliver its first audio; what
+    // plays before that is never heard. The program says when its first block arrives.
+    ASSERT_TRUE(eventually([this] { return programOutput().contains("Receiving audio"); }, 30000))
+        << programOutput().toStdString();
+  }
+
+  void TearDown() override {
+    if (program_.state() != QProcess::NotRunning) {
+      program_.kill();
+      program_.waitForFinished();
+    }
+    xServer_.terminate();
+    xServer_.waitForFinished();
+  }
+
+  // Everything the program has written to its standard output and error so far.
+  QString programOutput() {
+    program_.waitForReadyRead(20);
+    output_ += QString::fromUtf8(program_.readAll());
+    return output_;
+  }
+
+  QString xdotool(const QStringList& arguments) { return run("xdotool", arguments, xEnvironment_); }
+
+  void typeAndSend(const QString& text) {
+    xdotool({"type", "--delay", "30", text});
+    xdotool({"key", "Return"});
+  }
+
+  // Exports the transcript through the menu command's file dialog; the file's text or nothing.
+  QString exportTranscript(const QString& name) {
+    xdotool({"windowfocus", "--sync", window_});
+    xdotool({"key", "ctrl+shift+e"});
+    QString dialog;
+    if (!eventually(
+            [&] {
+              dialog = xdotool({"search", "--onlyvisible", "--name", "Export Messages"});
+              return !dialog.isEmpty();
+            },
+            10000)) {
+      return {};
+    }
+    xdotool({"windowfocus", "--sync", dialog.split('\n').first()});
+    const QString path = home_.filePath("exports/" + name);
+    xdotool({"key", "ctrl+a"});
+    xdotool({"type", "--delay", "10", path});
+    xdotool({"key", "Return"});
+    QFile file(path);
+    if (!eventually([&] { return file.exists(); }, 10000)) return {};
+    file.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(file.readAll());
+  }
+
+  QTemporaryDir home_;
+  QProcess xServer_;
+  QProcessEnvironment xEnvironment_;
+  QProcess program_;
+  QString window_;
+  QString output_;
+};
+
+TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
+  ASSERT_EQ(pushToTalk(), "0");
+  typeAndSend("CQ TEST DE PX1");
+  EXPECT_TRUE(eventually([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
+  EXPECT_TRUE(eventually([] { return pushToTalk() == "0"; }, 30000)) << "push-to-talk stayed on";
+
+  // The loopback brings the transmission back to the receiver; export until it is decoded.
+  QString transcript;
+  int exports = 0;
+  eventually(
+      [&] {
+        transcript = exportTranscript(QString("transcript-%1.txt").arg(++exports));
+        return transcript.contains("RX\tCQ TEST DE PX1\t");
+      },
+      60000);
+  EXPECT_TRUE(transcript.startsWith("TX\tCQ TEST DE PX1\t")) << transcript.toStdString();
+  EXPECT_TRUE(transcript.contains("\nRX\tCQ TEST DE PX1\t")) << transcript.toStdString();
+}
+
+TEST_F(WholeProgram, ReleasesPushToTalkWhenTerminatedWhileSending) {
+  typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
+  ASSERT_TRUE(eventually([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
+  kill(static_cast<pid_t>(program_.processId()), SIGTERM);
+  ASSERT_TRUE(program_.waitForFinished(20000));
+  EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program_.exitCode(), 128 + SIGTERM);
+  EXPECT_EQ(pushToTalk(), "0");
+}
+
+TEST_F(WholeProgram, ReleasesPushToTalkWhenQuitWhileSending) {
+  typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
+  ASSERT_TRUE(eventually([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
+  xdotool({"key", "ctrl+q"});
+  ASSERT_TRUE(program_.waitForFinished(20000));
+  EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program_.exitCode(), 0);
+  EXPECT_EQ(pushToTalk(), "0");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
