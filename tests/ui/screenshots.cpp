@@ -26,6 +26,7 @@
 #include "ui/ContentView.h"
 #include "ui/HamlibLogView.h"
 #include "ui/MacroBar.h"
+#include "ui/MainWindow.h"
 #include "ui/SettingsView.h"
 
 namespace {
@@ -107,8 +108,9 @@ bool mainEmpty(const QString& dir) {
   return save(view->grab().toImage(), dir, "main-empty");
 }
 
-bool mainConversation(const QString& dir) {
-  Program program;
+// A conversation with one message still arriving, through the controller as the decoder would
+// report it.
+void holdConversation(Program& program) {
   const QDateTime now = QDateTime::currentDateTime();
   ChatMessageList& messages = *program.model.messages();
   using State = ChatMessage::DecodeState;
@@ -121,13 +123,28 @@ bool mainConversation(const QString& dir) {
   messages.append(message("PETE FB RIG HR IS 50W TO A DIPOLE ES WX", false, State::incomplete,
                           now.addSecs(-120), -3));
   pushWaterfallSignal(program.model.waterfall());
-  // A message still arriving, through the controller as the decoder would report it.
   program.model.handleDecoderUpdate(
       {42, "FB HANS WX HR IS RAINY AND COLD BUT THE BAND IS OPEN", 1500, false, -7, 3, 59});
+}
+
+bool mainConversation(const QString& dir) {
+  Program program;
+  holdConversation(program);
   auto view = showMainWindow(program);
   // As the operator sees it once the transcript has followed the last change.
   QApplication::processEvents();
   return save(view->grab().toImage(), dir, "main-conversation");
+}
+
+// The whole main window, menu bar included, as a desktop frames it.
+bool mainWindow(const QString& dir) {
+  Program program;
+  holdConversation(program);
+  MainWindow window(program.model, program.settings);
+  window.setWindowTitle(QStringLiteral("Palavrix"));
+  window.show();
+  settle();
+  return save(framed(window), dir, "main-window");
 }
 
 bool mainLengthWarning(const QString& dir) {
@@ -276,8 +293,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<std::function<bool(const QString&)>> scenes{
-      mainEmpty,       mainConversation, mainLengthWarning,   mainAlert,      macroEditor,
-      settingsGeneral, settingsAudio,    settingsTransceiver, hamlibLogEmpty, hamlibLogEntries,
+      mainEmpty,           mainConversation, mainWindow,       mainLengthWarning,
+      mainAlert,           macroEditor,      settingsGeneral,  settingsAudio,
+      settingsTransceiver, hamlibLogEmpty,   hamlibLogEntries,
   };
   bool ok = true;
   for (const auto& scene : scenes) ok = scene(dir) && ok;
