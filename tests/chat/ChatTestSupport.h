@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "RigctldServer.h"
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
 
@@ -97,19 +98,6 @@ class OwnRigctld {
     ::kill(pid_t(process_.processId()), SIGINT);
     if (!process_.waitForFinished(5000)) process_.kill();
     process_.waitForFinished(5000);
-  }
-
-  // A loopback port nobody listens on right now.
-  static int unusedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
   }
 
  private:

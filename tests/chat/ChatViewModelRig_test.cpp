@@ -28,7 +28,7 @@ class RigCalls : public testing::Test {
 };
 
 TEST_F(RigCalls, PollingSurvivesTheDaemonDyingAndSetsTheModeWhenItIsBack) {
-  OwnRigctld daemon(OwnRigctld::unusedPort());
+  OwnRigctld daemon(rigtest::unusedPort());
   saveNetworkRig(*settings, daemon.port(), "USB");
   make();
   ASSERT_TRUE(statusIs("145.000000 MHz  USB"));  // the dummy's FM became the configured mode
@@ -46,7 +46,7 @@ TEST_F(RigCalls, PollingSurvivesTheDaemonDyingAndSetsTheModeWhenItIsBack) {
 }
 
 TEST_F(RigCalls, TuningSetsTheExactFrequencyAndShowsItOrTheReason) {
-  OwnRigctld daemon(OwnRigctld::unusedPort());
+  OwnRigctld daemon(rigtest::unusedPort());
   saveNetworkRig(*settings, daemon.port(), "CW");
   make();
   ASSERT_TRUE(statusIs("145.000000 MHz"));
@@ -62,7 +62,7 @@ TEST_F(RigCalls, TuningSetsTheExactFrequencyAndShowsItOrTheReason) {
 }
 
 TEST_F(RigCalls, APushToTalkFailureReachesTheAlertAndTheMessageStays) {
-  saveNetworkRig(*settings, OwnRigctld::unusedPort(), "Default");  // nobody listens there
+  saveNetworkRig(*settings, rigtest::unusedPort(), "Default");  // nobody listens there
   make();
   QStringList alerts;
   QObject::connect(model.get(), &ChatViewModel::alertMessageChanged, model.get(),
@@ -83,7 +83,7 @@ TEST_F(RigCalls, APushToTalkFailureReachesTheAlertAndTheMessageStays) {
 }
 
 TEST_F(RigCalls, PushToTalkIsReleasedBeforeExitWhileOnTheAir) {
-  OwnRigctld daemon(OwnRigctld::unusedPort());
+  OwnRigctld daemon(rigtest::unusedPort());
   saveNetworkRig(*settings, daemon.port(), "USB");
   make();
   ASSERT_TRUE(statusIs("145.000000 MHz"));
