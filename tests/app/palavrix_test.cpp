@@ -50,8 +50,15 @@ class WholeProgram : public testing::Test {
   void SetUp() override {
     ASSERT_TRUE(home_.isValid());
     ASSERT_FALSE(rigPort().isEmpty()) << "no rigctld fixture";
-    {
-      QSettings store(home_.filePath("config/Palavrix/Palavrix.conf"), QSettings::IniFormat);
+    const QString settingsPath = home_.filePath("config/Palavrix/Palavrix.conf");
+    if (badSurroundings_) {
+      ASSERT_TRUE(QDir(home_.path()).mkpath("config/Palavrix"));
+      QFile damaged(settingsPath);
+      ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
+      damaged.write(QByteArray("[General\nTransceiver.rigModel=@ByteArray(\xff\xfe\n") +
+                    QByteArray(4096, '\0') + "macros=[{\"title\":");
+    } else {
+      QSettings store(settingsPath, QSettings::IniFormat);
       store.setValue("Transceiver.rigModel", 2);
       store.setValue("Transceiver.rigPort", rigPort());
     }
@@ -76,7 +83,8 @@ class WholeProgram : public testing::Test {
     environment.remove("DBUS_SESSION_BUS_ADDRESS");
     environment.insert("XDG_CONFIG_HOME", home_.filePath("config"));
     environment.insert("HOME", home_.path());
-    environment.insert("PULSE_SERVER", PALAVRIX_PULSE_SERVER);
+    environment.insert("PULSE_SERVER", badSurroundings_ ? "unix:/nonexistent/palavrix/native"
+                                                        : PALAVRIX_PULSE_SERVER);
     // Qt's X11 platform keeps caches to the end of the process; leaks are the unit tests' matter.
     environment.insert("ASAN_OPTIONS", "detect_leaks=0");
     program_.setProcessEnvironment(environment);
@@ -92,6 +100,7 @@ class WholeProgram : public testing::Test {
         30000))
         << "no main window";
     xdotool({"windowfocus", "--sync", window_});
+    if (badSurroundings_) return;
     // A new recording stream on the test server takes a moment to deliver its first audio; what
     // plays before that is never heard. The program says when its first block arrives.
     ASSERT_TRUE(eventually([this] { return programOutput().contains("Receiving audio"); }, 30000))
@@ -151,6 +160,13 @@ class WholeProgram : public testing::Test {
   QProcess program_;
   QString window_;
   QString output_;
+  bool badSurroundings_ = false;
+};
+
+// A damaged settings file and no audio server.
+class WholeProgramInBadSurroundings : public WholeProgram {
+ protected:
+  WholeProgramInBadSurroundings() { badSurroundings_ = true; }
 };
 
 TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
@@ -190,6 +206,13 @@ TEST_F(WholeProgram, ReleasesPushToTalkWhenQuitWhileSending) {
   EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program_.exitCode(), 0);
   EXPECT_EQ(pushToTalk(), "0");
+}
+
+TEST_F(WholeProgramInBadSurroundings, RunsAndQuitsOnItsMenuCommand) {
+  xdotool({"key", "ctrl+q"});
+  ASSERT_TRUE(program_.waitForFinished(20000)) << programOutput().toStdString();
+  EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program_.exitCode(), 0) << programOutput().toStdString();
 }
 
 }  // namespace
