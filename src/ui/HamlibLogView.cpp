@@ -21,6 +21,7 @@
 
 #include "rig/HamlibLog.h"
 #include "ui/BackgroundTask.h"
+#include "ui/SymbolIcon.h"
 #include "ui/UiLook.h"
 
 namespace {
@@ -202,8 +203,9 @@ QWidget* makeEmptyState(QWidget* parent) {
   auto* layout = new QVBoxLayout(view);
   layout->addStretch();
   auto* icon = new QLabel(view);
-  const QIcon image = QIcon::fromTheme(QStringLiteral("network-wireless"),
-                                       view->style()->standardIcon(QStyle::SP_DriveNetIcon));
+  const QIcon image =
+      SymbolIcon::icon(SymbolIcon::Symbol::antenna, QStringLiteral("network-wireless"),
+                       view->palette().color(QPalette::PlaceholderText));
   icon->setPixmap(image.pixmap(kEmptyIconSize, kEmptyIconSize));
   icon->setAlignment(Qt::AlignCenter);
   auto* title = new QLabel(tr(kEmptyTitle), view);
@@ -318,6 +320,9 @@ void HamlibLogView::buildToolbar(QVBoxLayout* layout) {
   followAction_->setChecked(followTail_);
   connect(followAction_, &QAction::toggled, this, &HamlibLogView::setFollowTail);
   copyAction_ = addItem(kCopyItem, "copy");
+  copyAction_->setIcon(SymbolIcon::icon(SymbolIcon::Symbol::copy,
+                                        QLatin1String(kCopyItem.themeIcon),
+                                        palette().color(QPalette::WindowText)));
   connect(copyAction_, &QAction::triggered, this, &HamlibLogView::copyLog);
   saveAction_ = addItem(kSaveItem, "save");
   connect(saveAction_, &QAction::triggered, this, &HamlibLogView::saveLog);

@@ -17,6 +17,7 @@
 #include "rig/RigControl.h"
 #include "ui/BackgroundTask.h"
 #include "ui/SettingsView.h"
+#include "ui/SymbolIcon.h"
 
 namespace {
 
@@ -143,7 +144,9 @@ QWidget* SettingsView::buildTransceiverTab() {
   portMenuButton_->setObjectName(QStringLiteral("portMenu"));
   portMenuButton_->setToolTip(tr(kPortMenuHelp));
   portMenuButton_->setAutoRaise(true);
-  portMenuButton_->setArrowType(Qt::DownArrow);
+  portMenuButton_->setIcon(SymbolIcon::icon(SymbolIcon::Symbol::chevronDown,
+                                            QStringLiteral("go-down"),
+                                            palette().color(QPalette::WindowText)));
   portMenuButton_->setPopupMode(QToolButton::InstantPopup);
   portMenuButton_->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
   auto* portMenu = new QMenu(portMenuButton_);

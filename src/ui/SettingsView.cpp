@@ -15,6 +15,7 @@
 
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
+#include "ui/SymbolIcon.h"
 #include "ui/UiLook.h"
 
 namespace {
@@ -30,14 +31,14 @@ constexpr qreal kCaptionPoints = 10;
 struct TabItem {
   const char* title;
   const char* themeIcon;
-  QStyle::StandardPixmap fallbackIcon;
+  SymbolIcon::Symbol symbol;
 };
 const TabItem kGeneralTab = {QT_TRANSLATE_NOOP("SettingsView", "General"), "avatar-default",
-                             QStyle::SP_DirHomeIcon};
+                             SymbolIcon::Symbol::person};
 const TabItem kAudioTab = {QT_TRANSLATE_NOOP("SettingsView", "Audio"), "audio-volume-high",
-                           QStyle::SP_MediaVolume};
+                           SymbolIcon::Symbol::speaker};
 const TabItem kTransceiverTab = {QT_TRANSLATE_NOOP("SettingsView", "Transceiver"),
-                                 "network-wireless", QStyle::SP_DriveNetIcon};
+                                 "network-wireless", SymbolIcon::Symbol::antenna};
 
 const char* const kCancel = QT_TRANSLATE_NOOP("SettingsView", "Cancel");
 const char* const kOK = QT_TRANSLATE_NOOP("SettingsView", "OK");
@@ -64,9 +65,10 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
   for (const auto& [tab, page] :
        {std::pair{kGeneralTab, buildGeneralTab()}, std::pair{kAudioTab, buildAudioTab()},
         std::pair{kTransceiverTab, buildTransceiverTab()}}) {
-    const QIcon icon =
-        QIcon::fromTheme(QLatin1String(tab.themeIcon), style()->standardIcon(tab.fallbackIcon));
-    tabs_->addTab(page, icon, tr(tab.title));
+    tabs_->addTab(page,
+                  SymbolIcon::icon(tab.symbol, QLatin1String(tab.themeIcon),
+                                   palette().color(QPalette::WindowText)),
+                  tr(tab.title));
   }
   layout->addWidget(tabs_);
 

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QListView>
 #include <QMessageBox>
 #include <QScrollBar>
@@ -150,6 +151,19 @@ TEST_F(HamlibLogViewTest, ClearKeepsCountingIds) {
   ASSERT_EQ(log_.entries().size(), 1);
   EXPECT_EQ(log_.entries().front().id, 3);
   EXPECT_EQ(view_.findChild<QListView*>("entries")->model()->rowCount(), 1);
+}
+
+TEST(DialogSaveFileChooser, OffersTheSuggestedNameAndAnswersOnce) {
+  QWidget window;
+  window.show();
+  QList<std::optional<QString>> answers;
+  DialogSaveFileChooser().chooseFile(&window, "Hamlib Log", "Hamlib Log.txt",
+                                     [&](std::optional<QString> path) { answers.append(path); });
+  auto* dialog = window.findChild<QFileDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->selectedFiles().front().endsWith("/Hamlib Log.txt"));
+  dialog->reject();
+  EXPECT_EQ(answers, (QList<std::optional<QString>>{std::nullopt}));
 }
 
 }  // namespace
