@@ -72,15 +72,17 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
   }
   layout->addWidget(tabs_);
 
-  auto* buttons = new QHBoxLayout();
+  // The settings store's trouble, across the window above the buttons.
   errorLabel_ = new QLabel(this);
   errorLabel_->setObjectName(QStringLiteral("error"));
   errorLabel_->setWordWrap(true);
   QPalette errorPalette = errorLabel_->palette();
   errorPalette.setColor(QPalette::WindowText, kErrorColour);
   errorLabel_->setPalette(errorPalette);
+  errorLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   errorLabel_->hide();
-  buttons->addWidget(errorLabel_, 1);
+  layout->addWidget(errorLabel_);
+  auto* buttons = new QHBoxLayout();
   buttons->addStretch();
   cancelButton_ = new QPushButton(tr(kCancel), this);
   cancelButton_->setAutoDefault(false);

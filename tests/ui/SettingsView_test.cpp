@@ -174,7 +174,10 @@ TEST_F(SettingsViewTest, PicksTheDefaultInputWhenNoneIsSavedAndKeepsAnAbsentOne)
   ASSERT_TRUE(QTest::qWaitFor([&] { return find<QComboBox>("outputPicker")->count() > 0; }));
   settle();
   EXPECT_EQ(find<QComboBox>("outputPicker")->currentIndex(), -1);
-  view_->applyAndClose();
+  choose("outputPicker", "test_out");
+  EXPECT_EQ(model_->previewedOutputDeviceUID(), "test_out") << "previewed while open";
+  view_->close();
+  EXPECT_EQ(model_->previewedOutputDeviceUID(), std::nullopt);
   EXPECT_EQ(settings_->audioOutputDeviceUID(), "unplugged");
 }
 
