@@ -52,20 +52,20 @@ const char* const kSaveErrorPrefix = QT_TRANSLATE_NOOP("HamlibLogView", "Couldn'
 struct ToolbarItem {
   const char* label;
   const char* themeIcon;
-  QStyle::StandardPixmap fallbackIcon;
+  SymbolIcon::Symbol symbol;
   const char* help;
 };
 const ToolbarItem kFollowItem = {
-    QT_TRANSLATE_NOOP("HamlibLogView", "Follow"), "go-bottom", QStyle::SP_ArrowDown,
+    QT_TRANSLATE_NOOP("HamlibLogView", "Follow"), "go-bottom", SymbolIcon::Symbol::arrowDownToLine,
     QT_TRANSLATE_NOOP("HamlibLogView", "Keep scrolled to the newest entry")};
 const ToolbarItem kCopyItem = {QT_TRANSLATE_NOOP("HamlibLogView", "Copy"), "edit-copy",
-                               QStyle::SP_FileDialogDetailedView,
+                               SymbolIcon::Symbol::copy,
                                QT_TRANSLATE_NOOP("HamlibLogView", "Copy the whole log")};
 const ToolbarItem kSaveItem = {QT_TRANSLATE_NOOP("HamlibLogView", "Save"), "document-save",
-                               QStyle::SP_DialogSaveButton,
+                               SymbolIcon::Symbol::save,
                                QT_TRANSLATE_NOOP("HamlibLogView", "Save the log to a text file")};
-const ToolbarItem kClearItem = {QT_TRANSLATE_NOOP("HamlibLogView", "Clear"), "edit-clear",
-                                QStyle::SP_TrashIcon,
+const ToolbarItem kClearItem = {QT_TRANSLATE_NOOP("HamlibLogView", "Clear"), "user-trash",
+                                SymbolIcon::Symbol::trash,
                                 QT_TRANSLATE_NOOP("HamlibLogView", "Clear the log")};
 const char* const kLevelLabel = QT_TRANSLATE_NOOP("HamlibLogView", "Level");
 const char* const kLevelHelp = QT_TRANSLATE_NOOP("HamlibLogView", "How much detail Hamlib logs");
@@ -308,9 +308,10 @@ void HamlibLogView::buildToolbar(QVBoxLayout* layout) {
   toolbar->addWidget(levelPicker_);
 
   auto addItem = [&](const ToolbarItem& item, const char* name) {
-    QAction* action = toolbar->addAction(
-        QIcon::fromTheme(QLatin1String(item.themeIcon), style()->standardIcon(item.fallbackIcon)),
-        tr(item.label));
+    QAction* action =
+        toolbar->addAction(SymbolIcon::icon(item.symbol, QLatin1String(item.themeIcon),
+                                            palette().color(QPalette::WindowText)),
+                           tr(item.label));
     action->setObjectName(QLatin1String(name));
     action->setToolTip(tr(item.help));
     return action;
@@ -320,9 +321,6 @@ void HamlibLogView::buildToolbar(QVBoxLayout* layout) {
   followAction_->setChecked(followTail_);
   connect(followAction_, &QAction::toggled, this, &HamlibLogView::setFollowTail);
   copyAction_ = addItem(kCopyItem, "copy");
-  copyAction_->setIcon(SymbolIcon::icon(SymbolIcon::Symbol::copy,
-                                        QLatin1String(kCopyItem.themeIcon),
-                                        palette().color(QPalette::WindowText)));
   connect(copyAction_, &QAction::triggered, this, &HamlibLogView::copyLog);
   saveAction_ = addItem(kSaveItem, "save");
   connect(saveAction_, &QAction::triggered, this, &HamlibLogView::saveLog);

@@ -42,9 +42,27 @@ void draw(QPainter& painter, Symbol symbol) {
         painter.drawArc(ring, -45 * 16, 90 * 16);
       }
       break;
+    case Symbol::arrowDownToLine:
+      painter.drawLine(QPointF(8, 1.5), QPointF(8, 10.5));
+      painter.drawPolyline(QPolygonF({{4, 6.5}, {8, 10.5}, {12, 6.5}}));
+      painter.drawLine(QPointF(2.5, 14), QPointF(13.5, 14));
+      break;
     case Symbol::copy:
       painter.drawRoundedRect(QRectF(2, 4.5, 8, 10), 1.5, 1.5);
       painter.drawPolyline(QPolygonF({{6, 3}, {6, 1.5}, {14, 1.5}, {14, 11.5}, {11.5, 11.5}}));
+      break;
+    case Symbol::save:
+      painter.drawLine(QPointF(8, 1.5), QPointF(8, 9.5));
+      painter.drawPolyline(QPolygonF({{5, 6.5}, {8, 9.5}, {11, 6.5}}));
+      painter.drawPolyline(
+          QPolygonF({{5.5, 4.5}, {2, 4.5}, {2, 14.5}, {14, 14.5}, {14, 4.5}, {10.5, 4.5}}));
+      break;
+    case Symbol::trash:
+      painter.drawLine(QPointF(2, 4), QPointF(14, 4));
+      painter.drawPolyline(QPolygonF({{6, 4}, {6, 2}, {10, 2}, {10, 4}}));
+      painter.drawPolyline(QPolygonF({{3.5, 4}, {4.5, 14.5}, {11.5, 14.5}, {12.5, 4}}));
+      painter.drawLine(QPointF(6.5, 7), QPointF(6.5, 12));
+      painter.drawLine(QPointF(9.5, 7), QPointF(9.5, 12));
       break;
     case Symbol::chevronDown:
       painter.drawEllipse(QPointF(8, 8), 6.5, 6.5);

@@ -8,7 +8,7 @@
 
 namespace SymbolIcon {
 
-enum class Symbol { person, speaker, antenna, copy, chevronDown };
+enum class Symbol { person, speaker, antenna, arrowDownToLine, copy, save, trash, chevronDown };
 
 QIcon icon(Symbol symbol, const QString& themeName, const QColor& colour);
 
