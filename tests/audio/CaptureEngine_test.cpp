@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <QElapsedTimer>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -116,6 +115,21 @@ TEST(CaptureEngine, DeliversAToneOnTheSinkAs12kHzBlocksOnItsOwnThread) {
   EXPECT_NEAR(strongestFrequency(tail, 12000.0, 200.0, 5800.0, 10.0), 1500.0, 10.0);
   // Half scale in, about half scale out.
   EXPECT_NEAR(toneAmplitude(tail), 16384, 500);
+}
+
+TEST(CaptureEngine, HearsTheFirstChannelOfAStereoInput) {
+  requireTestServer();
+  // A tone played into the left channel alone of a stereo sink, heard on its monitor.
+  LoadedModule stereo({"module-null-sink", "sink_name=stereo_out", "channels=2",
+                       "channel_map=front-left,front-right"});
+  LoadedModule left({"module-remap-sink", "sink_name=left_only", "master=stereo_out", "channels=1",
+                     "channel_map=mono", "master_channel_map=front-left", "remix=no"});
+  PlaybackEngine playback;
+  ASSERT_EQ(playback.playTone(deviceNamed("left_only"), 1000.0, 0.5f), std::nullopt);
+  Listener listener(AudioDeviceInfo{0, "stereo_out.monitor", "Stereo monitor"});
+  ASSERT_TRUE(listener.started());
+  EXPECT_TRUE(waitFor([&] { return listener.loudest() > 10000; }, 5000));
+  playback.stopPlayer();
 }
 
 TEST(CaptureEngine, CapturesFromTheDefaultSourceWithoutADevice) {
@@ -255,29 +269,7 @@ TEST(CaptureEngine, AsksForARestartWhenTheServerMovesItsStream) {
   EXPECT_EQ(restarts, 1);
 }
 
-TEST(CaptureEngine, SurvivesTheServerBeingKilledMidCapture) {
-  PrivateServer server;
-  ASSERT_TRUE(server.started());
-  ServerOverride privateServer(server.address());
-  CaptureEngine capture;
-  int restarts = 0;
-  capture.onNeedsRestart = [&] { ++restarts; };
-  Collector collector;
-  capture.onSamples = [&](std::span<const int16_t> block) { collector.add(block); };
-  ASSERT_EQ(capture.start(std::nullopt), std::nullopt);
-  ASSERT_TRUE(waitFor([&] { return collector.size() > 0; }, 10000));
-
-  server.kill();
-  EXPECT_TRUE(waitFor([&] { return restarts > 0; }, 5000));
-  capture.stop();
-  EXPECT_EQ(restarts, 1);
-  // What the owner's restart then meets: a clear error, quickly.
-  const auto error = capture.start(std::nullopt);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->kind, CaptureError::Kind::startFailed);
-}
-
-TEST(CaptureEngine, AsksForARestartWhenTheServerFreezes) {
+TEST(CaptureEngine, AsksForARestartWhenTheServerFreezesOrDies) {
   PrivateServer server;
   ASSERT_TRUE(server.started());
   ASSERT_GT(server.pid(), 0);
@@ -288,15 +280,27 @@ TEST(CaptureEngine, AsksForARestartWhenTheServerFreezes) {
   capture.onNeedsRestart = [&] { ++restarts; };
   Collector collector;
   capture.onSamples = [&](std::span<const int16_t> block) { collector.add(block); };
-  ASSERT_EQ(capture.start(std::nullopt), std::nullopt);
-  ASSERT_TRUE(waitFor([&] { return collector.size() > 0; }, 10000));
-
-  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
-  const bool asked = waitFor([&] { return restarts > 0; }, 10000);
-  ::kill(server.pid(), SIGCONT);
-  EXPECT_TRUE(asked);
-  capture.stop();
-  EXPECT_EQ(restarts, 1);
+  for (const bool freeze : {true, false}) {
+    SCOPED_TRACE(freeze ? "frozen" : "killed");
+    restarts = 0;
+    collector.clear();
+    ASSERT_EQ(capture.start(std::nullopt), std::nullopt);
+    ASSERT_TRUE(waitFor([&] { return collector.size() > 0; }, 10000));
+    if (freeze) {
+      ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+    } else {
+      server.kill();
+    }
+    const bool asked = waitFor([&] { return restarts > 0; }, 10000);
+    if (freeze) ::kill(server.pid(), SIGCONT);
+    EXPECT_TRUE(asked);
+    capture.stop();
+    EXPECT_EQ(restarts, 1);
+  }
+  // What the owner's restart then meets: a clear error, quickly.
+  const auto error = capture.start(std::nullopt);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->kind, CaptureError::Kind::startFailed);
 }
 
 TEST(CaptureEngine, ReportsAnUnusableFormatWhenTheServerHasNoInputAtAll) {
@@ -316,16 +320,14 @@ TEST(CaptureEngine, ReportsAnUnusableFormatWhenTheServerHasNoInputAtAll) {
   EXPECT_FALSE(capture.isRunning());
 }
 
-TEST(CaptureEngine, AsksForARestartTwoSecondsAfterEveryWake) {
+TEST(CaptureEngine, AsksForARestartAfterEveryWake) {
   CaptureEngine capture;
-  std::vector<qint64> requests;
-  QElapsedTimer clock;
-  capture.onNeedsRestart = [&] { requests.push_back(clock.elapsed()); };
-  clock.start();
+  int requests = 0;
+  capture.onNeedsRestart = [&] { ++requests; };
   capture.handleWakeFromSleep();
   capture.handleWakeFromSleep();
-  ASSERT_TRUE(waitFor([&] { return requests.size() == 2; }, 5000));
-  EXPECT_GE(requests[0], CaptureEngine::kWakeRestartDelayMs - 50);
+  EXPECT_EQ(requests, 0) << "not at once: the devices come back a little later";
+  EXPECT_TRUE(waitFor([&] { return requests == 2; }, 5000));
 }
 
 }  // namespace

@@ -83,83 +83,59 @@ TEST(PlaybackEngine, ReportsEachBuffersEndOnceItHasBeenPlayed) {
   EXPECT_FALSE(playback.isPlaying());
 }
 
-// Each scheduled buffer's ends: played back or failed, and the last reason given.
-struct Ends {
-  int played = 0;
-  int failed = 0;
-  QString reason;
-};
-
-void scheduleTwoSeconds(PlaybackEngine& playback, Ends& ends) {
-  for (int i = 0; i < 2; ++i) {
-    playback.schedule(
-        PlaybackEngine::makeBuffer(tone(1000.0, 1.0, 10000.0)), false, [&] { ++ends.played; },
-        [&](const PlaybackError& error) {
-          ++ends.failed;
-          ends.reason = error.description;
-        });
+// Every buffer still queued when the output goes away fails once, with the reason.
+TEST(PlaybackEngine, EveryBufferFailsWithTheReasonWhenItsDeviceOrServerGoesAway) {
+  requireTestServer();
+  for (const bool serverDies : {false, true}) {
+    SCOPED_TRACE(serverDies ? "server killed" : "device unplugged");
+    LoadedModule sink({"module-null-sink", "sink_name=unplugged_out"});
+    PrivateServer server;
+    ASSERT_TRUE(server.started());
+    std::optional<ServerOverride> privateServer;
+    if (serverDies) privateServer.emplace(server.address());
+    PlaybackEngine playback;
+    const auto device = serverDies ? std::nullopt : std::optional(deviceNamed("unplugged_out"));
+    ASSERT_EQ(playback.prepare(device), std::nullopt);
+    int played = 0;
+    int failed = 0;
+    QString reason;
+    for (int i = 0; i < 2; ++i) {
+      playback.schedule(
+          PlaybackEngine::makeBuffer(tone(1000.0, 1.0, 10000.0)), false, [&] { ++played; },
+          [&](const PlaybackError& error) {
+            ++failed;
+            reason = error.description;
+          });
+    }
+    playback.play();
+    serverDies ? server.kill() : sink.unload();
+    ASSERT_TRUE(waitFor([&] { return failed == 2; }, 5000));
+    EXPECT_EQ(played, 0);
+    EXPECT_FALSE(reason.isEmpty());
+    EXPECT_FALSE(playback.isPlaying());
+    EXPECT_TRUE(playback.isStale());
   }
-  playback.play();
 }
 
-TEST(PlaybackEngine, EveryBufferFailsWithTheReasonWhenItsDeviceGoesAway) {
-  requireTestServer();
-  LoadedModule sink({"module-null-sink", "sink_name=unplugged_out"});
-  PlaybackEngine playback;
-  ASSERT_EQ(playback.prepare(deviceNamed("unplugged_out")), std::nullopt);
-  Ends ends;
-  scheduleTwoSeconds(playback, ends);
-  sink.unload();
-  ASSERT_TRUE(waitFor([&] { return ends.failed == 2; }, 5000));
-  EXPECT_EQ(ends.played, 0);
-  EXPECT_FALSE(ends.reason.isEmpty());
-  EXPECT_FALSE(playback.isPlaying());
-  EXPECT_TRUE(playback.isStale());
-}
-
-TEST(PlaybackEngine, EveryBufferFailsWithTheReasonWhenTheServerDies) {
-  PrivateServer server;
-  ASSERT_TRUE(server.started());
-  ServerOverride privateServer(server.address());
-  PlaybackEngine playback;
-  ASSERT_EQ(playback.prepare(std::nullopt), std::nullopt);
-  Ends ends;
-  scheduleTwoSeconds(playback, ends);
-  server.kill();
-  ASSERT_TRUE(waitFor([&] { return ends.failed == 2; }, 5000));
-  EXPECT_EQ(ends.played, 0);
-  EXPECT_FALSE(ends.reason.isEmpty());
-  EXPECT_FALSE(playback.isPlaying());
-}
-
-TEST(PlaybackEngine, PlaysNoToneOfAFrequencyThatIsNotPositiveAndFinite) {
+TEST(PlaybackEngine, PlaysNothingForBadTonesOrEmptyBuffersAndCopesWithHugeOnes) {
   requireTestServer();
   PlaybackEngine playback;
-  EXPECT_EQ(playback.playTone(deviceNamed("test_out"), 0.0, 0.5f), std::nullopt);
-  EXPECT_FALSE(playback.isPlaying());
-  EXPECT_EQ(playback.playTone(deviceNamed("test_out"), NAN, 0.5f), std::nullopt);
-  EXPECT_FALSE(playback.isPlaying());
+  for (double frequency : {0.0, double(NAN)}) {
+    EXPECT_EQ(playback.playTone(deviceNamed("test_out"), frequency, 0.5f), std::nullopt);
+    EXPECT_FALSE(playback.isPlaying());
+  }
   // Above the output's Nyquist frequency it is still a valid request (1.6 samples a cycle).
   EXPECT_EQ(playback.playTone(deviceNamed("test_out"), 30000.0, 0.5f), std::nullopt);
   EXPECT_TRUE(playback.isPlaying());
   playback.stopPlayer();
-}
 
-TEST(PlaybackEngine, RefusesEmptyBuffersAndCopesWithHugeOnes) {
-  requireTestServer();
   EXPECT_EQ(PlaybackEngine::makeBuffer({}), nullptr);
-  PlaybackEngine playback;
-  ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
   playback.schedule(nullptr);
   playback.play();
   EXPECT_FALSE(playback.isPlaying());
-
   // Ten minutes of audio: scheduling and stopping it must not stall the caller.
   const std::vector<int16_t> long_(size_t(600) * PlaybackEngine::kSampleRate, 1000);
-  auto buffer = PlaybackEngine::makeBuffer(long_);
-  ASSERT_NE(buffer, nullptr);
-  EXPECT_EQ(buffer->size(), long_.size());
-  playback.schedule(buffer);
+  playback.schedule(PlaybackEngine::makeBuffer(long_));
   EXPECT_TRUE(playback.isPlaying());
   playback.stopPlayer();
   EXPECT_FALSE(playback.isPlaying());
@@ -175,22 +151,7 @@ TEST(PlaybackEngine, ReportsPulseAudiosErrorForADeviceThatIsGone) {
   // The next request for a present device builds again.
   EXPECT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
   EXPECT_FALSE(playback.isStale());
-}
-
-TEST(PlaybackEngine, FailsCleanlyWithoutAServerAndWhenTheServerDies) {
-  PrivateServer server;
-  ASSERT_TRUE(server.started());
-  PlaybackEngine playback;
-  {
-    ServerOverride privateServer(server.address());
-    ASSERT_EQ(playback.playTone(std::nullopt, 1000.0, 0.5f), std::nullopt);
-    server.kill();
-    // The engine notices and rebuilds before its next use.
-    EXPECT_TRUE(waitFor([&] { return playback.isStale(); }, 5000));
-    const auto error = playback.prepare(std::nullopt);
-    ASSERT_TRUE(error);
-    EXPECT_FALSE(error->description.isEmpty());
-  }
+  // Without a server: the error, and nothing plays.
   ServerOverride none("unix:/nonexistent/palavrix/native");
   EXPECT_TRUE(playback.playTone(std::nullopt, 1000.0, 0.5f));
   EXPECT_FALSE(playback.isPlaying());

@@ -51,36 +51,26 @@ TEST(TransmitMonitor, MixesThePartLeftThenPassesBlocksUnchanged) {
   EXPECT_EQ(third, constant(512, 7));
 }
 
-TEST(TransmitMonitor, TruncatesTowardZeroAndClamps) {
+TEST(TransmitMonitor, TruncatesTowardZeroClampsAndRestartsOnLoad) {
   TransmitMonitor monitor;
   monitor.load(std::vector<int16_t>{49, 0, 0, 0, -49, 0, 0, 0, 32767, 0, 0, 0, -32768});
   std::vector<int16_t> block = {5, 5, 32767, -32768};
   monitor.mix(block);
   // 5 + 0.98 and 5 - 0.98 both cut toward zero; ±655 past full scale stays at full scale.
   EXPECT_EQ(block, (std::vector<int16_t>{5, 4, 32767, -32768}));
-}
 
-TEST(TransmitMonitor, LoadRestartsAndClearStops) {
-  TransmitMonitor monitor;
-  monitor.load(constant(4 * 10, 5000));
-  std::vector<int16_t> block = constant(4, 0);
-  monitor.mix(block);
-  EXPECT_EQ(block, constant(4, 100));
-
-  // A new transmission starts from its own beginning.
+  // A new transmission starts from its own beginning; clear and an empty load stop it.
   monitor.load(constant(4 * 10, -5000));
   block = constant(8, 0);
   monitor.mix(block);
   EXPECT_EQ(block, constant(8, -100));
-
-  monitor.clear();
-  block = constant(8, 0);
-  monitor.mix(block);
-  EXPECT_EQ(block, constant(8, 0));
-
-  monitor.load({});
-  monitor.mix(block);
-  EXPECT_EQ(block, constant(8, 0));
+  for (const bool clear : {true, false}) {
+    monitor.load(constant(4 * 10, 5000));
+    clear ? monitor.clear() : monitor.load({});
+    block = constant(8, 0);
+    monitor.mix(block);
+    EXPECT_EQ(block, constant(8, 0));
+  }
 }
 
 // The main thread loads and empties the copy while the capture thread mixes: every block sees

@@ -39,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Vowel-less abbreviations and Q-codes, and the sentence end that "?" makes.
         Case{"PSE QRZ? WX HR IS FB", "PSE QRZ? WX HR is FB"},
-        Case{"SOTA AND POTA ON 20M", "SOTA and POTA on 20M"},
+        Case{"SOTA AND POTA ON 20M", "SOTA and POTA on 20M"}, Case{"QRO NOW", "QRO now"},
         Case{"NAME DR. SMITH", "Name DR. Smith"},
         // Callsigns, portable and prefixed, at any place.
         Case{"CQ CQ DE DL1ABC/P K", "CQ CQ DE DL1ABC/P K"},

@@ -28,26 +28,15 @@ class RigBridgeNetwork : public testing::Test {
 
 TEST_F(RigBridgeNetwork, TunesAndReadsBackFrequencyAndMode) {
   char text[256] = {};
-  ASSERT_EQ(rigbridge_set_frequency(kNetwork, address.c_str(), "", "PKTUSB", text, sizeof text,
-                                    14074000.0),
-            1)
-      << text;
-  ASSERT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "", nullptr, text, sizeof text), 1)
-      << text;
-  EXPECT_TRUE(rigtest::isStatusLine(text, "PKTUSB") &&
-              std::string(text).rfind("14.074000 MHz", 0) == 0)
-      << text;
-
-  ASSERT_EQ(
-      rigbridge_set_frequency(kNetwork, address.c_str(), "", nullptr, text, sizeof text, 7047500.0),
-      1)
-      << text;
-  ASSERT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "", "USB", text, sizeof text), 1)
-      << text;
-  EXPECT_TRUE(rigtest::isStatusLine(text, "USB") && std::string(text).rfind("7.047500 MHz", 0) == 0)
-      << text;
-  EXPECT_TRUE(
-      LogRecorder::instance().hasAppLine(4, "Opening rig model 2 on port \"" + address + "\""));
+  for (const auto &[hz, mode, status] : {std::tuple{14074000.0, "PKTUSB", "14.074000 MHz  PKTUSB"},
+                                         std::tuple{7047500.0, "USB", "7.047500 MHz  USB"}}) {
+    ASSERT_EQ(rigbridge_set_frequency(kNetwork, address.c_str(), "", mode, text, sizeof text, hz),
+              1)
+        << text;
+    ASSERT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "", nullptr, text, sizeof text), 1)
+        << text;
+    EXPECT_EQ(std::string(text).rfind(status, 0), 0u) << text;
+  }
 }
 
 TEST_F(RigBridgeNetwork, AConfigurationLineCannotSendTheRigToAnotherPort) {
@@ -63,8 +52,6 @@ TEST_F(RigBridgeNetwork, KeysAndReleasesTheTransmitter) {
   char err[256] = {};
   EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 1, err, sizeof err), 1) << err;
   EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 0, err, sizeof err), 1) << err;
-  EXPECT_TRUE(LogRecorder::instance().hasAppLine(4, "Setting PTT on"));
-  EXPECT_TRUE(LogRecorder::instance().hasAppLine(4, "Setting PTT off"));
 }
 
 TEST_F(RigBridgeNetwork, FailsClearlyWhenNoDaemonListens) {

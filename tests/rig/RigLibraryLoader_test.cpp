@@ -68,24 +68,21 @@ class RigLibraryChoiceTest : public testing::Test {
   RigLibraryChoice choice;
 };
 
-TEST_F(RigLibraryChoiceTest, TheGreatestVersionWins) {
-  EXPECT_EQ(choose({FAKE_HAMLIB_4_6, FAKE_HAMLIB_4_6_2}).path, FAKE_HAMLIB_4_6_2);
-  EXPECT_STREQ(choice.version, "Hamlib 4.6.2");
-  EXPECT_TRUE(LogRecorder::instance().hasAppLine(4, "Found Hamlib 4.6 at " FAKE_HAMLIB_4_6));
+TEST_F(RigLibraryChoiceTest, TheGreatestVersionWinsAndEqualOnesKeepTheEarlierPath) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{FAKE_HAMLIB_4_6, FAKE_HAMLIB_4_6_2}, FAKE_HAMLIB_4_6_2},
+      {{FAKE_HAMLIB_4_6_2, FAKE_HAMLIB_4_6}, FAKE_HAMLIB_4_6_2},
+      {{FAKE_HAMLIB_4_6_COPY, FAKE_HAMLIB_4_6}, FAKE_HAMLIB_4_6_COPY},
+      {{FAKE_HAMLIB_4_6, FAKE_HAMLIB_4_6_COPY}, FAKE_HAMLIB_4_6},
+      {{FAKE_HAMLIB_EMPTY_VERSION2}, FAKE_HAMLIB_EMPTY_VERSION2},  // the plain version string
+  };
+  for (const auto &[candidates, chosen] : cases) {
+    EXPECT_EQ(choose(candidates).path, chosen);
+    if (chosen == FAKE_HAMLIB_EMPTY_VERSION2) EXPECT_STREQ(choice.version, "Hamlib 4.7");
+    dlclose(choice.handle);
+    choice.handle = nullptr;
+  }
   EXPECT_TRUE(LogRecorder::instance().hasAppLine(4, "Found Hamlib 4.6.2 at " FAKE_HAMLIB_4_6_2));
-  dlclose(choice.handle);
-  EXPECT_EQ(choose({FAKE_HAMLIB_4_6_2, FAKE_HAMLIB_4_6}).path, FAKE_HAMLIB_4_6_2);
-}
-
-TEST_F(RigLibraryChoiceTest, EqualVersionsKeepTheEarlierPath) {
-  EXPECT_EQ(choose({FAKE_HAMLIB_4_6_COPY, FAKE_HAMLIB_4_6}).path, FAKE_HAMLIB_4_6_COPY);
-  dlclose(choice.handle);
-  EXPECT_EQ(choose({FAKE_HAMLIB_4_6, FAKE_HAMLIB_4_6_COPY}).path, FAKE_HAMLIB_4_6);
-}
-
-TEST_F(RigLibraryChoiceTest, FallsBackToThePlainVersionString) {
-  EXPECT_EQ(choose({FAKE_HAMLIB_EMPTY_VERSION2}).path, FAKE_HAMLIB_EMPTY_VERSION2);
-  EXPECT_STREQ(choice.version, "Hamlib 4.7");
 }
 
 TEST_F(RigLibraryChoiceTest, SkipsWhatIsNotAUsableHamlib4) {

@@ -11,10 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,9 +73,9 @@ class LogRecorder {
     return false;
   }
   int hamlibLineCount() {
-    int count = 0;
-    for (const LoggedLine &line : lines()) count += line.fromApp ? 0 : 1;
-    return count;
+    const std::vector<LoggedLine> all = lines();
+    return static_cast<int>(
+        std::count_if(all.begin(), all.end(), [](auto &l) { return !l.fromApp; }));
   }
 
  private:
@@ -85,28 +86,9 @@ class LogRecorder {
 // A status line: "<digits>.<6 digits> MHz  <MODE>", optionally " (<digits> Hz)" after it; the
 // mode must be the given one unless that is empty.
 inline bool isStatusLine(const std::string &text, const std::string &mode = "") {
-  auto digits = [&](std::size_t &at) {
-    std::size_t start = at;
-    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
-    return at - start;
-  };
-  std::size_t at = 0;
-  if (digits(at) == 0 || at >= text.size() || text[at++] != '.' || digits(at) != 6) return false;
-  if (text.compare(at, 6, " MHz  ") != 0) return false;
-  at += 6;
-  std::size_t modeStart = at;
-  while (at < text.size() &&
-         (std::isupper(static_cast<unsigned char>(text[at])) ||
-          std::isdigit(static_cast<unsigned char>(text[at])) || text[at] == '-')) {
-    ++at;
-  }
-  if (at == modeStart || (!mode.empty() && text.substr(modeStart, at - modeStart) != mode)) {
-    return false;
-  }
-  if (at == text.size()) return true;
-  if (text.compare(at, 2, " (") != 0) return false;
-  at += 2;
-  return digits(at) > 0 && text.compare(at, std::string::npos, " Hz)") == 0;
+  static const std::regex line(R"(\d+\.\d{6} MHz  ([A-Z0-9-]+)( \(\d+ Hz\))?)");
+  std::smatch match;
+  return std::regex_match(text, match, line) && (mode.empty() || match[1] == mode);
 }
 
 // The port of the rigctld that the CTest fixture started, or 0 when there is none.
