@@ -2,6 +2,11 @@
 // Hamlib (its model list, the dummy rig and a rigctld serving it).
 #include "ui/SettingsView.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -37,6 +42,23 @@ int daemonPort() {
   int port = 0;
   state >> port;
   return port;
+}
+
+// What the daemon's rig says of push-to-talk: "0", "1", or "" when it could not be asked.
+std::string daemonPushToTalk(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      write(fd, "t\n", 2) == 2) {
+    char c = 0;
+    while (read(fd, &c, 1) == 1 && c != '\n') answer += c;
+  }
+  close(fd);
+  return answer;
 }
 
 class SettingsViewTest : public testing::Test {
@@ -181,11 +203,18 @@ TEST_F(SettingsViewTest, PicksTheDefaultInputWhenNoneIsSavedAndKeepsAnAbsentOne)
   EXPECT_EQ(settings_->audioOutputDeviceUID(), "unplugged");
 }
 
-TEST_F(SettingsViewTest, TestTonePlaysWhileHeldAndStopsOnRelease) {
+TEST_F(SettingsViewTest, TestTonePlaysWhileHeldAndStopsOnReleaseWithoutKeyingTheRig) {
+  const int port = daemonPort();
+  ASSERT_GT(port, 0) << "no rigctld fixture";
+  settings_->setRigModel(kNetworkRig);
+  settings_->setRigPort(QString("127.0.0.1:%1").arg(port));
+  ASSERT_TRUE(settings_->save());
   open();
   auto* button = find<QWidget>("testTone");
   QTest::mousePress(button, Qt::LeftButton);
   ASSERT_TRUE(QTest::qWaitFor([&] { return model_->playbackEngine().isPlaying(); }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return model_->levels().outputDb() > kLevelFloorDb; }));
+  EXPECT_EQ(daemonPushToTalk(port), "0");
   QTest::mouseRelease(button, Qt::LeftButton);
   EXPECT_FALSE(model_->playbackEngine().isPlaying());
   EXPECT_EQ(model_->levels().outputDb(), kLevelFloorDb);
