@@ -12,6 +12,7 @@
 #include <cmath>
 #include <utility>
 
+#include "chat/TextCharacters.h"
 #include "rig/SettingsStore.h"
 
 namespace {
@@ -129,15 +130,6 @@ bool readBool(const QSettings& store, const QString& key) {
   if (value.typeId() == QMetaType::Bool) return value.toBool();
   const QString text = readText(store, key, QString()).trimmed().toLower();
   return text == u"true" || text == u"yes" || text == u"1";
-}
-
-QString trimBlanksAndTabs(const QString& text) {
-  qsizetype start = 0;
-  qsizetype end = text.size();
-  auto blank = [&](qsizetype i) { return text.at(i) == u' ' || text.at(i) == u'\t'; };
-  while (start < end && blank(start)) ++start;
-  while (end > start && blank(end - 1)) --end;
-  return text.sliced(start, end - start);
 }
 
 QString defaultMacroTitle(int slot) { return QStringLiteral("M%1").arg(slot + 1); }
@@ -411,13 +403,13 @@ bool AppSettings::save(QString* errorText) {
   }
   StoreEntries entries;
   auto optional = [](const auto& value) { return value ? QVariant(*value) : QVariant(); };
-  entries.append({kCallsignKey, trimBlanksAndTabs(callsign_)});
+  entries.append({kCallsignKey, TextCharacters::trimmedBlanksAndTabs(callsign_)});
   entries.append({kAudioInputDeviceKey, optional(audioInputDeviceUID_)});
   entries.append({kAudioOutputDeviceKey, optional(audioOutputDeviceUID_)});
   entries.append({kAudioInputGainKey, audioInputGainDb_});
   entries.append({kAudioOutputGainKey, audioOutputGainDb_});
   entries.append({kRigModelKey, optional(rigModel_)});
-  entries.append({kRigPortKey, trimBlanksAndTabs(rigPort_)});
+  entries.append({kRigPortKey, TextCharacters::trimmedBlanksAndTabs(rigPort_)});
   for (RigSerialSetting setting : kAllRigSerialSettings)
     entries.append({serialKey(setting), QString::fromStdString(rigSerial_.value(setting))});
   entries.append({kRigModeKey, rigMode_});
@@ -458,7 +450,7 @@ std::optional<RigTxSettings> AppSettings::rigTxSettings() const {
   const QSettings store(storePath_, QSettings::IniFormat);
   const std::optional<qint64> model = readRigModel(store);
   if (!model) return std::nullopt;
-  const QString port = trimBlanksAndTabs(readText(store, kRigPortKey, QString()));
+  const QString port = TextCharacters::trimmedBlanksAndTabs(readText(store, kRigPortKey, QString()));
   if (port.isEmpty()) return std::nullopt;
   return RigTxSettings{*model, port.toStdString(), loadRigSerialConfig(store),
                        readRigMode(store).toStdString()};

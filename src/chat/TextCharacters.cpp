@@ -27,7 +27,8 @@ QString first(const QString& text, int limit) {
 QString trimmedBlanksAndTabs(const QString& text) {
   qsizetype start = 0;
   qsizetype end = text.size();
-  auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+  // The blanks of every script (Unicode space separators) and the tab; never a line break.
+  auto blank = [](QChar c) { return c == u'\t' || c.category() == QChar::Separator_Space; };
   while (start < end && blank(text[start])) ++start;
   while (end > start && blank(text[end - 1])) --end;
   return text.mid(start, end - start);

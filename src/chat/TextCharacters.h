@@ -9,7 +9,7 @@ namespace TextCharacters {
 int count(const QString& text);
 // The first `limit` characters of the text (all of it when it is not longer).
 QString first(const QString& text, int limit);
-// Without blanks and tabs at either end; line breaks stay.
+// Without blanks (Unicode space separators) and tabs at either end; line breaks stay.
 QString trimmedBlanksAndTabs(const QString& text);
 
 }  // namespace TextCharacters

@@ -40,7 +40,9 @@ struct BridgeState {
 };
 
 BridgeState &state() {
-  static BridgeState instance;
+  // Never destroyed: a detached thread may still be loading Hamlib, or Hamlib calling back,
+  // while the process exits.
+  static BridgeState &instance = *new BridgeState;
   return instance;
 }
 

@@ -18,7 +18,6 @@
 #include "ui/StatusLine.h"
 #include "ui/TranscriptView.h"
 #include "ui/UiLook.h"
-#include "ui/UiText.h"
 
 namespace {
 constexpr int kComposerSpacing = 8;
@@ -104,7 +103,7 @@ void ContentView::showInputText() {
     field_->setSelection(anchor, cursor - anchor);
   }
   lengthWarning_->setVisible(TextCharacters::count(text) >= ChatViewModel::kMaxMessageCharacters);
-  sendButton_->setEnabled(!model_.isSending() && !UiText::trimmedBlanks(text).isEmpty());
+  sendButton_->setEnabled(!model_.isSending() && !TextCharacters::trimmedBlanksAndTabs(text).isEmpty());
 }
 
 void ContentView::showSending() {
@@ -112,7 +111,7 @@ void ContentView::showSending() {
   if (sending) fieldHadFocusBeforeSending_ = field_->hasFocus();
   field_->setEnabled(!sending);
   macroBar_->setButtonsDisabled(sending);
-  sendButton_->setEnabled(!sending && !UiText::trimmedBlanks(model_.inputText()).isEmpty());
+  sendButton_->setEnabled(!sending && !TextCharacters::trimmedBlanksAndTabs(model_.inputText()).isEmpty());
   // A disabled field loses the keyboard focus; the operator goes on typing where he was.
   if (!sending && fieldHadFocusBeforeSending_) field_->setFocus(Qt::OtherFocusReason);
 }

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "ui/UiText.h"
+#include "chat/TextCharacters.h"
 
 namespace {
 constexpr int kWidth = 360;
@@ -47,7 +47,7 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
   connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
   connect(saveButton_, &QPushButton::clicked, this, &MacroEditorView::save);
   const auto enableSave = [this] {
-    saveButton_->setEnabled(!UiText::trimmedBlanks(titleField_->text()).isEmpty());
+    saveButton_->setEnabled(!TextCharacters::trimmedBlanksAndTabs(titleField_->text()).isEmpty());
   };
   connect(titleField_, &QLineEdit::textChanged, this, enableSave);
   enableSave();
@@ -80,7 +80,7 @@ void MacroEditorView::fitMessageHeight() {
 
 void MacroEditorView::save() {
   if (!saveButton_->isEnabled()) return;
-  emit saved(UiText::trimmedBlanks(titleField_->text()), messageField_->toPlainText());
+  emit saved(TextCharacters::trimmedBlanksAndTabs(titleField_->text()), messageField_->toPlainText());
   accept();
 }
 

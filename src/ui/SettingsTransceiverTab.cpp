@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <algorithm>
 
+#include "chat/TextCharacters.h"
 #include "rig/RigBridge.h"
 #include "rig/RigControl.h"
 #include "ui/BackgroundTask.h"
@@ -80,15 +81,6 @@ QString displayedSerialValue(const QString& value) {
   return value;
 }
 
-QString trimmedBlanksAndTabs(const QString& text) {
-  auto isBlank = [](QChar c) { return c == u' ' || c == u'\t'; };
-  qsizetype start = 0;
-  qsizetype end = text.size();
-  while (start < end && isBlank(text[start])) ++start;
-  while (end > start && isBlank(text[end - 1])) --end;
-  return text.mid(start, end - start);
-}
-
 QString textOrNotFound(const char* text) { return text ? QString::fromUtf8(text) : tr(kNotFound); }
 
 }  // namespace
@@ -112,7 +104,7 @@ QStringList SettingsView::discoverSerialPorts(const QString& folder) {
   return ports;
 }
 
-QString SettingsView::trimmedPort(const QString& port) { return trimmedBlanksAndTabs(port); }
+QString SettingsView::trimmedPort(const QString& port) { return TextCharacters::trimmedBlanksAndTabs(port); }
 
 QWidget* SettingsView::buildTransceiverTab() {
   auto* page = new QWidget();
