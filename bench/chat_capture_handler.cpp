@@ -38,30 +38,6 @@ constexpr double kBandSeconds = 60.0;
 constexpr double kSigma = 1000.0;
 constexpr std::size_t kWarmUpBlocks = 200;  // the first decodes make the transform plans
 
-// Up to ten stations sending their messages again and again with short pauses, over white
-// noise.
-std::vector<int16_t> band(int stations) {
-  const char* texts[] = {"CQ TEST K1ABC",       "W9XYZ 599 005 TU",  "QRZ? DE G4ABC",
-                         "TNX FER CALL UR 579", "CQ DX DE JA1XYZ K", "TU 73 GL",
-                         "HELLO FROM VE3XYZ",   "AGN? AGN?",         "RIG IS 100W INTO DIPOLE",
-                         "QSL TU 73 SK"};
-  KvolDecoder encoder;
-  kvol_channel::Channel channel(std::size_t(kBandSeconds * kvol_channel::kRate));
-  for (int i = 0; i < stations; ++i) {
-    const float frequency = 1230.0f + 60.0f * float(i);
-    const double snrDb = -12.0 + 22.0 * ((i * 7) % 10) / 9.0;
-    const KvolDecoder::Encoded encoded = encoder.encode(texts[i], frequency);
-    if (!encoded.ok) continue;
-    const std::vector<float> audio = kvol_channel::decimate_48k_to_12k(encoded.samples);
-    const double gain = kvol_channel::gain_for_snr(kvol_channel::mean_power(audio), kSigma, snrDb);
-    const double period = double(audio.size()) / kvol_channel::kRate + 1.5;
-    for (double t = 0.3 + 0.37 * i; t < kBandSeconds; t += period)
-      channel.add_scaled(audio, std::size_t(t * kvol_channel::kRate), gain);
-  }
-  channel.add_noise(kSigma, 99);
-  return channel.quantised();
-}
-
 // Argument: the number of stations in the band (0: noise only).
 void BM_CapturedSamplesHandler(benchmark::State& state) {
   QTemporaryDir home;
@@ -71,7 +47,8 @@ void BM_CapturedSamplesHandler(benchmark::State& state) {
   ChatViewModel::Timing timing;
   timing.captureRetryInterval = std::chrono::hours(1);
   ChatViewModel model(settings, timing);
-  const std::vector<int16_t> audio = band(int(state.range(0)));
+  const std::vector<int16_t> audio =
+      kvol_channel::busy_band(int(state.range(0)), kBandSeconds, kSigma);
   const std::size_t blocks = audio.size() / kBlock;
   auto block = [&](std::size_t n) {
     return std::span<const int16_t>(audio.data() + (n % blocks) * kBlock, kBlock);

@@ -29,28 +29,6 @@ double residentMegabytes() {
   return fields.size() > 1 ? fields[1].toDouble() * double(sysconf(_SC_PAGESIZE)) / 1e6 : 0;
 }
 
-// Ten stations sending their messages again and again with short pauses, over white noise.
-std::vector<int16_t> busyBand() {
-  const char* texts[] = {"CQ TEST K1ABC",       "W9XYZ 599 005 TU",  "QRZ? DE G4ABC",
-                         "TNX FER CALL UR 579", "CQ DX DE JA1XYZ K", "TU 73 GL",
-                         "HELLO FROM VE3XYZ",   "AGN? AGN?",         "RIG IS 100W INTO DIPOLE",
-                         "QSL TU 73 SK"};
-  KvolDecoder encoder;
-  kvol_channel::Channel channel(std::size_t(kBandSeconds * kvol_channel::kRate));
-  for (int i = 0; i < 10; ++i) {
-    const KvolDecoder::Encoded encoded = encoder.encode(texts[i], 1230.0f + 60.0f * float(i));
-    if (!encoded.ok) continue;
-    const std::vector<float> audio = kvol_channel::decimate_48k_to_12k(encoded.samples);
-    const double snrDb = -12.0 + 22.0 * ((i * 7) % 10) / 9.0;
-    const double gain = kvol_channel::gain_for_snr(kvol_channel::mean_power(audio), kSigma, snrDb);
-    const double period = double(audio.size()) / kvol_channel::kRate + 1.5;
-    for (double t = 0.3 + 0.37 * i; t + period < kBandSeconds; t += period)
-      channel.add_scaled(audio, std::size_t(t * kvol_channel::kRate), gain);
-  }
-  channel.add_noise(kSigma, 99);
-  return channel.quantised();
-}
-
 void BM_ReceiveHourOfBusyBand(benchmark::State& state) {
   QTemporaryDir home;
   qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
@@ -58,7 +36,7 @@ void BM_ReceiveHourOfBusyBand(benchmark::State& state) {
   ChatViewModel::Timing timing;
   timing.captureRetryInterval = std::chrono::hours(1);
   ChatViewModel model(settings, timing);
-  const std::vector<int16_t> band = busyBand();
+  const std::vector<int16_t> band = kvol_channel::busy_band(10, kBandSeconds, kSigma);
   const std::size_t bandBlocks = band.size() / kBlock;
   const auto hourBlocks = std::size_t(kHourSeconds / kBlockSeconds);
   const auto minuteBlocks = std::size_t(60.0 / kBlockSeconds);

@@ -103,11 +103,7 @@ struct SettingsView::AudioDeviceLists {
 
 QWidget* SettingsView::buildAudioTab() {
   auto* page = new QWidget();
-  auto* outer = new QVBoxLayout(page);
-  outer->setContentsMargins(kFormPadding, kFormPadding, kFormPadding, kFormPadding);
-  auto* form = new QFormLayout();
-  outer->addLayout(form);
-  outer->addStretch();
+  QFormLayout* form = addForm(page);
 
   inputPicker_ = new QComboBox(page);
   inputPicker_->setObjectName(QStringLiteral("inputPicker"));

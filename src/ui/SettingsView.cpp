@@ -114,13 +114,18 @@ void SettingsView::fitHeight() {
                                               : content->totalSizeHint().height());
 }
 
-QWidget* SettingsView::buildGeneralTab() {
-  auto* page = new QWidget();
+QFormLayout* SettingsView::addForm(QWidget* page) {
   auto* outer = new QVBoxLayout(page);
   outer->setContentsMargins(kFormPadding, kFormPadding, kFormPadding, kFormPadding);
   auto* form = new QFormLayout();
   outer->addLayout(form);
   outer->addStretch();
+  return form;
+}
+
+QWidget* SettingsView::buildGeneralTab() {
+  auto* page = new QWidget();
+  QFormLayout* form = addForm(page);
 
   callsignField_ = new QLineEdit(page);
   callsignField_->setObjectName(QStringLiteral("callsign"));

@@ -32,6 +32,8 @@ class QSlider;
 class QTabWidget;
 class QToolButton;
 
+class QFormLayout;
+
 class SettingsView final : public QWidget {
   Q_OBJECT
 
@@ -62,6 +64,8 @@ class SettingsView final : public QWidget {
   struct RigLibraryAnswer;
 
   // The frame and the General tab (SettingsView.cpp).
+  // A tab page's padded form, kept at the top of the page.
+  static QFormLayout* addForm(QWidget* page);
   QWidget* buildGeneralTab();
   void loadState();
   void showError(const QString& text);

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <random>
 
+#include "modem/KvolDecoder.h"
+
 namespace kvol_channel {
 
 std::vector<float> decimate_48k_to_12k(std::span<const std::int16_t> tx) {
@@ -69,6 +71,27 @@ std::vector<std::int16_t> Channel::quantised() const {
   for (std::size_t i = 0; i < out.size(); ++i)
     out[i] = static_cast<std::int16_t>(std::clamp(std::lround(audio_[i]), -32768L, 32767L));
   return out;
+}
+
+std::vector<std::int16_t> busy_band(int stations, double seconds, double sigma) {
+  const char* texts[] = {"CQ TEST K1ABC",       "W9XYZ 599 005 TU",  "QRZ? DE G4ABC",
+                         "TNX FER CALL UR 579", "CQ DX DE JA1XYZ K", "TU 73 GL",
+                         "HELLO FROM VE3XYZ",   "AGN? AGN?",         "RIG IS 100W INTO DIPOLE",
+                         "QSL TU 73 SK"};
+  KvolDecoder encoder;
+  Channel channel(static_cast<std::size_t>(seconds * kRate));
+  for (int i = 0; i < std::min(stations, 10); ++i) {
+    const KvolDecoder::Encoded encoded = encoder.encode(texts[i], 1230.0f + 60.0f * float(i));
+    if (!encoded.ok) continue;
+    const std::vector<float> audio = decimate_48k_to_12k(encoded.samples);
+    const double snr_db = -12.0 + 22.0 * ((i * 7) % 10) / 9.0;
+    const double gain = gain_for_snr(mean_power(audio), sigma, snr_db);
+    const double period = double(audio.size()) / kRate + 1.5;
+    for (double t = 0.3 + 0.37 * i; t + period < seconds; t += period)
+      channel.add_scaled(audio, static_cast<std::size_t>(t * kRate), gain);
+  }
+  channel.add_noise(sigma, 99);
+  return channel.quantised();
 }
 
 }  // namespace kvol_channel

@@ -38,4 +38,8 @@ class Channel {
   std::vector<float> audio_;
 };
 
+// `seconds` of a busy band: up to ten stations 60 Hz apart, from -12 to +10 dB, each sending its
+// message again and again with short pauses, over white noise of `sigma`. No stations: noise.
+std::vector<std::int16_t> busy_band(int stations, double seconds, double sigma);
+
 }  // namespace kvol_channel
