@@ -46,34 +46,34 @@ TEST(SourceCodec, FramesThatAreNoAtomDecodeToNothing) {
   EXPECT_TRUE(frame_to_atom(frame_of((1u << 28) | 0b10010u, false))) << "grid AA00";
 }
 
-TEST(SourceCodec, ShortTextsNeedTwoOrThreeBase36DigitsWithoutLeadingZero) {
-  EXPECT_FALSE(atom_to_frame(atom_short_text(1, 3, "012"), false));
+// Atoms whose fields lie outside what their kind can carry are refused: short texts need two or
+// three base-36 digits without a leading zero, classes run 1..32 with letters A..F, numbers stay
+// within their subkind's range, and calls must come back from their token.
+TEST(SourceCodec, AtomsOutsideTheirRangesAreRefused) {
+  const CompactAtom refused[] = {
+      atom_short_text(1, 3, "012"), atom_short_text(0, 0, "A"),  atom_short_text(0, 0, "ABCD"),
+      atom_short_text(0, 5, "AB"),  atom_class_section(3, "G", 1), atom_class_section(33, "A", 1),
+      atom_class_section(3, "A", -1), atom_number(0, 1, 41),    atom_number(0, 2, 0),
+      atom_number(0, 6, 10000),     atom_number(0, 7, 131072),    atom_number(2, 7, 1),
+      atom_number(0, 7, -1),        atom_call(1, "PJ4/K1ABC"),   atom_call(1, "QA1ABC"),
+      atom_call(1, "CQ"),           atom_call(6, "K1ABC")};
+  for (const CompactAtom& atom : refused)
+    EXPECT_FALSE(atom_to_frame(atom, false)) << &atom - refused;
   EXPECT_TRUE(atom_to_frame(atom_short_text(1, 3, "12"), false));
   EXPECT_TRUE(atom_to_frame(atom_short_text(0, 0, "ZZZ"), false));
-  EXPECT_FALSE(atom_to_frame(atom_short_text(0, 0, "A"), false));
-  EXPECT_FALSE(atom_to_frame(atom_short_text(0, 0, "ABCD"), false));
-  EXPECT_FALSE(atom_to_frame(atom_short_text(0, 5, "AB"), false));
   EXPECT_FALSE(base36_to_int("0AB"));
   EXPECT_EQ(base36_to_int("0A"), 10);
   EXPECT_EQ(base36_to_int("100"), 1296);
 }
 
-TEST(SourceCodec, ExchangeWithTwoLetterSectionKeepsItsBlank) {
-  const auto text = atom_to_text(atom_class_section(3, "A", 1));
-  ASSERT_TRUE(text);
-  EXPECT_EQ(view(*text).substr(0, 7), "3A AB  ");
-  EXPECT_EQ(rendered(atom_class_section(12, "F", 11)), "12F EMA");
+// Sections are matched on up to three characters; a two-letter section keeps its blank.
+TEST(SourceCodec, SectionsAndNumbersRenderAsTheirKindSays) {
   EXPECT_EQ(section_index("EMA", 3), 11);
   EXPECT_EQ(section_index("AB", 2), -1);
   EXPECT_EQ(section_index("AB ", 3), 1);
   EXPECT_EQ(section_index("NB", 3), 86);
   EXPECT_EQ(section_index("XYZ", 3), -1);
-  EXPECT_FALSE(atom_to_frame(atom_class_section(3, "G", 1), false));
-  EXPECT_FALSE(atom_to_frame(atom_class_section(33, "A", 1), false));
-  EXPECT_FALSE(atom_to_frame(atom_class_section(3, "A", -1), false));
-}
-
-TEST(SourceCodec, NumberFormatsFollowTheSubkind) {
+  EXPECT_EQ(view(*atom_to_text(atom_class_section(3, "A", 1))).substr(0, 7), "3A AB  ");
   struct Case {
     int subkind, value;
     const char* text;
@@ -81,16 +81,7 @@ TEST(SourceCodec, NumberFormatsFollowTheSubkind) {
   const Case cases[] = {{0, 5, "005"}, {0, 1234, "1234"},     {1, 7, "07"},
                         {2, 90, "90"}, {5, 3, "03"},          {6, 42, "0042"},
                         {3, 0, "0"},   {4, 131071, "131071"}, {7, 12345, "12345"}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(trimmed(format_atom_number(c.subkind, c.value)), c.text);
-  }
-  EXPECT_EQ(rendered(atom_number(1, 0, 5)), "599 005");
-  EXPECT_FALSE(atom_to_frame(atom_number(0, 1, 41), false));
-  EXPECT_FALSE(atom_to_frame(atom_number(0, 2, 0), false));
-  EXPECT_FALSE(atom_to_frame(atom_number(0, 6, 10000), false));
-  EXPECT_FALSE(atom_to_frame(atom_number(0, 7, 131072), false));
-  EXPECT_FALSE(atom_to_frame(atom_number(2, 7, 1), false));
-  EXPECT_FALSE(atom_to_frame(atom_number(0, 7, -1), false));
+  for (const Case& c : cases) EXPECT_EQ(trimmed(format_atom_number(c.subkind, c.value)), c.text);
 }
 
 TEST(SourceCodec, GridIndexCoversEveryLocator) {
@@ -162,11 +153,6 @@ TEST(SourceCodec, EveryAtomKindHasItsKnownWordAndText) {
     }
   }
   EXPECT_EQ(rendered(atom_text5("ABCDEFG", 7)), "ABCDE");
-  // Calls that do not come back from their token are refused.
-  for (const char* call : {"PJ4/K1ABC", "QA1ABC", "CQ"}) {
-    EXPECT_FALSE(atom_to_frame(atom_call(1, call), false)) << call;
-  }
-  EXPECT_FALSE(atom_to_frame(atom_call(6, "K1ABC"), false));
 }
 
 TEST(SourceCodec, EveryDecodableWordEncodesBackToItself) {

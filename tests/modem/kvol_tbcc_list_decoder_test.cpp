@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -45,8 +46,6 @@ kvol::DataSymbols encode_word(const kvol::CodeWord& u) {
   return symbols;
 }
 
-kvol::CodeWord code_word(const PayloadBits& payload) { return kvol::tbcc_append_crc(payload); }
-
 Sets noiseless(const kvol::DataSymbols& symbols) {
   Sets sets;
   for (int s = 0; s < 46; ++s) {
@@ -56,111 +55,83 @@ Sets noiseless(const kvol::DataSymbols& symbols) {
   return sets;
 }
 
-TEST(TbccListDecoder, NoiselessFramesDecodeOnTheFirstPlan) {
+// What decode_frame makes of noiseless sets, some of them spoilt: which attempt decodes, and
+// whether it needed the half-symbol set.
+TEST(TbccListDecoder, DecodeFrameTriesThePlansThenTheSecondSet) {
+  struct Case {
+    const char* name;
+    std::function<void(PayloadBits&)> payload;
+    std::function<void(Sets&, const kvol::DataSymbols&)> spoil;
+    bool ok;
+    int attempt;
+    bool set_b;
+  };
+  const auto none = [](auto&...) {};
+  const Case cases[] = {
+      {"clean", none, none, true, 1, false},
+      {"coherent set empty", none,
+       [](Sets& s, const kvol::DataSymbols&) { std::fill(s.a.begin(), s.a.end(), cf{}); }, true,
+       4, true},
+      {"not a number in the coherent set", none,
+       [](Sets& s, const kvol::DataSymbols& d) {
+         s.a[5 * 4 + (d[5] + 1) % 4] = cf{std::nanf(""), 0.0f};
+       },
+       true, -1, false},
+      // It would pass the CRC, but all zeros is no frame.
+      {"all zero", [](PayloadBits& p) { p.fill(0); }, none, false, 0, false},
+  };
   std::mt19937 rng(11);
-  for (int trial = 0; trial < 12; ++trial) {
-    const PayloadBits sent = random_payload(rng);
-    const Sets sets = noiseless(kvol::tbcc_encode(sent));
-    PayloadBits got{};
-    kvol::TbccDiagnostics diagnostics;
-    ASSERT_TRUE(kvol::tbcc_decode_frame(sets.a, sets.b, got, &diagnostics)) << trial;
-    EXPECT_EQ(got, sent) << trial;
-    EXPECT_EQ(diagnostics.attempt, 1);
-    EXPECT_FALSE(diagnostics.used_set_b);
+  for (const Case& c : cases)
+    for (int trial = 0; trial < 4; ++trial) {
+      PayloadBits sent = random_payload(rng);
+      c.payload(sent);
+      const kvol::DataSymbols symbols = kvol::tbcc_encode(sent);
+      Sets sets = noiseless(symbols);
+      c.spoil(sets, symbols);
+      PayloadBits got{};
+      kvol::TbccDiagnostics diagnostics;
+      ASSERT_EQ(kvol::tbcc_decode_frame(sets.a, sets.b, got, &diagnostics), c.ok) << c.name;
+      EXPECT_EQ(got, c.ok ? sent : PayloadBits{}) << c.name;
+      if (c.attempt < 0) continue;  // set B at the latest
+      EXPECT_EQ(diagnostics.attempt, c.attempt) << c.name;
+      EXPECT_EQ(diagnostics.used_set_b, c.set_b) << c.name;
+    }
+  // The bit after the atom word is always 0 on the air, so a word with it set is never returned.
+  PayloadBits odd = random_payload(rng);
+  odd[kvol::kAtomWordBits] = 1;
+  const Sets sets = noiseless(kvol::tbcc_encode(odd));
+  PayloadBits got{};
+  if (kvol::tbcc_decode_frame(sets.a, sets.b, got)) {
+    EXPECT_NE(got, odd);
   }
 }
 
-TEST(TbccListDecoder, EveryCoherentLengthRanksTheSentWordFirst) {
-  std::mt19937 rng(5);
-  const PayloadBits sent = random_payload(rng);
-  const kvol::CodeWord word = code_word(sent);
-  const Sets sets = noiseless(kvol::tbcc_encode(sent));
+// Every coherent length ranks the sent word first, and flags it when its CRC is wrong; a wrong
+// CRC is never accepted and leaves the payload cleared.
+TEST(TbccListDecoder, ListRanksTheSentWordFirstAndChecksItsCrc) {
+  std::mt19937 rng(99);
   for (int length : {1, 2, 4}) {
     kvol::TbccPlan plan;
     kvol::TbccWorkspace workspace;
     kvol::tbcc_plan_init(plan, kvol::kKvolCodeProfile, length, 4, 2, 4);
     kvol::tbcc_workspace_init(workspace, plan);
-    std::array<kvol::TbccCandidate, 4> out;
-    const int count = kvol::tbcc_list_decode(plan, workspace, sets.a, out, true);
-    ASSERT_GE(count, 1);
-    EXPECT_EQ(out[0].bits, word) << "L " << length;
-    EXPECT_TRUE(out[0].crc_ok);
-    for (int k = 1; k < count; ++k) EXPECT_LT(out[k].clean_metric, out[0].clean_metric);
-  }
-}
-
-TEST(TbccListDecoder, WrongCrcIsNeverAccepted) {
-  std::mt19937 rng(99);
-  kvol::TbccPlan plan;
-  kvol::TbccWorkspace workspace;
-  kvol::tbcc_plan_init(plan, kvol::kKvolCodeProfile, 1, 4, 2, 4);
-  kvol::tbcc_workspace_init(workspace, plan);
-  for (int trial = 0; trial < 30; ++trial) {
-    const PayloadBits sent = random_payload(rng);
-    kvol::CodeWord word = code_word(sent);
-    do {
-      for (int k = 34; k < 46; ++k) word[k] = std::uint8_t(rng() & 1);
-    } while (kvol::crc12_check(word));
-    const Sets sets = noiseless(encode_word(word));
-
-    // The sent word ranks first and is flagged.
-    std::array<kvol::TbccCandidate, 4> out;
-    ASSERT_GE(kvol::tbcc_list_decode(plan, workspace, sets.a, out, true), 1);
-    EXPECT_EQ(out[0].bits, word);
-    EXPECT_FALSE(out[0].crc_ok);
-
-    PayloadBits got{1};
-    EXPECT_FALSE(kvol::tbcc_decode_frame(sets.a, sets.b, got)) << trial;
-    EXPECT_EQ(got, PayloadBits{}) << "payload is cleared on failure";
-  }
-}
-
-TEST(TbccListDecoder, AllZeroPayloadIsNeverReturned) {
-  const PayloadBits zero{};
-  ASSERT_TRUE(kvol::crc12_check(code_word(zero)));  // it would pass the CRC
-  const Sets sets = noiseless(kvol::tbcc_encode(zero));
-  PayloadBits got{};
-  kvol::TbccDiagnostics diagnostics;
-  const bool ok = kvol::tbcc_decode_frame(sets.a, sets.b, got, &diagnostics);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(diagnostics.attempt, 0);
-  EXPECT_EQ(got, zero);
-}
-
-TEST(TbccListDecoder, FallsBackToTheSecondSetOnLengthOne) {
-  std::mt19937 rng(3);
-  const PayloadBits sent = random_payload(rng);
-  Sets sets = noiseless(kvol::tbcc_encode(sent));
-  std::fill(sets.a.begin(), sets.a.end(), cf{});  // the coherent set carries nothing
-  PayloadBits got{};
-  kvol::TbccDiagnostics diagnostics;
-  ASSERT_TRUE(kvol::tbcc_decode_frame(sets.a, sets.b, got, &diagnostics));
-  EXPECT_EQ(got, sent);
-  EXPECT_EQ(diagnostics.attempt, 4);
-  EXPECT_TRUE(diagnostics.used_set_b);
-}
-
-TEST(TbccListDecoder, ANotANumberCorrelationDoesNotHideTheFrame) {
-  std::mt19937 rng(21);
-  const PayloadBits sent = random_payload(rng);
-  const kvol::DataSymbols symbols = kvol::tbcc_encode(sent);
-  Sets sets = noiseless(symbols);
-  const int wrong_tone = (symbols[5] + 1) % 4;
-  sets.a[5 * 4 + wrong_tone] = cf{std::nanf(""), 0.0f};
-  PayloadBits got{};
-  ASSERT_TRUE(kvol::tbcc_decode_frame(sets.a, sets.b, got));  // set B at the latest
-  EXPECT_EQ(got, sent);
-}
-
-// The bit after the atom word is always 0 on the air, so a word with it set is never returned.
-TEST(TbccListDecoder, TheAlwaysZeroPayloadBitIsPruned) {
-  std::mt19937 rng(8);
-  PayloadBits sent = random_payload(rng);
-  sent[kvol::kAtomWordBits] = 1;
-  const Sets sets = noiseless(kvol::tbcc_encode(sent));
-  PayloadBits got{};
-  if (kvol::tbcc_decode_frame(sets.a, sets.b, got)) {
-    EXPECT_NE(got, sent);
+    for (int trial = 0; trial < 20; ++trial) {
+      const bool spoil = trial % 2;
+      kvol::CodeWord word = kvol::tbcc_append_crc(random_payload(rng));
+      while (spoil && kvol::crc12_check(word))
+        for (int k = 34; k < 46; ++k) word[k] = std::uint8_t(rng() & 1);
+      const Sets sets = noiseless(encode_word(word));
+      std::array<kvol::TbccCandidate, 4> out;
+      const int count = kvol::tbcc_list_decode(plan, workspace, sets.a, out, true);
+      ASSERT_GE(count, 1);
+      EXPECT_EQ(out[0].bits, word) << "L " << length;
+      EXPECT_EQ(out[0].crc_ok, !spoil) << "L " << length;
+      for (int k = 1; k < count; ++k) EXPECT_LT(out[k].clean_metric, out[0].clean_metric);
+      if (!spoil) continue;
+      PayloadBits got{1};
+      EXPECT_FALSE(kvol::tbcc_decode_frame(sets.a, sets.b, got)) << trial;
+      EXPECT_EQ(got, PayloadBits{}) << "payload is cleared on failure";
+    }
   }
 }
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <set>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -23,15 +23,6 @@ std::int32_t pack(std::string_view text) {
 
 constexpr std::int32_t kStandardBase = kN28Base + kN28HashRange;
 
-TEST(Callsign, OneLetterOneDigitThreeLettersIsStandardWithABlankInFront) {
-  EXPECT_TRUE(is_standard_call("K1ABC"));
-  const std::int32_t token = pack("K1ABC");
-  // The working form " K1ABC" has i1 = 0, so the token lies in the first 36*10*27^3 values.
-  EXPECT_GE(token, kStandardBase);
-  EXPECT_LT(token, kStandardBase + 7'085'880);
-  EXPECT_EQ(unpack(token), "K1ABC");
-}
-
 TEST(Callsign, StandardCallsRoundTripThroughTheirTokens) {
   std::mt19937 rng(1);
   const std::string letters = "ABCDEFGHIJKLMNOPRSTUVWXYZ";  // no Q: it never unpacks
@@ -48,6 +39,8 @@ TEST(Callsign, StandardCallsRoundTripThroughTheirTokens) {
     ASSERT_LT(token, 1 << 28) << call;
     ASSERT_EQ(unpack(token), call);
   }
+  // The working form " K1ABC" has i1 = 0, so the token lies in the first 36*10*27^3 values.
+  EXPECT_LT(pack("K1ABC"), kStandardBase + 7'085'880);
 }
 
 TEST(Callsign, CheckAcceptsOneToThreeLetterSuffixesOnly) {
@@ -66,17 +59,16 @@ TEST(Callsign, CheckAcceptsOneToThreeLetterSuffixesOnly) {
   EXPECT_EQ(view(check_callsign(field("PJ4/K1ABC")).baseCall), "K1ABC ");
 }
 
+// Directed CQs: digits as they are, letters right-aligned in four places, blank 0 and A..Z
+// 1..26, in base 27.
 TEST(Callsign, FixedAndDirectedCqTokens) {
-  EXPECT_EQ(pack("DE"), 0);
-  EXPECT_EQ(pack("QRZ"), 1);
-  EXPECT_EQ(pack("CQ"), 2);
-  EXPECT_EQ(pack("CQ_123"), 3 + 123);
-  EXPECT_EQ(unpack(3 + 123), "CQ_123");
-  // Letters right-aligned in four places, blank 0 and A..Z 1..26, in base 27.
-  EXPECT_EQ(pack("CQ_AB"), 1003 + 1 * 27 + 2);
-  EXPECT_EQ(unpack(1003 + 1 * 27 + 2), "CQ_AB");
-  EXPECT_EQ(pack("CQ_WXYZ"), 1003 + ((23 * 27 + 24) * 27 + 25) * 27 + 26);
-  EXPECT_EQ(unpack(pack("CQ_WXYZ")), "CQ_WXYZ");
+  const std::pair<const char*, std::int32_t> cases[] = {
+      {"DE", 0},          {"QRZ", 1}, {"CQ", 2}, {"CQ_123", 3 + 123}, {"CQ_AB", 1003 + 1 * 27 + 2},
+      {"CQ_WXYZ", 1003 + ((23 * 27 + 24) * 27 + 25) * 27 + 26}};
+  for (const auto& [call, token] : cases) {
+    EXPECT_EQ(pack(call), token) << call;
+    EXPECT_EQ(unpack(token), call);
+  }
   EXPECT_EQ(unpack(1003 + 1 * 27 * 27 + 2), "QU1RK") << "a blank inside the letters";
   EXPECT_EQ(unpack(600'000), "<...>") << "unassigned range";
 }
@@ -100,17 +92,14 @@ TEST(Callsign, NonStandardCallsHashAndListThemselves) {
   EXPECT_EQ(trimmed(listed.calls[0]), "PJ4/K1ABC");
 }
 
+// Known answers, worked out with exact integers apart from this code; base 38 over " 0-9A-Z/",
+// first 11 characters only.
 TEST(Callsign, HashIsTheExactTopBitsOfTheProduct) {
-  // Known answers, worked out with exact integers apart from this code.
-  EXPECT_EQ(call_hash("K1ABC", 22), 2920267u);
-  EXPECT_EQ(call_hash("K1ABC", 12), 2851u);
-  EXPECT_EQ(call_hash("K1ABC", 1), 1u);
-  EXPECT_EQ(call_hash("K1ABC", 32), 2990353901u);
-  EXPECT_EQ(call_hash("PJ4/K1ABC", 22), 1420834u);
-  EXPECT_EQ(call_hash("W9HASH", 10), 468u);
-  // Base 38 over " 0-9A-Z/", first 11 characters only.
-  EXPECT_EQ(call_hash("K1ABC/PPPPPPP", 22), call_hash("K1ABC/PPPPP", 22));
-  EXPECT_LT(call_hash("K1ABC", 22), 1u << 22);
+  const std::tuple<const char*, int, std::uint32_t> cases[] = {
+      {"K1ABC", 22, 2920267u},          {"K1ABC", 12, 2851u},      {"K1ABC", 1, 1u},
+      {"K1ABC", 32, 2990353901u},       {"PJ4/K1ABC", 22, 1420834u}, {"W9HASH", 10, 468u},
+      {"K1ABC/PPPPPPP", 22, call_hash("K1ABC/PPPPP", 22)}};
+  for (const auto& [call, bits, hash] : cases) EXPECT_EQ(call_hash(call, bits), hash) << call;
 }
 
 TEST(Callsign, ArbitraryTokensNeverGiveOversizedOrUnsafeTexts) {
