@@ -26,6 +26,7 @@ QList<Macro> defaultMacros() {
   return macros;
 }
 
+// The first `count` of a list of numbered macros, as JSON; `leaveOut` drops a key of the second.
 QByteArray macroJson(int count, const char* leaveOut = nullptr) {
   QJsonArray array;
   for (int i = 0; i < count; ++i) {
@@ -35,6 +36,13 @@ QByteArray macroJson(int count, const char* leaveOut = nullptr) {
     array.append(object);
   }
   return QJsonDocument(array).toJson(QJsonDocument::Compact);
+}
+
+QList<Macro> numberedMacros(int count) {
+  QList<Macro> macros = defaultMacros();
+  for (int i = 0; i < count; ++i)
+    macros[i] = {QStringLiteral("T%1").arg(i), QStringLiteral("CQ %1 DE DL1ABC").arg(i)};
+  return macros;
 }
 
 // Every test gets a settings store of its own in a fresh XDG_CONFIG_HOME.
@@ -56,61 +64,61 @@ class Settings : public testing::Test {
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     ASSERT_EQ(file.write(content), content.size());
   }
-
-  // Writes the store's file byte for byte, before anything in this process has read it.
   void writeStoreFile(const QByteArray& content) { writeFile(storePath(), content); }
+  QByteArray storeFile() {
+    QFile file(storePath());
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    return file.readAll();
+  }
 
   // AppSettings made by a new process from a store file that holds content.
   std::unique_ptr<AppSettings> settingsFrom(const QByteArray& content) {
-    copies_.push_back(std::make_unique<QTemporaryDir>());
-    const QTemporaryDir& home = *copies_.back();
+    const QTemporaryDir& home = *copies_.emplace_back(std::make_unique<QTemporaryDir>());
     writeFile(home.filePath("Palavrix/Palavrix.conf"), content);
     usesConfigHome(home);
     auto settings = std::make_unique<AppSettings>();
     usesConfigHome(home_);
     return settings;
   }
+  std::unique_ptr<AppSettings> settingsInNewProcess() { return settingsFrom(storeFile()); }
 
   // The store as a new process reads it: a copy of the file parsed afresh, every value as text.
   std::unique_ptr<QSettings> storeInNewProcess() {
-    copies_.push_back(std::make_unique<QTemporaryDir>());
-    const QString copy = copies_.back()->filePath("Palavrix.conf");
+    const QString copy = copies_.emplace_back(std::make_unique<QTemporaryDir>())->filePath("c");
     EXPECT_TRUE(QFile::copy(storePath(), copy));
     return std::make_unique<QSettings>(copy, QSettings::IniFormat);
-  }
-
-  // AppSettings made by a new process from what is on disk now.
-  std::unique_ptr<AppSettings> settingsInNewProcess() {
-    QFile file(storePath());
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
-    return settingsFrom(file.readAll());
   }
 
   QTemporaryDir home_;
   std::vector<std::unique_ptr<QTemporaryDir>> copies_;
 };
 
-TEST_F(Settings, FirstStartWithAnEmptyStoreGivesTheDefaults) {
+TEST_F(Settings, EveryKeyRoundTripsFromTheDefaultsAndOnlyChangesNotify) {
   AppSettings settings;
   EXPECT_EQ(settings.storePath(), storePath());
   EXPECT_EQ(settings.loadError(), "");
   EXPECT_FALSE(settings.audioInputDeviceUID());
-  EXPECT_EQ(settings.audioOutputGainDb(), 0.0);
   EXPECT_FALSE(settings.rigModel());
-  EXPECT_EQ(settings.rigSerial().values.size(), 7u);
   EXPECT_EQ(settings.rigSerial().hamlibConfig(), "");
   EXPECT_EQ(settings.rigMode(), "Default");
   EXPECT_FALSE(settings.capitalizeMessages());
   EXPECT_EQ(settings.macros(), defaultMacros());
-}
 
-TEST_F(Settings, SavedSettingsComeBackInANewProcess) {
-  AppSettings settings;
+  QSignalSpy callsign(&settings, &AppSettings::callsignChanged);
+  QSignalSpy inputGain(&settings, &AppSettings::audioInputGainDbChanged);
+  QSignalSpy model(&settings, &AppSettings::rigModelChanged);
+  QSignalSpy macros(&settings, &AppSettings::macrosChanged);
+  settings.setCallsign(" \tDL1ABC  ");
   settings.setCallsign(" \tDL1ABC  ");
   settings.setAudioInputDeviceUID("alsa_input.usb-Codec-00.analog-stereo");
   settings.setAudioOutputDeviceUID("alsa_output.usb-Codec-00.analog-stereo");
-  settings.setAudioInputGainDb(-3.5);
+  settings.setAudioInputGainDb(std::nan(""));
+  settings.setAudioInputGainDb(30.0);  // held to +20 dB
+  settings.setAudioInputGainDb(20.0);
+  settings.setAudioOutputGainDb(6.0);  // held to 0 dB
   settings.setAudioOutputGainDb(-12.0);
+  settings.setRigModel(-5);
+  settings.setRigModel(3073);
   settings.setRigModel(3073);
   settings.setRigPort("  /dev/ttyUSB0\t");
   RigSerialConfig serial;
@@ -119,12 +127,25 @@ TEST_F(Settings, SavedSettingsComeBackInANewProcess) {
   serial.values[RigSerialSetting::rtsState] = "OFF";
   settings.setRigSerial(serial);
   settings.setRigMode("USB");
-  settings.setCapitalizeMessages(true);
+  settings.setAppendCallsign(true);
   settings.setPlayNewMessageSound(true);
+  settings.setMacros(defaultMacros().mid(0, 3));  // padded to the eight slots it already had
+  settings.setMacro(2, {"QRZ", "QRZ? DE DL1ABC"});
+  settings.setMacro(7, {QString::fromUtf8("Grüße"), QString::fromUtf8("VY 73 😀")});
+  settings.setMacro(8, {"ninth", "ignored"});
+  settings.setMacro(2, {"QRZ", "QRZ? DE DL1ABC"});
+  EXPECT_EQ(callsign.count(), 1);
+  EXPECT_EQ(inputGain.count(), 1);
+  EXPECT_EQ(settings.audioInputGainDb(), 20.0);
+  EXPECT_EQ(model.count(), 1);
+  EXPECT_EQ(macros.count(), 2);
+  EXPECT_FALSE(settings.rigTxSettings()) << "nothing saved yet";
   QString error = "untouched";
   ASSERT_TRUE(settings.save(&error));
   EXPECT_EQ(error, "untouched");
   EXPECT_EQ(settings.callsign(), " \tDL1ABC  ") << "saving changes nothing in memory";
+  EXPECT_FALSE(storeInNewProcess()->contains("macros")) << "save leaves the macros alone";
+  ASSERT_TRUE(settings.saveMacros());
 
   // The keys exactly as other versions of the program expect them, trimmed where they must be.
   const auto store = storeInNewProcess();
@@ -132,7 +153,7 @@ TEST_F(Settings, SavedSettingsComeBackInANewProcess) {
       {"callsign", "DL1ABC"},
       {"Transceiver.audioInputDeviceUID", "alsa_input.usb-Codec-00.analog-stereo"},
       {"Transceiver.audioOutputDeviceUID", "alsa_output.usb-Codec-00.analog-stereo"},
-      {"Transceiver.audioInputGainDb", "-3.5"},
+      {"Transceiver.audioInputGainDb", "20"},
       {"Transceiver.audioOutputGainDb", "-12"},
       {"Transceiver.rigModel", "3073"},
       {"Transceiver.rigPort", "/dev/ttyUSB0"},
@@ -144,59 +165,42 @@ TEST_F(Settings, SavedSettingsComeBackInANewProcess) {
       {"Transceiver.rigDTRState", "Default"},
       {"Transceiver.rigRTSState", "OFF"},
       {"Transceiver.rigMode", "USB"},
-      {"capitalizeMessages", "true"},
-      {"appendCallsign", "false"},
+      {"capitalizeMessages", "false"},
+      {"appendCallsign", "true"},
       {"playNewMessageSound", "true"},
   };
   for (const auto& [key, text] : stored) EXPECT_EQ(store->value(key).toString(), text) << key;
-  EXPECT_FALSE(store->contains("macros")) << "save leaves the macros alone";
+  const QJsonDocument json = QJsonDocument::fromJson(store->value("macros").toByteArray());
+  ASSERT_EQ(json.array().size(), 8);
+  for (const QJsonValue& entry : json.array())
+    EXPECT_EQ(entry.toObject().keys(), (QStringList{"message", "title"}));
 
   const auto reread = settingsInNewProcess();
-  EXPECT_EQ(reread->callsign(), "DL1ABC");
   EXPECT_EQ(reread->audioInputDeviceUID(), settings.audioInputDeviceUID());
   EXPECT_EQ(reread->audioOutputDeviceUID(), settings.audioOutputDeviceUID());
-  EXPECT_EQ(reread->audioInputGainDb(), -3.5);
   EXPECT_EQ(reread->audioOutputGainDb(), -12.0);
   EXPECT_EQ(reread->rigSerial().hamlibConfig(),
             "serial_speed=9600\nserial_handshake=None\nrts_state=OFF");
-  EXPECT_TRUE(reread->capitalizeMessages());
-  EXPECT_FALSE(reread->appendCallsign());
+  EXPECT_FALSE(reread->capitalizeMessages());
+  EXPECT_TRUE(reread->appendCallsign());
   EXPECT_TRUE(reread->playNewMessageSound());
-
+  EXPECT_EQ(reread->macros(), settings.macros());
   EXPECT_EQ(reread->rigTxSettings(),
             (RigTxSettings{3073, "/dev/ttyUSB0", reread->rigSerial(), "USB"}));
 
-  // Saving no device or no rig removes their keys; the port stays.
+  // An unsaved change does not reach the next transmission. Saving no device or no rig removes
+  // their keys; the port stays.
+  settings.setRigModel(std::nullopt);
+  EXPECT_EQ(settings.rigTxSettings()->model, 3073);
   settings.setAudioInputDeviceUID(std::nullopt);
   settings.setAudioOutputDeviceUID(std::nullopt);
-  settings.setRigModel(std::nullopt);
   ASSERT_TRUE(settings.save());
   const auto cleared = storeInNewProcess();
   for (const char* key : {"Transceiver.audioInputDeviceUID", "Transceiver.audioOutputDeviceUID",
                           "Transceiver.rigModel"})
     EXPECT_FALSE(cleared->contains(key)) << key;
   EXPECT_EQ(cleared->value("Transceiver.rigPort").toString(), "/dev/ttyUSB0");
-}
-
-TEST_F(Settings, TheRigInUseIsTheSavedOne) {
-  AppSettings settings;
-  settings.setRigModel(1);
-  settings.setRigPort("127.0.0.1:4532");
-  EXPECT_FALSE(settings.rigTxSettings()) << "nothing saved yet";
-  ASSERT_TRUE(settings.save());
-  ASSERT_TRUE(settings.rigTxSettings());
-  EXPECT_EQ(settings.rigTxSettings()->model, 1);
-  EXPECT_EQ(settings.rigTxSettings()->mode, "Default");
-  EXPECT_EQ(settings.rigTxSettings()->serial.hamlibConfig(), "");
-
-  // An unsaved change in the settings window does not reach the next transmission.
-  settings.setRigModel(2);
-  settings.setRigMode("FM");
-  EXPECT_EQ(settings.rigTxSettings()->model, 1);
-  EXPECT_EQ(settings.rigTxSettings()->mode, "Default");
-  ASSERT_TRUE(settings.save());
-  EXPECT_EQ(settings.rigTxSettings()->model, 2);
-  EXPECT_EQ(settings.rigTxSettings()->mode, "FM");
+  EXPECT_FALSE(settings.rigTxSettings());
 }
 
 TEST_F(Settings, APortOfOnlyBlanksMeansNoRig) {
@@ -206,107 +210,46 @@ TEST_F(Settings, APortOfOnlyBlanksMeansNoRig) {
   ASSERT_TRUE(settings.save());
   EXPECT_FALSE(settings.rigTxSettings());
   EXPECT_EQ(storeInNewProcess()->value("Transceiver.rigPort").toString(), "");
-
   // Hand-edited, with the blanks still in the file.
-  writeStoreFile("[General]\nTransceiver.rigModel=1\nTransceiver.rigPort=\"   \"\n");
-  AppSettings edited;
-  EXPECT_EQ(edited.rigModel(), 1);
-  EXPECT_FALSE(edited.rigTxSettings());
+  const auto edited =
+      settingsFrom("[General]\nTransceiver.rigModel=1\nTransceiver.rigPort=\" \"\n");
+  EXPECT_EQ(edited->rigModel(), 1);
+  EXPECT_FALSE(edited->rigTxSettings());
 }
 
 TEST_F(Settings, SerialValuesReadBackAsDefaultWhenMissingEmptyOrUnusable) {
-  writeStoreFile(
-      "[General]\n"
-      "Transceiver.rigModel=1\n"
-      "Transceiver.rigPort=/dev/ttyUSB0\n"
-      "Transceiver.rigBaudRate=4800\n"
-      "Transceiver.rigDataBits=\n"
-      "Transceiver.rigStopBits=2\n"
-      "Transceiver.rigParity=\"Even\\nptt_type=RIG\"\n"
-      "Transceiver.rigDTRState=ON\n"
+  const auto settings = settingsFrom(
+      "[General]\nTransceiver.rigModel=1\nTransceiver.rigPort=/dev/ttyUSB0\n"
+      "Transceiver.rigBaudRate=4800\nTransceiver.rigDataBits=\nTransceiver.rigStopBits=2\n"
+      "Transceiver.rigParity=\"Even\\nptt_type=RIG\"\nTransceiver.rigDTRState=ON\n"
       "Transceiver.rigMode=\n");
-  AppSettings settings;
-  const RigSerialConfig& serial = settings.rigSerial();
-  ASSERT_EQ(serial.values.size(), 7u);
-  EXPECT_EQ(serial.values.at(RigSerialSetting::baudRate), "4800");
-  EXPECT_EQ(serial.values.at(RigSerialSetting::dataBits), "Default") << "empty";
-  EXPECT_EQ(serial.values.at(RigSerialSetting::stopBits), "2");
-  EXPECT_EQ(serial.values.at(RigSerialSetting::parity), "Default") << "a second line for Hamlib";
-  EXPECT_EQ(serial.values.at(RigSerialSetting::handshake), "Default") << "missing";
-  EXPECT_EQ(serial.values.at(RigSerialSetting::dtrState), "ON");
-  EXPECT_EQ(serial.values.at(RigSerialSetting::rtsState), "Default") << "missing";
-  EXPECT_EQ(settings.rigMode(), "Default") << "an empty mode is no mode";
-
-  const std::optional<RigTxSettings> rig = settings.rigTxSettings();
+  // Empty data bits, a parity with a second line for Hamlib, and a missing handshake.
+  EXPECT_EQ(settings->rigSerial().hamlibConfig(), "serial_speed=4800\nstop_bits=2\ndtr_state=ON");
+  const std::optional<RigTxSettings> rig = settings->rigTxSettings();
   ASSERT_TRUE(rig);
-  EXPECT_EQ(rig->serial.hamlibConfig(), "serial_speed=4800\nstop_bits=2\ndtr_state=ON");
-  EXPECT_EQ(rig->mode, "Default");
+  EXPECT_EQ(rig->serial, settings->rigSerial());
+  EXPECT_EQ(rig->mode, "Default") << "an empty mode is no mode";
 }
 
-struct MacroCase {
-  const char* name;
-  QByteArray stored;
-  QList<Macro> expected;
-};
-
-void PrintTo(const MacroCase& c, std::ostream* os) { *os << c.name; }
-
-class StoredMacros : public Settings, public testing::WithParamInterface<MacroCase> {};
-
-TEST_P(StoredMacros, AreAlwaysEightSlots) {
-  {
-    QSettings store(storePath(), QSettings::IniFormat);
-    store.setValue("macros", GetParam().stored);
+TEST_F(Settings, StoredMacrosAreAlwaysEightSlotsAndOneBadEntrySpoilsAll) {
+  QList<Macro> extraKeys = defaultMacros();
+  extraKeys[0] = {"A", "B"};
+  const std::tuple<const char*, QByteArray, QList<Macro>> cases[] = {
+      {"three", macroJson(3), numberedMacros(3)},
+      {"ten", macroJson(10), numberedMacros(8)},
+      {"none", "[]", defaultMacros()},
+      {"one without message", macroJson(3, "message"), defaultMacros()},
+      {"one without title", macroJson(3, "title"), defaultMacros()},
+      {"title not text", R"([{"title":5,"message":"x"}])", defaultMacros()},
+      {"not an array", R"({"title":"A","message":"B"})", defaultMacros()},
+      {"not json", "CQ CQ", defaultMacros()},
+      {"not utf8", "[{\"title\":\"\xff\",\"message\":\"x\"}]", defaultMacros()},
+      {"extra keys ignored", R"([{"title":"A","message":"B","colour":"red"}])", extraKeys},
+  };
+  for (const auto& [name, value, expected] : cases) {
+    QSettings(storePath(), QSettings::IniFormat).setValue("macros", value);
+    EXPECT_EQ(settingsInNewProcess()->macros(), expected) << name;
   }
-  EXPECT_EQ(settingsInNewProcess()->macros(), GetParam().expected);
-}
-
-QList<Macro> numberedMacros(int count) {
-  QList<Macro> macros = defaultMacros();
-  for (int i = 0; i < count; ++i)
-    macros[i] = {QStringLiteral("T%1").arg(i), QStringLiteral("CQ %1 DE DL1ABC").arg(i)};
-  return macros;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Settings, StoredMacros,
-    testing::Values(
-        MacroCase{"three", macroJson(3), numberedMacros(3)},
-        MacroCase{"ten", macroJson(10), numberedMacros(8)},
-        MacroCase{"none", "[]", defaultMacros()},
-        MacroCase{"one_without_message", macroJson(3, "message"), defaultMacros()},
-        MacroCase{"one_without_title", macroJson(3, "title"), defaultMacros()},
-        MacroCase{"title_not_text", R"([{"title":5,"message":"x"}])", defaultMacros()},
-        MacroCase{"not_an_array", R"({"title":"A","message":"B"})", defaultMacros()},
-        MacroCase{"not_json", "CQ CQ", defaultMacros()},
-        MacroCase{"not_utf8", "[{\"title\":\"\xff\",\"message\":\"x\"}]", defaultMacros()},
-        MacroCase{"extra_keys_ignored", R"([{"title":"A","message":"B","colour":"red"}])",
-                  [] {
-                    QList<Macro> m = defaultMacros();
-                    m[0] = {"A", "B"};
-                    return m;
-                  }()}),
-    [](const testing::TestParamInfo<MacroCase>& info) { return std::string(info.param.name); });
-
-TEST_F(Settings, SavedMacrosComeBackInANewProcess) {
-  AppSettings settings;
-  QSignalSpy changed(&settings, &AppSettings::macrosChanged);
-  settings.setMacro(2, {"QRZ", "QRZ? DE DL1ABC"});
-  settings.setMacro(7, {QString::fromUtf8("Grüße"), QString::fromUtf8("VY 73 😀")});
-  settings.setMacro(8, {"ninth", "ignored"});
-  settings.setMacro(2, {"QRZ", "QRZ? DE DL1ABC"});
-  EXPECT_EQ(changed.count(), 2);
-  ASSERT_TRUE(settings.saveMacros());
-
-  const QJsonDocument json =
-      QJsonDocument::fromJson(storeInNewProcess()->value("macros").toByteArray());
-  ASSERT_TRUE(json.isArray());
-  ASSERT_EQ(json.array().size(), 8);
-  for (const QJsonValue& entry : json.array())
-    EXPECT_EQ(entry.toObject().keys(), (QStringList{"message", "title"}));
-
-  EXPECT_EQ(settingsInNewProcess()->macros(), settings.macros());
-  EXPECT_FALSE(storeInNewProcess()->contains("callsign")) << "saveMacros writes only the macros";
 }
 
 TEST_F(Settings, KeepsUnreadableMacrosBeforeOverwriting) {
@@ -320,18 +263,11 @@ TEST_F(Settings, KeepsUnreadableMacrosBeforeOverwriting) {
         << "reading leaves the damaged value where it is";
     ASSERT_TRUE(settings.saveMacros());
   }
-  {
-    const auto store = storeInNewProcess();
-    EXPECT_EQ(store->value("macrosUnreadable").toByteArray(), firstDamage);
-    EXPECT_EQ(AppSettings::loadMacros(*store), defaultMacros());
-  }
+  EXPECT_EQ(storeInNewProcess()->value("macrosUnreadable").toByteArray(), firstDamage);
 
   // The file is damaged again behind the program's back; a second, different copy does not
   // push out the first.
-  QFile file(storePath());
-  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-  QByteArray content = file.readAll();
-  file.close();
+  QByteArray content = storeFile();
   const qsizetype line = content.indexOf("\nmacros=") + 1;
   content.replace(line, content.indexOf('\n', line) - line, "macros=\"[{\\\"title\\\": \\\"bro\"");
   writeStoreFile(content);
@@ -344,6 +280,7 @@ TEST_F(Settings, KeepsUnreadableMacrosBeforeOverwriting) {
   EXPECT_EQ(store->value("macrosUnreadable2").toString(), "[{\"title\": \"bro");
   EXPECT_FALSE(store->contains("macrosUnreadable3"));
   EXPECT_EQ(AppSettings::loadMacros(*store)[0], (Macro{"CQ", "CQ CQ DE DL1ABC K"}));
+  EXPECT_FALSE(store->contains("callsign")) << "saveMacros writes only the macros";
 }
 
 TEST_F(Settings, DamagedValuesFallBackToSafeDefaults) {
@@ -372,13 +309,47 @@ TEST_F(Settings, DamagedValuesFallBackToSafeDefaults) {
   EXPECT_EQ(settings.rigPort(), "/dev/ttyUSB0, /dev/ttyUSB1");
   EXPECT_FALSE(settings.capitalizeMessages());
   EXPECT_EQ(settings.macros(), defaultMacros());
-  EXPECT_FALSE(settings.rigTxSettings());
 
   // Saving over the damaged file works and says so.
   settings.setCallsign("DL1ABC");
   QString error;
   EXPECT_TRUE(settings.save(&error)) << error.toStdString();
   EXPECT_EQ(settingsInNewProcess()->callsign(), "DL1ABC");
+}
+
+TEST_F(Settings, GainsAndRigModelsAreReadOnlyWithinTheirRanges) {
+  const std::tuple<const char*, double, double> gains[] = {
+      {"-6", -6.0, -6.0},   {" 2.5 ", 2.5, 0.0},      {"inf", 0.0, 0.0},  {"-inf", 0.0, 0.0},
+      {"1e308", 20.0, 0.0}, {"-1e308", -20.0, -40.0}, {"25", 20.0, 0.0},  {"-30", -20.0, -30.0},
+      {"1e999", 0.0, 0.0},  {"", 0.0, 0.0},           {"0x10", 0.0, 0.0}, {"3 dB", 0.0, 0.0},
+  };
+  for (const auto& [text, input, output] : gains) {
+    const auto settings =
+        settingsFrom(QByteArray("[General]\nTransceiver.audioInputGainDb=\"") + text +
+                     "\"\nTransceiver.audioOutputGainDb=\"" + text + "\"\n");
+    EXPECT_EQ(settings->audioInputGainDb(), input) << '"' << text << '"';
+    EXPECT_EQ(settings->audioOutputGainDb(), output) << '"' << text << '"';
+  }
+  const std::pair<const char*, std::optional<qint64>> models[] = {
+      {"3073", 3073},
+      {" 2 ", 2},
+      {"0", 0},
+      {"2147483647", 2147483647},
+      {"2147483648", std::nullopt},
+      {"-1", std::nullopt},
+      {"4294967297", std::nullopt},
+      {"1.5", std::nullopt},
+      {"IC-7300", std::nullopt},
+      {"", std::nullopt},
+      {"99999999999999999999", std::nullopt},
+  };
+  for (const auto& [text, model] : models) {
+    const auto settings = settingsFrom(
+        QByteArray("[General]\nTransceiver.rigPort=/dev/ttyUSB0\nTransceiver.rigModel=\"") + text +
+        "\"\n");
+    EXPECT_EQ(settings->rigModel(), model) << '"' << text << '"';
+    EXPECT_EQ(settings->rigTxSettings().has_value(), model.has_value()) << '"' << text << '"';
+  }
 }
 
 // A list nested `depth` deep, as Qt's INI writer spells a variant.
@@ -402,9 +373,9 @@ TEST_F(Settings, DeeplyNestedVariantsAreSetAsideAndTheRestIsKept) {
   EXPECT_EQ(settings.rigModel(), 1);
   EXPECT_EQ(settings.macros(), defaultMacros());
   const QString backup = storePath() + ".damaged";
-  for (const char* part : {"set aside", "macros", "hidden", "listed"})
+  for (const QString& part :
+       {QString("set aside"), QString("macros"), QString("hidden"), QString("listed"), backup})
     EXPECT_TRUE(settings.loadError().contains(part)) << settings.loadError().toStdString();
-  EXPECT_TRUE(settings.loadError().contains(backup)) << settings.loadError().toStdString();
   QFile kept(backup);
   ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
   EXPECT_EQ(kept.readAll(), original);
@@ -418,7 +389,6 @@ TEST_F(Settings, AStoreThatCannotBeReadIsReportedAndNeverSavedOver) {
   ASSERT_TRUE(QDir().mkpath(storePath()));
   AppSettings settings;
   EXPECT_TRUE(settings.loadError().contains(storePath())) << settings.loadError().toStdString();
-  EXPECT_EQ(settings.callsign(), "");
   QString error;
   EXPECT_FALSE(settings.save(&error));
   EXPECT_TRUE(error.contains("can't be read")) << error.toStdString();
@@ -431,43 +401,18 @@ TEST_F(Settings, AStoreThatCannotBeReadIsReportedAndNeverSavedOver) {
   EXPECT_EQ(settingsInNewProcess()->callsign(), "DL1ABC");
 }
 
-TEST_F(Settings, GainsAreFiniteAndWithinTheOfferedRange) {
-  const std::tuple<const char*, double, double> cases[] = {
-      {"-6", -6.0, -6.0},   {" 2.5 ", 2.5, 0.0},      {"inf", 0.0, 0.0},  {"-inf", 0.0, 0.0},
-      {"1e308", 20.0, 0.0}, {"-1e308", -20.0, -40.0}, {"25", 20.0, 0.0},  {"-30", -20.0, -30.0},
-      {"1e999", 0.0, 0.0},  {"", 0.0, 0.0},           {"0x10", 0.0, 0.0}, {"3 dB", 0.0, 0.0},
-  };
-  for (const auto& [text, input, output] : cases) {
-    const auto settings =
-        settingsFrom(QByteArray("[General]\nTransceiver.audioInputGainDb=\"") + text +
-                     "\"\nTransceiver.audioOutputGainDb=\"" + text + "\"\n");
-    EXPECT_EQ(settings->audioInputGainDb(), input) << '"' << text << '"';
-    EXPECT_EQ(settings->audioOutputGainDb(), output) << '"' << text << '"';
-  }
-}
-
-TEST_F(Settings, RigModelMustBeAHamlibModelNumber) {
-  const std::pair<const char*, std::optional<qint64>> cases[] = {
-      {"1", 1},
-      {"3073", 3073},
-      {" 2 ", 2},
-      {"0", 0},
-      {"2147483647", 2147483647},
-      {"2147483648", std::nullopt},
-      {"-1", std::nullopt},
-      {"4294967297", std::nullopt},
-      {"1.5", std::nullopt},
-      {"IC-7300", std::nullopt},
-      {"", std::nullopt},
-      {"99999999999999999999", std::nullopt},
-  };
-  for (const auto& [text, model] : cases) {
-    const auto settings = settingsFrom(
-        QByteArray("[General]\nTransceiver.rigPort=/dev/ttyUSB0\nTransceiver.rigModel=\"") + text +
-        "\"\n");
-    EXPECT_EQ(settings->rigModel(), model) << '"' << text << '"';
-    EXPECT_EQ(settings->rigTxSettings().has_value(), model.has_value()) << '"' << text << '"';
-  }
+TEST_F(Settings, AStoreThatCannotBeWrittenIsReported) {
+  // A file where the folder should be: nothing can be created under it, not even by root.
+  writeFile(home_.filePath("Palavrix"), "");
+  AppSettings settings;
+  settings.setCallsign("DL1ABC");
+  QString error;
+  EXPECT_FALSE(settings.save(&error));
+  EXPECT_TRUE(error.contains(storePath())) << error.toStdString();
+  error.clear();
+  EXPECT_FALSE(settings.saveMacros(&error));
+  EXPECT_FALSE(error.isEmpty());
+  EXPECT_FALSE(settings.save()) << "no error text asked for";
 }
 
 TEST_F(Settings, AFileOfJunkNeverBreaksLoading) {
@@ -494,37 +439,10 @@ TEST_F(Settings, AFileOfJunkNeverBreaksLoading) {
   qInstallMessageHandler(previous);
 }
 
-TEST_F(Settings, AStoreThatCannotBeWrittenIsReported) {
-  // A file where the folder should be: nothing can be created under it, not even by root.
-  QFile blocker(home_.filePath("Palavrix"));
-  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-  blocker.close();
-  AppSettings settings;
-  settings.setCallsign("DL1ABC");
-  QString error;
-  EXPECT_FALSE(settings.save(&error));
-  EXPECT_TRUE(error.contains(storePath())) << error.toStdString();
-  error.clear();
-  EXPECT_FALSE(settings.saveMacros(&error));
-  EXPECT_FALSE(error.isEmpty());
-  EXPECT_FALSE(settings.save()) << "no error text asked for";
-
-  // A folder where the file should be.
-  QTemporaryDir other;
-  usesConfigHome(other);
-  ASSERT_TRUE(QDir().mkpath(other.filePath("Palavrix/Palavrix.conf")));
-  AppSettings blocked;
-  EXPECT_FALSE(blocked.save(&error));
-  EXPECT_FALSE(blocked.saveMacros(&error));
-  usesConfigHome(home_);
-}
-
 TEST_F(Settings, TheHamlibLogLevelSharesTheStoreFile) {
   writeStoreFile("[General]\ncallsign=DL1ABC\nhamlibLogLevel=2\n");
   AppSettings settings;
-  EXPECT_EQ(settings.callsign(), "DL1ABC");
   EXPECT_EQ(HamlibLog().level(), HamlibLogLevel::error);
-  settings.setCallsign("DL2XYZ");
   ASSERT_TRUE(settings.save());
   ASSERT_TRUE(settings.saveMacros());
   EXPECT_EQ(storeInNewProcess()->value(HamlibLog::kLevelKey).toString(), "2") << "kept by saving";
@@ -544,38 +462,6 @@ TEST_F(Settings, TheHamlibLogLevelSharesTheStoreFile) {
   }
   qputenv("HOME", home);
   usesConfigHome(home_);
-}
-
-TEST_F(Settings, PropertiesNotifyOnlyOnChangeAndKeepTheirRanges) {
-  AppSettings settings;
-  QSignalSpy callsign(&settings, &AppSettings::callsignChanged);
-  QSignalSpy inputGain(&settings, &AppSettings::audioInputGainDbChanged);
-  QSignalSpy model(&settings, &AppSettings::rigModelChanged);
-  QSignalSpy macros(&settings, &AppSettings::macrosChanged);
-  settings.setCallsign("DL1ABC");
-  settings.setCallsign("DL1ABC");
-  EXPECT_EQ(callsign.count(), 1);
-
-  settings.setAudioInputGainDb(std::nan(""));
-  settings.setAudioInputGainDb(30.0);
-  settings.setAudioInputGainDb(20.0);
-  EXPECT_EQ(inputGain.count(), 1);
-  EXPECT_EQ(settings.audioInputGainDb(), 20.0);
-  settings.setAudioOutputGainDb(6.0);
-  EXPECT_EQ(settings.audioOutputGainDb(), 0.0) << "the output gain cannot go above 0 dB";
-
-  settings.setRigModel(-5);
-  settings.setRigModel(1);
-  settings.setRigModel(1);
-  EXPECT_EQ(model.count(), 1);
-
-  settings.setMacros(defaultMacros().mid(0, 3));
-  EXPECT_EQ(macros.count(), 0) << "padded to the eight slots it already had";
-  QList<Macro> eleven = defaultMacros() + defaultMacros().mid(0, 3);
-  eleven[0].message = "CQ";
-  settings.setMacros(eleven);
-  EXPECT_EQ(macros.count(), 1);
-  EXPECT_EQ(settings.macros().size(), 8);
 }
 
 }  // namespace

@@ -1,11 +1,9 @@
 // The whole chat loop headless, through real parts: the controller sends on the test server's
 // null sink with push-to-talk through rigctld (the CTest fixtures), hears its own transmission
 // on the sink's loopback input, and shows and exports both messages.
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <cmath>
-#include <iostream>
 
 #include "ChatTestSupport.h"
 #include "audio/AudioLevels.h"
@@ -49,28 +47,18 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   QObject::connect(&model.levels(), &AudioLevels::outputDbChanged, &model, [&](float db) {
     if (db > kLevelFloorDb) pttWhilePlaying.push_back(askRigctld(port, "t"));
   });
-  // The received bubble's states as they come, and when it completed.
-  QElapsedTimer clock;
-  clock.start();
+  // The received bubble's states as they come.
   std::vector<State> received;
-  qint64 receivedCompleteAt = -1;
   auto follow = [&] {
     for (const ChatMessage& message : model.messages()->all()) {
       if (message.isSent) continue;
       if (received.empty() || received.back() != message.decodeState) {
         received.push_back(message.decodeState);
       }
-      if (message.decodeState == State::complete && receivedCompleteAt < 0) {
-        receivedCompleteAt = clock.elapsed();
-      }
     }
   };
   QObject::connect(model.messages(), &QAbstractItemModel::rowsInserted, &model, follow);
   QObject::connect(model.messages(), &QAbstractItemModel::dataChanged, &model, follow);
-  qint64 sendingEndedAt = -1;
-  QObject::connect(&model, &ChatViewModel::isSendingChanged, &model, [&] {
-    if (!model.isSending()) sendingEndedAt = clock.elapsed();
-  });
 
   // Capture is flowing: a second of waterfall rows. (Audio played before the record stream
   // delivers is never heard, and a message whose first frames are lost arrives without them.)
@@ -89,17 +77,22 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   EXPECT_TRUE(std::all_of(pttWhilePlaying.begin(), pttWhilePlaying.end(),
                           [](const std::string& ptt) { return ptt == "1"; }));
 
-  ASSERT_TRUE(waitFor([&] { return receivedCompleteAt >= 0; }, 20000));
-  ASSERT_EQ(model.messages()->size(), 2);
+  ASSERT_TRUE(
+      waitFor([&] { return !received.empty() && received.back() == State::complete; }, 20000));
+  // Anything more than the two says which: a capture restart under load cuts what was heard
+  // into two bubbles, a decoder that reports a message again adds a copy.
+  std::string transcript;
+  for (const ChatMessage& message : model.messages()->all())
+    transcript += (message.isSent ? "TX " : "RX ") + std::to_string(int(message.decodeState)) +
+                  ' ' + message.text.toStdString() + '\n';
+  ASSERT_EQ(model.messages()->size(), 2)
+      << transcript << "capture starts: " << model.captureStartAttempts();
   const ChatMessage heard = model.messages()->at(1);
   EXPECT_EQ(heard.text, sent.text);
   EXPECT_TRUE(heard.bestSnrDb.has_value());
   EXPECT_EQ(received, (std::vector<State>{State::inProgress, State::complete}))
       << "the bubble should fill in while the transmission arrives";
   EXPECT_TRUE(model.liveBubbles().isEmpty());
-  // The transmit audio ended a push-to-talk tail before sending did.
-  std::cout << "Received bubble completed " << receivedCompleteAt - (sendingEndedAt - 200)
-            << " ms after the end of the transmit audio\n";
 
   QTemporaryDir folder;
   const QString path = folder.filePath("export.txt");

@@ -43,7 +43,6 @@ TEST_F(Controller, ABubbleFillsInRowByRowAndCompletesWithItsBestSnr) {
   settings->setPlayNewMessageSound(true);
   QSignalSpy inserted(model->messages(), &QAbstractItemModel::rowsInserted);
   QSignalSpy changed(model->messages(), &QAbstractItemModel::dataChanged);
-  QSignalSpy reset(model->messages(), &QAbstractItemModel::modelReset);
   QSignalSpy sounds(model.get(), &ChatViewModel::newMessageSoundPlayed);
 
   model->handleDecoderUpdate(update(7, "CQ", false, -5));
@@ -54,38 +53,31 @@ TEST_F(Controller, ABubbleFillsInRowByRowAndCompletesWithItsBestSnr) {
   EXPECT_TRUE(model->liveBubbles().contains(7));
   model->handleDecoderUpdate(update(7, "CQ DE K1", false, -12));
   EXPECT_EQ(messages().at(0).text, "CQ DE K1");
-  EXPECT_EQ(sounds.count(), 0);
-  model->handleDecoderUpdate(update(7, "CQ DE K1ABC", true, -3));
-
-  ASSERT_EQ(messages().size(), 1);
-  EXPECT_EQ(messages().at(0).text, "CQ DE K1ABC");
-  EXPECT_EQ(messages().at(0).decodeState, State::complete);
-  EXPECT_EQ(messages().at(0).bestSnrDb, -3);
-  EXPECT_TRUE(model->liveBubbles().isEmpty());
-  EXPECT_EQ(sounds.count(), 1);
-  EXPECT_EQ(model->receiveQuality(), (ChatViewModel::ReceiveQuality{-3, 3, 46}));
-  EXPECT_EQ(inserted.count(), 1);
-  EXPECT_EQ(changed.count(), 2);
-  EXPECT_EQ(reset.count(), 0);
-
-  // The same id again is a new message; one complete at once never becomes a live bubble.
-  model->handleDecoderUpdate(update(7, "73", true, 4));
-  ASSERT_EQ(messages().size(), 2);
-  EXPECT_EQ(messages().at(1).decodeState, State::complete);
-  EXPECT_TRUE(model->liveBubbles().isEmpty());
-  EXPECT_EQ(sounds.count(), 2);
-}
-
-TEST_F(Controller, BestSnrNeverFallsAndAnSnrChangeAloneIsNoProgress) {
-  model->handleDecoderUpdate(update(1, "HELLO THERE", false, -5));
-  advance(10000);
-  model->handleDecoderUpdate(update(1, "HELLO THERE", false, -12));
   EXPECT_EQ(messages().at(0).bestSnrDb, -5);
-  model->handleDecoderUpdate(update(1, "HELLO THERE", false, -3));
-  EXPECT_EQ(messages().at(0).bestSnrDb, -3);
-  advance(5105);  // 15.105 s after the text last changed
+  EXPECT_EQ(sounds.count(), 0);
+  advance(15000);  // an SNR change alone is no progress
+  model->handleDecoderUpdate(update(7, "CQ DE K1", false, -3));
+  advance(105);
   model->sweepStalledBubbles();
   EXPECT_EQ(messages().at(0).decodeState, State::incomplete);
+
+  model->handleDecoderUpdate(update(8, "CQ DE K1ABC", false, -3));
+  model->handleDecoderUpdate(update(8, "CQ DE K1ABC", true, -8));
+  ASSERT_EQ(messages().size(), 2);
+  EXPECT_EQ(messages().at(1).decodeState, State::complete);
+  EXPECT_EQ(messages().at(1).bestSnrDb, -3);
+  EXPECT_TRUE(model->liveBubbles().isEmpty());
+  EXPECT_EQ(sounds.count(), 1);
+  EXPECT_EQ(model->receiveQuality(), (ChatViewModel::ReceiveQuality{-8, 3, 46}));
+  EXPECT_EQ(inserted.count(), 2);
+  EXPECT_EQ(changed.count(), 4);
+
+  // The same id again is a new message; one complete at once never becomes a live bubble.
+  model->handleDecoderUpdate(update(8, "73", true, 4));
+  ASSERT_EQ(messages().size(), 3);
+  EXPECT_EQ(messages().at(2).decodeState, State::complete);
+  EXPECT_TRUE(model->liveBubbles().isEmpty());
+  EXPECT_EQ(sounds.count(), 2);
 }
 
 TEST_F(Controller, StalledBubblesCloseAfterTheirTimeoutByLength) {
@@ -95,7 +87,7 @@ TEST_F(Controller, StalledBubblesCloseAfterTheirTimeoutByLength) {
   } cases[] = {{"ABCD", false},
                {"ABCDEFG", true},
                {"ABCDEFGH", true},
-               {"AB\u00c9\u00c9\u00c9\u00c9", false}};
+               {"ABe\u0301e\u0301e\u0301e\u0301", false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     make({});
@@ -111,9 +103,9 @@ TEST_F(Controller, StalledBubblesCloseAfterTheirTimeoutByLength) {
       EXPECT_EQ(messages().at(0).decodeState, State::incomplete);
     }
   }
-}
-
-TEST_F(Controller, ACompleteUpdateWithoutTextClosesItsBubbleLikeAStall) {
+  // A complete update without text closes its bubble as a stall would, and says nothing of
+  // the signal.
+  make({});
   model->handleDecoderUpdate(update(1, "CQ CQ DE", false));
   model->handleDecoderUpdate(update(2, "CQ", false));
   const auto quality = model->receiveQuality();
@@ -153,25 +145,19 @@ TEST_F(Controller, TheHandlerMetersTheBlockBeforeTheGainAndFeedsTheWaterfall) {
   EXPECT_NEAR(model->levels().inputDb(), -6.02f, 0.01f);  // 16384 of 32768, not a tenth of it
 }
 
-TEST_F(Controller, TheComposerKeepsEightyCharactersAsAReaderCountsThem) {
+TEST_F(Controller, TheComposerKeepsEightyCharactersAndSendsOneMessageAtATime) {
   model->setInputText(QString(100, u'A'));
   EXPECT_EQ(model->inputText(), QString(80, u'A'));
-  QString accented;
+  QString accented;  // eighty characters as a reader counts them
   for (int i = 0; i < 90; ++i) accented += QStringLiteral("e\u0301");
   model->setInputText(accented);
   EXPECT_EQ(model->inputText(), accented.left(160));
-
   settings->setCallsign(QStringLiteral(" K1ABC\t"));
+  EXPECT_EQ(model->textWithCallsign(QStringLiteral("CQ")), std::nullopt);
   settings->setAppendCallsign(true);
   EXPECT_EQ(model->textWithCallsign(QString(71, u'X')), QString(71, u'X') + " de K1ABC");
   EXPECT_EQ(model->textWithCallsign(QString(72, u'X')), std::nullopt);
-  settings->setAppendCallsign(false);
-  EXPECT_EQ(model->textWithCallsign(QStringLiteral("CQ")), std::nullopt);
-}
 
-TEST_F(Controller, SendingRecordsTheMessageAndRefusesASecondUntilTheEnd) {
-  settings->setCallsign(QStringLiteral("K1ABC"));
-  settings->setAppendCallsign(true);
   model->setInputText(QStringLiteral("  \u00e9 \t"));
   model->send();
   ASSERT_EQ(messages().size(), 1);
@@ -194,23 +180,8 @@ TEST_F(Controller, SendingRecordsTheMessageAndRefusesASecondUntilTheEnd) {
   EXPECT_EQ(messages().size(), 1);
 }
 
-TEST_F(Controller, TheCaptureAlertComesAfterTheSixteenthAttemptOnly) {
-  ChatViewModel::Timing timing;
-  timing.captureRetryInterval = std::chrono::milliseconds(10);
-  make(timing);
-  std::vector<int> attemptsAtAlert;
-  QObject::connect(model.get(), &ChatViewModel::alertMessageChanged, model.get(),
-                   [&] { attemptsAtAlert.push_back(model->captureStartAttempts()); });
-  ASSERT_TRUE(waitFor([&] { return !attemptsAtAlert.empty(); }));
-  EXPECT_EQ(attemptsAtAlert, std::vector<int>{16});
-  EXPECT_TRUE(model->alertMessage()->startsWith("Couldn't start listening on the audio input: "));
-  EXPECT_TRUE(model->alertMessage()->contains(" Check the input device in Settings."));
-}
-
 TEST_F(Controller, ARestartDuringARetryChainEndsTheOlderChain) {
-  ChatViewModel::Timing timing;
-  timing.captureRetryInterval = std::chrono::milliseconds(20);
-  make(timing);
+  make(quickTiming());
   ASSERT_TRUE(waitFor([&] { return model->captureStartAttempts() >= 3; }));
   model->setAlertMessage(std::nullopt);
   std::vector<int> attemptsAtAlert;
@@ -220,7 +191,9 @@ TEST_F(Controller, ARestartDuringARetryChainEndsTheOlderChain) {
   const int before = model->captureStartAttempts();
   model->restartAudio();
   ASSERT_TRUE(waitFor([&] { return !attemptsAtAlert.empty(); }));
-  EXPECT_EQ(attemptsAtAlert, std::vector<int>{before + 16});
+  EXPECT_EQ(attemptsAtAlert, std::vector<int>{before + 16});  // after the sixteenth only
+  EXPECT_TRUE(model->alertMessage()->startsWith("Couldn't start listening on the audio input: "));
+  EXPECT_TRUE(model->alertMessage()->contains(" Check the input device in Settings."));
   QTest::qWait(100);  // long enough for the old chain's next attempts, had it lived on
   EXPECT_EQ(model->captureStartAttempts(), before + 16);
 }
@@ -248,29 +221,24 @@ class Chooser final : public ExportFileChooser {
   std::optional<QString> answer_;
 };
 
-TEST_F(Controller, ExportLinesAndFileName) {
+TEST_F(Controller, ExportWritesTabSeparatedLinesOrSaysWhyNot) {
   const QDateTime date(QDate(2026, 5, 1), QTime(14, 3, 27));
-  struct Case {
-    bool sent;
-    std::optional<int> snr;
-    const char* line;
-  } cases[] = {{false, 12, "RX\tCQ CQ\t2026-05-01 14:03:27\t+12 dB"},
-               {false, 0, "RX\tCQ CQ\t2026-05-01 14:03:27\t0 dB"},
-               {false, -7, "RX\tCQ CQ\t2026-05-01 14:03:27\t-7 dB"},
-               {false, std::nullopt, "RX\tCQ CQ\t2026-05-01 14:03:27"},
-               {true, std::nullopt, "TX\tCQ CQ\t2026-05-01 14:03:27"}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(ChatViewModel::exportLine(
-                  {QUuid::createUuid(), "CQ CQ", c.sent, State::complete, date, c.snr}),
-              c.line);
+  const std::tuple<bool, std::optional<int>, const char*> cases[] = {
+      {false, 12, "RX\tCQ CQ\t2026-05-01 14:03:27\t+12 dB"},
+      {false, 0, "RX\tCQ CQ\t2026-05-01 14:03:27\t0 dB"},
+      {false, -7, "RX\tCQ CQ\t2026-05-01 14:03:27\t-7 dB"},
+      {false, std::nullopt, "RX\tCQ CQ\t2026-05-01 14:03:27"},
+      {true, std::nullopt, "TX\tCQ CQ\t2026-05-01 14:03:27"}};
+  for (const auto& [sent, snr, line] : cases) {
+    EXPECT_EQ(
+        ChatViewModel::exportLine({QUuid::createUuid(), "CQ CQ", sent, State::complete, date, snr}),
+        line);
   }
   EXPECT_EQ(model->exportText(), "\n");
   EXPECT_EQ(ChatViewModel::suggestedExportFileName(
                 QDateTime(QDate(2026, 5, 2), QTime(1, 0), QTimeZone(7200))),
             "Palavrix 2026-05-01.txt");
-}
 
-TEST_F(Controller, ExportWritesTheFileOrSaysWhyNot) {
   model->handleDecoderUpdate(update(1, "CQ \u00c9A", true, 3));
   QTemporaryDir folder;
   const QString path = folder.filePath("out.txt");
@@ -280,12 +248,9 @@ TEST_F(Controller, ExportWritesTheFileOrSaysWhyNot) {
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(file.readAll(), model->exportText().toUtf8());
   EXPECT_TRUE(model->exportText().startsWith("RX\tCQ \u00c9A\t"));
-  EXPECT_EQ(model->alertMessage(), std::nullopt);
-
   model->setExportFileChooser(std::make_unique<Chooser>(std::nullopt));
   model->exportMessages();
   EXPECT_EQ(model->alertMessage(), std::nullopt);
-
   // Not even root can write below a regular file.
   model->setExportFileChooser(std::make_unique<Chooser>(path + "/below.txt"));
   model->exportMessages();
