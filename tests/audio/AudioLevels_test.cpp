@@ -22,41 +22,31 @@ const Meter kMeters[] = {
     {"output", &AudioLevels::updateOutput, &AudioLevels::outputDb, &AudioLevels::outputDbChanged},
 };
 
-TEST(AudioLevels, MeterRisesAtOnceAndFallsBySteps) {
+TEST(AudioLevels, MeterRisesAtOnceFallsByStepsAndStopsAtTheFloor) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  // From a reading, each level taken in and the reading after it. A level just below the reading
+  // is shown as it is, not as a full step down; no level at all reads as a quiet one.
+  const struct {
+    float initial;
+    std::vector<std::pair<float, float>> steps;
+    int announced;
+  } cases[] = {
+      {-10, {{-40, -11.5f}, {-40, -13}, {-3, -3}, {-3.5f, -3.5f}, {nan, -5}}, 5},
+      {-59, {{-80, -60}, {-80, -60}, {-inf, -60}, {nan, -60}}, 1},
+  };
   for (const Meter& meter : kMeters) {
-    SCOPED_TRACE(meter.name);
-    AudioLevels levels(-10.0f);
-    QSignalSpy spy(&levels, meter.changed);
-    (levels.*meter.update)(-40.0f);
-    EXPECT_FLOAT_EQ((levels.*meter.read)(), -11.5f);
-    (levels.*meter.update)(-40.0f);
-    EXPECT_FLOAT_EQ((levels.*meter.read)(), -13.0f);
-    (levels.*meter.update)(-3.0f);
-    EXPECT_FLOAT_EQ((levels.*meter.read)(), -3.0f);
-    // A level just below the reading is shown as it is, not as a full step down.
-    (levels.*meter.update)(-3.5f);
-    EXPECT_FLOAT_EQ((levels.*meter.read)(), -3.5f);
-    // No level at all reads as a quiet one.
-    (levels.*meter.update)(std::numeric_limits<float>::quiet_NaN());
-    EXPECT_FLOAT_EQ((levels.*meter.read)(), -5.0f);
-    ASSERT_EQ(spy.count(), 5);
-    EXPECT_FLOAT_EQ(spy.at(3).at(0).toFloat(), -3.5f);
-  }
-}
-
-TEST(AudioLevels, MeterStopsAtTheFloorAndThenStaysQuiet) {
-  for (const Meter& meter : kMeters) {
-    SCOPED_TRACE(meter.name);
-    AudioLevels levels(-59.0f);
-    QSignalSpy spy(&levels, meter.changed);
-    (levels.*meter.update)(-80.0f);
-    EXPECT_FLOAT_EQ((levels.*meter.read)(), -60.0f);
-    EXPECT_EQ(spy.count(), 1);
-    (levels.*meter.update)(-80.0f);
-    (levels.*meter.update)(-std::numeric_limits<float>::infinity());
-    (levels.*meter.update)(std::numeric_limits<float>::quiet_NaN());
-    EXPECT_FLOAT_EQ((levels.*meter.read)(), -60.0f);
-    EXPECT_EQ(spy.count(), 1);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(meter.name);
+      AudioLevels levels(c.initial);
+      QSignalSpy spy(&levels, meter.changed);
+      for (const auto& [db, reading] : c.steps) {
+        (levels.*meter.update)(db);
+        EXPECT_FLOAT_EQ((levels.*meter.read)(), reading) << db;
+      }
+      ASSERT_EQ(spy.count(), c.announced);
+      EXPECT_FLOAT_EQ(spy.back().at(0).toFloat(), c.steps[c.announced - 1].second);
+    }
   }
 }
 

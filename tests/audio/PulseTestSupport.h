@@ -1,17 +1,13 @@
 // Helpers for the tests that run against a real PulseAudio server: the shared test server the
-// CTest fixture starts (sink "test_out", its loopback input "test_in"), private servers a test
-// may kill, pactl, a thread-safe collector of captured audio, a listener on a source and tone
-// measurement.
+// CTest fixture starts (sink "test_out", its loopback input "test_in"), pactl, a thread-safe
+// collector of captured audio, a listener on a source and tone measurement. Private servers a
+// test may kill come from tests/support (PulseServer.h).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <QByteArray>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest/QTest>
 #include <cmath>
 #include <mutex>
@@ -34,7 +30,6 @@ class AppEnvironment : public ::testing::Environment {
   void TearDown() override {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     delete app_;
-    app_ = nullptr;
   }
 
  private:
@@ -46,12 +41,9 @@ class AppEnvironment : public ::testing::Environment {
 inline ::testing::Environment* const kAppEnvironment =
     ::testing::AddGlobalTestEnvironment(new AppEnvironment);
 
-inline QCoreApplication& app() { return *QCoreApplication::instance(); }
-
 // Waits, running the event loop, until done() holds or the deadline passes.
 template <typename Done>
 bool waitFor(Done done, int timeoutMs) {
-  app();
   return QTest::qWaitFor(done, timeoutMs);
 }
 
@@ -65,8 +57,7 @@ inline void requireTestServer() {
 inline QString pactl(const QStringList& arguments) {
   QProcess process;
   process.start(QStringLiteral("pactl"), arguments);
-  const bool finished = process.waitForFinished(5000);
-  EXPECT_TRUE(finished && process.exitCode() == 0)
+  EXPECT_TRUE(process.waitForFinished(5000) && process.exitCode() == 0)
       << "pactl " << arguments.join(' ').toStdString() << ": "
       << process.readAllStandardError().toStdString();
   return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
@@ -87,18 +78,22 @@ inline QString ourStream(const QString& kind, const QString& mediaName) {
 class LoadedModule {
  public:
   explicit LoadedModule(const QStringList& arguments)
-      : index_(pactl(QStringList{QStringLiteral("load-module")} + arguments)) {}
-  ~LoadedModule() {
-    if (!index_.isEmpty()) pactl({QStringLiteral("unload-module"), index_});
-  }
+      : index_(pactl(QStringList{"load-module"} + arguments)) {}
+  ~LoadedModule() { unload(); }
   void unload() {
-    pactl({QStringLiteral("unload-module"), index_});
+    if (!index_.isEmpty()) pactl({"unload-module", index_});
     index_.clear();
   }
 
  private:
   QString index_;
 };
+
+// A null sink that says it is the computer's built-in speakers.
+inline QStringList builtInSpeakers() {
+  return {"module-null-sink", "sink_name=builtin_speakers",
+          "sink_properties=\"device.description='Speakers' device.form_factor=internal\""};
+}
 
 // Points the client library at another server (or none) for one scope.
 class ServerOverride {
@@ -111,11 +106,16 @@ class ServerOverride {
  private:
   QByteArray saved_;
 };
+inline const QByteArray kNoServer = "unix:/nonexistent/palavrix/native";
 
 inline AudioDeviceInfo deviceNamed(const char* uid) {
   auto device = AudioDevices::device(QString::fromLatin1(uid), std::nullopt);
   EXPECT_TRUE(device.has_value()) << uid;
   return device.value_or(AudioDeviceInfo{0, QString::fromLatin1(uid), QString::fromLatin1(uid)});
+}
+// A monitor source, which the device lists leave out.
+inline AudioDeviceInfo monitorOf(const char* sink) {
+  return {0, QString::fromLatin1(sink) + ".monitor", "Monitor"};
 }
 
 // Collects what onSamples delivers on the capture thread.
@@ -124,30 +124,23 @@ class Collector {
   void add(std::span<const int16_t> block) {
     std::lock_guard lock(mutex_);
     samples_.insert(samples_.end(), block.begin(), block.end());
-    blockSizes_.push_back(block.size());
   }
   std::vector<int16_t> samples() const {
     std::lock_guard lock(mutex_);
     return samples_;
   }
-  std::vector<size_t> blockSizes() const {
-    std::lock_guard lock(mutex_);
-    return blockSizes_;
-  }
   size_t size() const {
     std::lock_guard lock(mutex_);
     return samples_.size();
   }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    samples_.clear();
-    blockSizes_.clear();
+  // A handler for CaptureEngine::onSamples.
+  auto handler() {
+    return [this](std::span<const int16_t> block) { add(block); };
   }
 
  private:
   mutable std::mutex mutex_;
   std::vector<int16_t> samples_;
-  std::vector<size_t> blockSizes_;
 };
 
 inline int peak(std::span<const int16_t> samples) {
@@ -159,13 +152,12 @@ inline int peak(std::span<const int16_t> samples) {
 // Captures from a source for as long as it lives; test_in hears everything played into test_out.
 class Listener {
  public:
-  explicit Listener(const char* source = "test_in") : Listener(deviceNamed(source)) {}
-  explicit Listener(const AudioDeviceInfo& source) {
-    capture_.onSamples = [this](std::span<const int16_t> block) { collector_.add(block); };
+  explicit Listener(const AudioDeviceInfo& source = deviceNamed("test_in")) {
+    capture_.onSamples = collector_.handler();
     started_ = !capture_.start(source);
   }
   bool started() const { return started_; }
-  const Collector& heard() const { return collector_; }
+  size_t heard() const { return collector_.size(); }
   int loudest() const { return peak(collector_.samples()); }
   // The next `count` samples heard from now on.
   std::vector<int16_t> next(size_t count) {
@@ -197,13 +189,12 @@ inline double tonePower(std::span<const int16_t> samples, double frequency, doub
   return power / (double(samples.size()) * double(samples.size()));
 }
 
-// The strongest frequency between low and high in steps of step hertz.
-inline double strongestFrequency(std::span<const int16_t> samples, double rate, double low,
-                                 double high, double step) {
-  double best = low;
+// The strongest frequency of the 12 000 Hz samples between 200 and 5800 Hz, in 10 Hz steps.
+inline double strongestFrequency(std::span<const int16_t> samples) {
+  double best = 0.0;
   double bestPower = -1.0;
-  for (double frequency = low; frequency <= high; frequency += step) {
-    const double power = tonePower(samples, frequency, rate);
+  for (double frequency = 200.0; frequency <= 5800.0; frequency += 10.0) {
+    const double power = tonePower(samples, frequency, 12000.0);
     if (power > bestPower) {
       bestPower = power;
       best = frequency;

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstring>
 
 #include "RigTestSupport.h"
 #include "rig/RigBridge.h"
+#include "rig/RigControl.h"
 
 namespace {
 
@@ -18,57 +20,47 @@ class RigBridgeNetwork : public testing::Test {
  protected:
   void SetUp() override {
     rigbridge_set_log_callback(LogRecorder::sink);
-    int port = rigtest::fixtureRigctldPort();
-    ASSERT_NE(port, 0) << "the rigctld fixture is not running";
-    address = "127.0.0.1:" + std::to_string(port);
+    ASSERT_NE(address, "") << "the rigctld fixture is not running";
     LogRecorder::instance().clear();
   }
-  std::string address;
+  const std::string address = rigtest::fixtureRigctld();
+  char text[256] = {};
 };
 
-TEST_F(RigBridgeNetwork, TunesAndReadsBackFrequencyAndMode) {
-  char text[256] = {};
+TEST_F(RigBridgeNetwork, TunesReadsBackAndKeys) {
   for (const auto &[hz, mode, status] : {std::tuple{14074000.0, "PKTUSB", "14.074000 MHz  PKTUSB"},
                                          std::tuple{7047500.0, "USB", "7.047500 MHz  USB"}}) {
     ASSERT_EQ(rigbridge_set_frequency(kNetwork, address.c_str(), "", mode, text, sizeof text, hz),
               1)
         << text;
-    ASSERT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "", nullptr, text, sizeof text), 1)
+    // Applied after the port, this line would point the rig at a port where nothing listens.
+    ASSERT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "rig_pathname=127.0.0.1:1", nullptr,
+                                    text, sizeof text),
+              1)
         << text;
     EXPECT_EQ(std::string(text).rfind(status, 0), 0u) << text;
   }
-}
-
-TEST_F(RigBridgeNetwork, AConfigurationLineCannotSendTheRigToAnotherPort) {
-  // Applied after the port, this line would point the rig at a port where nothing listens.
-  char text[256] = {};
-  EXPECT_EQ(rigbridge_read_status(kNetwork, address.c_str(), "rig_pathname=127.0.0.1:1", nullptr,
-                                  text, sizeof text),
-            1)
-      << text;
-}
-
-TEST_F(RigBridgeNetwork, KeysAndReleasesTheTransmitter) {
-  char err[256] = {};
-  EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 1, err, sizeof err), 1) << err;
-  EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 0, err, sizeof err), 1) << err;
+  EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 1, text, sizeof text), 1) << text;
+  EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 0, text, sizeof text), 1) << text;
+  // The network model lists no modes of its own, so "Default" means USB.
+  const RigConnectionResult result = RigControl::readStatus(kNetwork, address, {}, "Default");
+  EXPECT_TRUE(result.success && rigtest::isStatusLine(result.message, "USB")) << result.message;
 }
 
 TEST_F(RigBridgeNetwork, FailsClearlyWhenNoDaemonListens) {
   std::string nobody = "127.0.0.1:" + std::to_string(rigtest::unusedPort());
-  char text[256] = {};
   EXPECT_EQ(rigbridge_read_status(kNetwork, nobody.c_str(), "", nullptr, text, sizeof text), 0);
   EXPECT_EQ(std::string(text), "Connection failed: IO error");
-  EXPECT_TRUE(LogRecorder::instance().hasAppLineStartingWith(2, "rig_open failed: IO error ("));
+  EXPECT_TRUE(LogRecorder::instance().has(2, "rig_open failed: IO error (", false));
 }
 
 // Kills the daemon from inside the operation, right after the bridge logs a given line.
 struct KillOnLine {
   static inline std::atomic<pid_t> victim{-1};
   static inline const char *trigger = nullptr;
-  static void sink(int level, const char *text, int fromApp) {
-    LogRecorder::sink(level, text, fromApp);
-    if (fromApp && trigger && std::strcmp(text, trigger) == 0) {
+  static void sink(int level, const char *line, int fromApp) {
+    LogRecorder::sink(level, line, fromApp);
+    if (fromApp && trigger && std::strcmp(line, trigger) == 0) {
       pid_t pid = victim.exchange(-1);
       if (pid > 0) kill(pid, SIGKILL);
     }
@@ -76,19 +68,17 @@ struct KillOnLine {
 };
 
 TEST_F(RigBridgeNetwork, SurvivesTheDaemonDyingInTheMiddleOfAnOperation) {
-  char text[256] = {};
-  for (const char *trigger : {"Rig opened.", "Setting PTT on"}) {
-    SCOPED_TRACE(trigger);
+  for (const bool whileOpening : {true, false}) {
+    SCOPED_TRACE(whileOpening);
     rigtest::Rigctld daemon;
     ASSERT_TRUE(daemon.running());
-    KillOnLine::trigger = trigger;
+    KillOnLine::trigger = whileOpening ? "Rig opened." : "Setting PTT on";
     KillOnLine::victim = daemon.pid();
     rigbridge_set_log_callback(KillOnLine::sink);
-    int result =
-        std::strcmp(trigger, "Rig opened.") == 0
-            ? rigbridge_read_status(kNetwork, daemon.address().c_str(), "", nullptr, text,
-                                    sizeof text)
-            : rigbridge_set_ptt(kNetwork, daemon.address().c_str(), "", 1, text, sizeof text);
+    const std::string at = daemon.address();
+    int result = whileOpening
+                     ? rigbridge_read_status(kNetwork, at.c_str(), "", nullptr, text, sizeof text)
+                     : rigbridge_set_ptt(kNetwork, at.c_str(), "", 1, text, sizeof text);
     rigbridge_set_log_callback(LogRecorder::sink);
     EXPECT_EQ(KillOnLine::victim.load(), -1) << "the daemon was not killed";
     daemon.kill(SIGKILL);  // reaps it
@@ -96,7 +86,7 @@ TEST_F(RigBridgeNetwork, SurvivesTheDaemonDyingInTheMiddleOfAnOperation) {
     // Hamlib may answer a status read from what it learnt while opening; keying has to reach
     // the daemon and fails.
     std::string reason = text;
-    if (std::strcmp(trigger, "Rig opened.") == 0) {
+    if (whileOpening) {
       EXPECT_TRUE(result == 1 ? rigtest::isStatusLine(reason)
                               : reason.rfind("Connected, but could not read frequency: ", 0) == 0)
           << reason;
@@ -107,7 +97,7 @@ TEST_F(RigBridgeNetwork, SurvivesTheDaemonDyingInTheMiddleOfAnOperation) {
     EXPECT_EQ(reason.find('\n'), std::string::npos);
 
     // The next operation finds nobody and says so.
-    EXPECT_EQ(rigbridge_set_ptt(kNetwork, daemon.address().c_str(), "", 0, text, sizeof text), 0);
+    EXPECT_EQ(rigbridge_set_ptt(kNetwork, at.c_str(), "", 0, text, sizeof text), 0);
     EXPECT_EQ(std::string(text), "Connection failed: IO error");
   }
 }

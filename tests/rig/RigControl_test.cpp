@@ -1,5 +1,5 @@
-// The wrappers over the bridge, against the real Hamlib: dummy rig, serial models' capability
-// records and the rigctld of the test fixture.
+// The wrappers over the bridge, against the real Hamlib: dummy rig and serial models' capability
+// records (through rigctld in RigBridgeNetwork_test).
 #include "rig/RigControl.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 namespace {
 
 constexpr std::int64_t kDummy = 1;
-constexpr std::int64_t kNetwork = 2;
 constexpr std::int64_t kYaesuFt991 = 1035;
 constexpr std::int64_t kUnknownModel = 999999;
 constexpr std::int64_t kBeyondInt = std::int64_t{1} << 40;
@@ -44,12 +43,6 @@ TEST(RigControl, ReadsStatusWithTheModeRule) {
   EXPECT_TRUE(result.success && rigtest::isStatusLine(result.message, "USB")) << result.message;
   EXPECT_EQ(RigControl::readStatus(kDummy, "", {}, "WOBBLE"),
             (RigConnectionResult{false, "Unknown mode \"WOBBLE\"."}));
-
-  // Through the daemon: the network model lists no modes of its own, so "Default" means USB.
-  const int port = rigtest::fixtureRigctldPort();
-  ASSERT_NE(port, 0) << "the rigctld fixture is not running";
-  result = RigControl::readStatus(kNetwork, "127.0.0.1:" + std::to_string(port), {}, "Default");
-  EXPECT_TRUE(result.success && rigtest::isStatusLine(result.message, "USB")) << result.message;
 }
 
 TEST(RigControl, DecodesBridgeBuffersAsUtf8) {

@@ -2,27 +2,13 @@
 // fixture's rigctld; the rigctld launcher itself is in tests/support.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "RigctldServer.h"
-
-extern char **environ;
 
 namespace rigtest {
 
@@ -52,30 +38,15 @@ class LogRecorder {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
   }
-  // The bridge's own lines, texts only.
-  std::vector<std::string> appTexts() {
-    std::vector<std::string> texts;
+  // Whether the bridge itself logged a line at this level starting with (or, when whole, equal
+  // to) the text.
+  bool has(int level, const std::string &text, bool whole = true) {
     for (const LoggedLine &line : lines()) {
-      if (line.fromApp) texts.push_back(line.text);
-    }
-    return texts;
-  }
-  bool hasAppLine(int level, const std::string &text) {
-    for (const LoggedLine &line : lines()) {
-      if (line.fromApp && line.level == level && line.text == text) return true;
+      if (line.fromApp && line.level == level &&
+          (whole ? line.text == text : line.text.rfind(text, 0) == 0))
+        return true;
     }
     return false;
-  }
-  bool hasAppLineStartingWith(int level, const std::string &prefix) {
-    for (const LoggedLine &line : lines()) {
-      if (line.fromApp && line.level == level && line.text.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
-  }
-  int hamlibLineCount() {
-    const std::vector<LoggedLine> all = lines();
-    return static_cast<int>(
-        std::count_if(all.begin(), all.end(), [](auto &l) { return !l.fromApp; }));
   }
 
  private:
@@ -91,14 +62,11 @@ inline bool isStatusLine(const std::string &text, const std::string &mode = "") 
   return std::regex_match(text, match, line) && (mode.empty() || match[1] == mode);
 }
 
-// The port of the rigctld that the CTest fixture started, or 0 when there is none.
-inline int fixtureRigctldPort() {
-#ifdef RIGCTLD_STATE_FILE
+// The address of the rigctld that the CTest fixture started, or "" when there is none.
+inline std::string fixtureRigctld() {
   std::ifstream state(RIGCTLD_STATE_FILE);
   int port = 0;
-  if (state >> port) return port;
-#endif
-  return 0;
+  return state >> port ? "127.0.0.1:" + std::to_string(port) : "";
 }
 
 }  // namespace rigtest
