@@ -1,7 +1,5 @@
 #include "ui/ChatBubbleView.h"
 
-#include <gtest/gtest.h>
-
 #include <QLocale>
 
 #include "UiTestSupport.h"
@@ -37,7 +35,7 @@ TEST(ChatBubbleView, FootersSayStateTimeAndSnr) {
   }
 }
 
-TEST(ChatBubbleView, SentSitsRightAndReceivedLeftWithTheirFooters) {
+TEST(ChatBubbleView, SentSitsRightReceivedLeftAndLongTextWrapsWithinTheWidth) {
   constexpr qreal kRowWidth = 400;
   const auto fonts = ChatBubbleView::defaultFonts();
   const ChatBubbleView sent(message(State::complete, std::nullopt, kNow, "Hi", true), 280, fonts,
@@ -48,21 +46,17 @@ TEST(ChatBubbleView, SentSitsRightAndReceivedLeftWithTheirFooters) {
   EXPECT_EQ(received.bubbleRect(kRowWidth).left(), 8);
   EXPECT_EQ(received.footerRect(kRowWidth).left(), 8);
   EXPECT_GE(received.footerRect(kRowWidth).top(), received.bubbleRect(kRowWidth).bottom());
-}
 
-TEST(ChatBubbleView, LongTextWrapsWithinTheWidthAndTheCaretAddsItsPlace) {
-  const auto fonts = ChatBubbleView::defaultFonts();
   const QString longText =
       QStringLiteral("THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG ").repeated(2);
   const ChatBubbleView oneLine(message(State::complete, 1, kNow, "Hi"), 100, fonts, kNow);
   const ChatBubbleView wrapped(message(State::complete, 1, kNow, longText), 100, fonts, kNow);
-  EXPECT_LE(wrapped.textRect(400).width(), 100);
-  EXPECT_GT(wrapped.textRect(400).height(), 3 * oneLine.textRect(400).height());
-  EXPECT_EQ(wrapped.bubbleRect(400).width(), wrapped.textRect(400).width() + 24);
-
+  EXPECT_LE(wrapped.textRect(kRowWidth).width(), 100);
+  EXPECT_GT(wrapped.textRect(kRowWidth).height(), 3 * oneLine.textRect(kRowWidth).height());
+  EXPECT_EQ(wrapped.bubbleRect(kRowWidth).width(), wrapped.textRect(kRowWidth).width() + 24);
   // Still arriving, and nothing decoded yet: only the caret within the padding.
   const ChatBubbleView empty(message(State::inProgress, std::nullopt, kNow, ""), 100, fonts, kNow);
-  EXPECT_EQ(empty.bubbleRect(400).width(), 24 + 5);
+  EXPECT_EQ(empty.bubbleRect(kRowWidth).width(), 24 + 5);
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
 #include "ui/ContentView.h"
 
-#include <gtest/gtest.h>
-
 #include <QClipboard>
 #include <QPushButton>
 #include <QScrollBar>
 
 #include "UiTestSupport.h"
-#include "audio/WaterfallBitmap.h"
 #include "chat/ChatMessageList.h"
 #include "ui/LengthWarning.h"
 #include "ui/MacroBar.h"
@@ -40,28 +37,24 @@ bool near(const QColor& a, const QColor& b) {
          std::abs(a.blue() - b.blue()) <= 1;
 }
 
-TEST_F(ContentViewTest, OpensAtItsFirstSizeWithTheWaterfallOnTop) {
+TEST_F(ContentViewTest, OpensWithTheWaterfallOnTopAndTakesEightyCharactersButNoBlanks) {
   EXPECT_EQ(view().size(), QSize(420, 640));
   EXPECT_EQ(view().minimumSize(), QSize(380, 480));
   EXPECT_EQ(view().spectrumView()->geometry(), QRect(0, 0, 420, 90));
   EXPECT_EQ(field().placeholderText(), "Text Message");
   EXPECT_EQ(view().sendButton()->text(), "Send");
-}
+  EXPECT_EQ(view().statusLine()->texts(), QStringList{"No signal decoded"});
 
-TEST_F(ContentViewTest, WarnsOnceTheMessageReachesEightyCharacters) {
   field().setFocus();
   QTest::keyClicks(&field(), QString(79, u'a'));
   EXPECT_FALSE(view().lengthWarning()->isVisible());
-  QTest::keyClicks(&field(), "b");
+  QTest::keyClicks(&field(), "bcde");
   EXPECT_TRUE(view().lengthWarning()->isVisible());
   EXPECT_EQ(view().lengthWarning()->text(), "Messages are limited to 80 characters");
-  QTest::keyClicks(&field(), "cde");
   EXPECT_EQ(model().inputText(), QString(79, u'a') + "b");
   EXPECT_EQ(field().text(), model().inputText());
-  EXPECT_TRUE(view().lengthWarning()->isVisible());
-}
 
-TEST_F(ContentViewTest, BlanksCannotBeSentAndTheUpArrowWaitsForASentMessage) {
+  // Blanks are not sent, and the up arrow recalls nothing before the first sent message.
   model().setInputText(" \t  ");
   EXPECT_FALSE(view().sendButton()->isEnabled());
   QTest::keyClick(&field(), Qt::Key_Return);
@@ -99,21 +92,21 @@ TEST_F(ContentViewTest, MacrosGoInPlaceOfTheSelectionWithinTheLimit) {
   }
 }
 
-TEST_F(ContentViewTest, StatusLineShowsTheLatestReceiveQuality) {
-  EXPECT_EQ(view().statusLine()->texts(), QStringList{"No signal decoded"});
-  model().handleDecoderUpdate(update(1, "CQ", false));
-  EXPECT_EQ(view().statusLine()->texts(), (QStringList{"SNR -12 dB", "Errors 3/59 symbols"}));
-}
-
-TEST_F(ContentViewTest, AGrowingBubbleBlinksScrollsIntoViewAndTurnsSolid) {
+TEST_F(ContentViewTest, AGrowingBubbleBlinksScrollsIntoViewTurnsSolidAndCanBeCopied) {
   for (int i = 0; i < 30; ++i) {
-    messages().append({QUuid::createUuid(), "MSG", i % 2 == 0, ChatMessage::DecodeState::complete,
-                       QDateTime::currentDateTime(), std::nullopt});
+    messages().append({QUuid::createUuid(), i == 0 ? QString("MSG ").repeated(40) : "MSG",
+                       i % 2 == 0, ChatMessage::DecodeState::complete, QDateTime::currentDateTime(),
+                       std::nullopt});
   }
   model().handleDecoderUpdate(update(7, "CQ", false));
+  EXPECT_EQ(view().statusLine()->texts(), (QStringList{"SNR -12 dB", "Errors 3/59 symbols"}));
   TranscriptView& transcript = *view().transcript();
   QScrollBar& scroll = *transcript.verticalScrollBar();
   ASSERT_TRUE(waitFor([&] { return scroll.value() == scroll.maximum() && scroll.maximum() > 0; }));
+  // A long message wraps within 70 % of the transcript's width.
+  const qreal longest = transcript.bubbleAt(0)->textRect(transcript.rowRect(0).width()).width();
+  EXPECT_LE(longest, 0.7 * transcript.width());
+  EXPECT_GT(longest, 0.6 * transcript.width());
 
   // Half transparent, with a caret that blinks.
   const int row = static_cast<int>(messages().size()) - 1;
@@ -135,15 +128,12 @@ TEST_F(ContentViewTest, AGrowingBubbleBlinksScrollsIntoViewAndTurnsSolid) {
   ASSERT_TRUE(waitFor([&] { return scroll.value() == scroll.maximum(); }));
   EXPECT_EQ(messages().at(row).decodeState, ChatMessage::DecodeState::complete);
   EXPECT_TRUE(near(bubbleFill(), ChatBubbleView::receivedBubbleColor));
-}
 
-TEST_F(ContentViewTest, BubbleTextCanBeSelectedAndCopied) {
-  model().handleDecoderUpdate(update(3, "CQ CQ DE DL1ABC", true));
-  TranscriptView& transcript = *view().transcript();
-  ASSERT_TRUE(waitFor([&] { return transcript.verticalScrollBar()->value() == 0; }));
-  const QRect row = transcript.rowRect(0);
-  const QRectF text = transcript.bubbleAt(0)->textRect(row.width());
-  const QPoint start = (row.topLeft() + text.topLeft() + QPointF(1, text.height() / 2)).toPoint();
+  // Its text selected with the mouse and copied.
+  const QRect rowRect = transcript.rowRect(row);
+  const QRectF text = transcript.bubbleAt(row)->textRect(rowRect.width());
+  const QPoint start =
+      (rowRect.topLeft() + text.topLeft() + QPointF(1, text.height() / 2)).toPoint();
   const QPoint end = start + QPoint(static_cast<int>(text.width()), 0);
   QTest::mousePress(transcript.viewport(), Qt::LeftButton, {}, start);
   QMouseEvent move(QEvent::MouseMove, end, transcript.viewport()->mapToGlobal(end), Qt::NoButton,
@@ -168,12 +158,8 @@ TEST_F(ContentViewTest, AlertShowsTheMessageUntilOk) {
   EXPECT_FALSE(view().alert());
 }
 
-// Through the real sound path: the sent signal plays into the test output, which the test input
-// hears, and the decoder reads it back.
-TEST_F(ContentViewTest, TypedMessageGoesOutAndComesBackOverTheAir) {
+TEST_F(ContentViewTest, TypedMessageGoesOutWithTheControlsDisabledAndComesBackOnTheUpArrow) {
   const QString text = "CQ CQ DE G4XYZ";
-  // The receiver must already listen when the signal starts.
-  ASSERT_TRUE(waitFor([&] { return !model().waterfall().image().isNull(); }));
   field().setFocus();
   QTest::keyClicks(&field(), text);
   QTest::keyClick(&field(), Qt::Key_Return);
@@ -185,21 +171,10 @@ TEST_F(ContentViewTest, TypedMessageGoesOutAndComesBackOverTheAir) {
   EXPECT_FALSE(view().sendButton()->isEnabled());
   EXPECT_FALSE(view().macroBar()->button(0)->isEnabled());
 
-  const auto received = [&] {
-    for (const ChatMessage& message : messages().all()) {
-      if (!message.isSent && message.decodeState == ChatMessage::DecodeState::complete) {
-        return true;
-      }
-    }
-    return false;
-  };
-  ASSERT_TRUE(waitFor(received, 30000));
-  EXPECT_EQ(messages().at(messages().size() - 1).text, text);
-  ASSERT_TRUE(waitFor([&] { return !model().isSending(); }, 10000));
+  ASSERT_TRUE(waitFor([&] { return !model().isSending(); }, 30000));
   EXPECT_TRUE(field().isEnabled());
   EXPECT_TRUE(view().macroBar()->button(0)->isEnabled());
   EXPECT_EQ(field().text(), "");
-
   QTest::keyClick(&field(), Qt::Key_Up);
   EXPECT_EQ(field().text(), text);
 }

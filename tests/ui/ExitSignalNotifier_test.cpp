@@ -8,19 +8,17 @@
 
 namespace {
 
-TEST(ExitSignalNotifier, HandsEachSignalToTheMainLoop) {
-  ExitSignalNotifier notifier;
-  QSignalSpy requested(&notifier, &ExitSignalNotifier::exitRequested);
-  for (int signalNumber : {SIGTERM, SIGINT}) {
-    requested.clear();
-    ASSERT_EQ(raise(signalNumber), 0);  // the process would end here without the notifier
-    ASSERT_TRUE(requested.wait(5000));
-    EXPECT_EQ(requested.takeFirst().at(0).toInt(), signalNumber);
+TEST(ExitSignalNotifier, HandsEachSignalToTheMainLoopAndGivesTheHandlersBack) {
+  {
+    ExitSignalNotifier notifier;
+    QSignalSpy requested(&notifier, &ExitSignalNotifier::exitRequested);
+    for (int signalNumber : {SIGTERM, SIGINT}) {
+      requested.clear();
+      ASSERT_EQ(raise(signalNumber), 0);  // the process would end here without the notifier
+      ASSERT_TRUE(requested.wait(5000));
+      EXPECT_EQ(requested.takeFirst().at(0).toInt(), signalNumber);
+    }
   }
-}
-
-TEST(ExitSignalNotifier, GivesTheHandlersBack) {
-  { ExitSignalNotifier notifier; }
   struct sigaction current = {};
   sigaction(SIGTERM, nullptr, &current);
   EXPECT_EQ(current.sa_handler, SIG_DFL);

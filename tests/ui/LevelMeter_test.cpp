@@ -2,8 +2,6 @@
 // button's press and release.
 #include "ui/LevelMeter.h"
 
-#include <QTest>
-
 #include "UiTestSupport.h"
 #include "audio/AudioLevels.h"
 #include "ui/HoldButton.h"

@@ -1,7 +1,5 @@
 #include "ui/MacroBar.h"
 
-#include <gtest/gtest.h>
-
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -18,9 +16,7 @@ class MacroBarTest : public testing::Test {
     ASSERT_TRUE(waitFor([&] { return bar().isVisible(); }));
   }
   MacroBar& bar() { return *program_.view().macroBar(); }
-  QByteArray storedMacros() {
-    return QSettings(program_.storePath(), QSettings::IniFormat).value("macros").toByteArray();
-  }
+  QSettings store() { return QSettings(program_.storePath(), QSettings::IniFormat); }
 
   UiProgram program_;
 };
@@ -47,32 +43,9 @@ TEST_F(MacroBarTest, ButtonsShowTheSlotsAndHandOnTheirMessages) {
   EXPECT_TRUE(bar().editor()->isModal());
 }
 
-TEST_F(MacroBarTest, SaveStoresTheTrimmedTitleAndTheMessageAsTyped) {
+TEST_F(MacroBarTest, CancelAndEscapeStoreNothingAndSaveStoresTheTrimmedTitleAndTheMessage) {
   const QList<Macro> before = program_.settings().macros();
-  QTest::mouseClick(bar().button(1), Qt::RightButton);
-  MacroEditorView* editor = bar().editor();
-  ASSERT_TRUE(editor);
-  EXPECT_EQ(editor->titleField()->text(), before[1].title);
-
-  editor->titleField()->setText(" \t ");
-  EXPECT_FALSE(editor->saveButton()->isEnabled());
-  editor->titleField()->setText("  Rig\t");
-  editor->messageField()->setPlainText("  50W DIPOLE\n");
-  QTest::keyClick(editor->titleField(), Qt::Key_Return);
-  ASSERT_TRUE(waitFor([&] { return !bar().editor(); }));
-  EXPECT_EQ(bar().editingSlot(), std::nullopt);
-
-  QList<Macro> expected = before;
-  expected[1] = Macro{"Rig", "  50W DIPOLE\n"};
-  EXPECT_EQ(program_.settings().macros(), expected);
-  EXPECT_EQ(bar().button(1)->accessibleName(), "Rig");
-  EXPECT_EQ(AppSettings::loadMacros(QSettings(program_.storePath(), QSettings::IniFormat)),
-            expected);
-}
-
-TEST_F(MacroBarTest, CancelAndEscapeStoreNothing) {
-  const QList<Macro> before = program_.settings().macros();
-  const QByteArray stored = storedMacros();
+  const QVariant stored = store().value("macros");
   for (const bool escape : {false, true}) {
     QTest::mouseClick(bar().button(4), Qt::RightButton);
     MacroEditorView* editor = bar().editor();
@@ -86,7 +59,24 @@ TEST_F(MacroBarTest, CancelAndEscapeStoreNothing) {
     ASSERT_TRUE(waitFor([&] { return !bar().editor(); }));
   }
   EXPECT_EQ(program_.settings().macros(), before);
-  EXPECT_EQ(storedMacros(), stored);
+  EXPECT_EQ(store().value("macros"), stored);
+
+  QTest::mouseClick(bar().button(1), Qt::RightButton);
+  MacroEditorView* editor = bar().editor();
+  ASSERT_TRUE(editor);
+  EXPECT_EQ(editor->titleField()->text(), before[1].title);
+  editor->titleField()->setText(" \t ");
+  EXPECT_FALSE(editor->saveButton()->isEnabled());
+  editor->titleField()->setText("  Rig\t");
+  editor->messageField()->setPlainText("  50W DIPOLE\n");
+  QTest::keyClick(editor->titleField(), Qt::Key_Return);
+  ASSERT_TRUE(waitFor([&] { return !bar().editor(); }));
+  EXPECT_EQ(bar().editingSlot(), std::nullopt);
+  QList<Macro> expected = before;
+  expected[1] = Macro{"Rig", "  50W DIPOLE\n"};
+  EXPECT_EQ(program_.settings().macros(), expected);
+  EXPECT_EQ(bar().button(1)->accessibleName(), "Rig");
+  EXPECT_EQ(AppSettings::loadMacros(store()), expected);
 }
 
 }  // namespace

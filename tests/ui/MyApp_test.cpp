@@ -1,55 +1,20 @@
 #include "ui/MyApp.h"
 
-#include <gtest/gtest.h>
-
 #include <QAbstractItemView>
 #include <QAction>
-#include <QApplication>
-#include <QDeadlineTimer>
-#include <QFile>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
-#include <memory>
 
-#include "chat/ChatViewModel.h"
+#include "UiTestSupport.h"
 #include "rig/SettingsStore.h"
 #include "ui/HamlibLogView.h"
 #include "ui/MainWindow.h"
 #include "ui/SettingsView.h"
 
 namespace {
-
-// "127.0.0.1:PORT" of the rigctld fixture's daemon.
-QString rigPort() {
-  QFile state(QStringLiteral(PALAVRIX_RIGCTLD_STATE));
-  if (!state.open(QIODevice::ReadOnly)) return {};
-  return QStringLiteral("127.0.0.1:") + QString::fromUtf8(state.readAll()).split(u' ').first();
-}
-
-// What the daemon answers to a rigctl command, asked from outside the program.
-QString askDaemon(const QString& command) {
-  QProcess rigctl;
-  rigctl.start("rigctl", {"-m", "2", "-r", rigPort(), command});
-  rigctl.waitForFinished(10000);
-  return QString::fromUtf8(rigctl.readAllStandardOutput()).trimmed();
-}
-
-// Runs the event loop until the condition holds, for at most timeoutMs.
-template <typename Condition>
-bool eventually(Condition condition, int timeoutMs = 10000) {
-  QDeadlineTimer deadline(timeoutMs);
-  while (!condition()) {
-    if (deadline.hasExpired()) return false;
-    QTest::qWait(20);
-  }
-  return true;
-}
 
 QAction* findAction(QWidget* menuOwner, const QString& text) {
   for (QAction* action : menuOwner->findChildren<QAction*>()) {
@@ -87,12 +52,12 @@ class Application : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(configHome_.isValid());
-    ASSERT_FALSE(rigPort().isEmpty()) << "no rigctld fixture";
+    ASSERT_FALSE(rigDaemonAddress().isEmpty()) << "no rigctld fixture";
     qputenv("XDG_CONFIG_HOME", configHome_.path().toUtf8());
     {
       QSettings store(settingsStorePath(), QSettings::IniFormat);
       store.setValue("Transceiver.rigModel", 2);
-      store.setValue("Transceiver.rigPort", rigPort());
+      store.setValue("Transceiver.rigPort", rigDaemonAddress());
     }
     app_ = std::make_unique<MyApp>();
     app_->mainWindow().show();
@@ -104,7 +69,7 @@ class Application : public testing::Test {
   std::unique_ptr<MyApp> app_;
 };
 
-TEST_F(Application, OffersTheCommandsOnTheirShortcuts) {
+TEST_F(Application, OffersTheCommandsEnablesExportWithMessagesAndOpensOneWindowOfEachKind) {
   const struct {
     const char* text;
     QKeySequence shortcut;
@@ -120,11 +85,8 @@ TEST_F(Application, OffersTheCommandsOnTheirShortcuts) {
     EXPECT_EQ(action->shortcut(), command.shortcut) << command.text;
     EXPECT_EQ(action->shortcutContext(), Qt::ApplicationShortcut) << command.text;
   }
-}
 
-TEST_F(Application, EnablesExportExactlyWhileTheTranscriptHoldsAMessage) {
   QAction* exportCommand = findAction(menus(), "Export...");
-  ASSERT_NE(exportCommand, nullptr);
   ChatMessageList& messages = *app_->viewModel().messages();
   EXPECT_FALSE(exportCommand->isEnabled());
   ChatMessage message;
@@ -136,9 +98,7 @@ TEST_F(Application, EnablesExportExactlyWhileTheTranscriptHoldsAMessage) {
   EXPECT_TRUE(exportCommand->isEnabled());
   messages.removeAt(0);
   EXPECT_FALSE(exportCommand->isEnabled());
-}
 
-TEST_F(Application, OpensOneSettingsAndOneLogWindow) {
   for (int time = 0; time < 2; ++time) {
     findAction(menus(), "Settings...")->trigger();
     findAction(menus(), "Hamlib Log")->trigger();
@@ -147,10 +107,9 @@ TEST_F(Application, OpensOneSettingsAndOneLogWindow) {
   ASSERT_EQ(openWindows<HamlibLogView>().size(), 1);
   EXPECT_EQ(openWindows<SettingsView>().first(), app_->settingsWindow());
   EXPECT_EQ(openWindows<HamlibLogView>().first()->windowTitle(), "Hamlib Log");
-
   // Closed, it goes; the command makes a fresh one.
   app_->settingsWindow()->close();
-  ASSERT_TRUE(eventually([] { return openWindows<SettingsView>().isEmpty(); }));
+  ASSERT_TRUE(waitFor([] { return openWindows<SettingsView>().isEmpty(); }));
   findAction(menus(), "Settings...")->trigger();
   EXPECT_EQ(openWindows<SettingsView>().size(), 1);
 }
@@ -168,17 +127,17 @@ TEST_F(Application, TunesTheRigToTheFrequencyMenusExactValues) {
                                  "18.100 MHz", "21.090 MHz", "24.920 MHz", "28.090 MHz"}));
 
   findAction(frequency, "10.143 MHz")->trigger();
-  EXPECT_TRUE(eventually([] { return askDaemon("f") == "10143000"; }, 20000))
-      << askDaemon("f").toStdString();
+  EXPECT_TRUE(waitFor([] { return askRigDaemon("f") == "10143000"; }, 20000))
+      << askRigDaemon("f").toStdString();
   EXPECT_FALSE(app_->viewModel().alertMessage().has_value());
 }
 
 TEST_F(Application, ShowsTheFirstStatusPollInTheLogWindowWhenFirstOpened) {
   // The first poll runs as the controller starts; its end shows in the status.
-  ASSERT_TRUE(eventually([this] { return app_->viewModel().rigStatus().has_value(); }, 20000));
+  ASSERT_TRUE(waitFor([this] { return app_->viewModel().rigStatus().has_value(); }, 20000));
   findAction(menus(), "Hamlib Log")->trigger();
   ASSERT_NE(app_->hamlibLogWindow(), nullptr);
-  EXPECT_TRUE(eventually([this] {
+  EXPECT_TRUE(waitFor([this] {
     return shownText(app_->hamlibLogWindow()).contains("Opening rig model 2 on port");
   }));
   EXPECT_TRUE(shownText(app_->hamlibLogWindow()).contains("Rig reports"));
@@ -188,18 +147,16 @@ TEST_F(Application, ReleasesPushToTalkWhenTheMainWindowClosesWhileSending) {
   findAction(menus(), "Hamlib Log")->trigger();  // an open log window does not keep it running
   app_->viewModel().setInputText("CQ CQ CQ DE PX1 PX1 PX1 K");
   app_->viewModel().send();
-  ASSERT_TRUE(eventually([] { return askDaemon("t") == "1"; }, 20000));
+  ASSERT_TRUE(waitFor([] { return askRigDaemon("t") == "1"; }, 20000));
   QTimer::singleShot(0, &app_->mainWindow(), [this] { app_->mainWindow().close(); });
   EXPECT_EQ(QApplication::exec(), 0);
-  EXPECT_EQ(askDaemon("t"), "0");
+  EXPECT_EQ(askRigDaemon("t"), "0");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
   qputenv("PULSE_SERVER", PALAVRIX_PULSE_SERVER);
-  QApplication application(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  qputenv("RIGCTLD_STATE_FILE", PALAVRIX_RIGCTLD_STATE);
+  return runUiTests(argc, argv);
 }

@@ -2,31 +2,19 @@
 // Hamlib (its model list, the dummy rig and a rigctld serving it).
 #include "ui/SettingsView.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSettings>
 #include <QSlider>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QThreadPool>
 #include <cmath>
-#include <fstream>
 
 #include "UiTestSupport.h"
 #include "audio/AudioLevels.h"
 #include "audio/PlaybackEngine.h"
-#include "chat/AppSettings.h"
-#include "chat/ChatViewModel.h"
 
 namespace {
 
@@ -34,32 +22,6 @@ namespace {
 constexpr qint64 kAR2700 = 5008;  // handshake XONXOFF by default, no PKTUSB
 constexpr qint64 kIC7200 = 3061;  // PKTUSB, no FM
 constexpr qint64 kNetworkRig = 2;
-
-// The port of the rigctld fixture, or 0 without one.
-int daemonPort() {
-  const char* stateFile = std::getenv("RIGCTLD_STATE_FILE");
-  std::ifstream state(stateFile ? stateFile : "");
-  int port = 0;
-  state >> port;
-  return port;
-}
-
-// What the daemon's rig says of push-to-talk: "0", "1", or "" when it could not be asked.
-std::string daemonPushToTalk(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      write(fd, "t\n", 2) == 2) {
-    char c = 0;
-    while (read(fd, &c, 1) == 1 && c != '\n') answer += c;
-  }
-  close(fd);
-  return answer;
-}
 
 class SettingsViewTest : public testing::Test {
  protected:
@@ -203,27 +165,20 @@ TEST_F(SettingsViewTest, PicksTheDefaultInputWhenNoneIsSavedAndKeepsAnAbsentOne)
   EXPECT_EQ(settings_->audioOutputDeviceUID(), "unplugged");
 }
 
-TEST_F(SettingsViewTest, TestTonePlaysWhileHeldAndStopsOnReleaseWithoutKeyingTheRig) {
-  const int port = daemonPort();
-  ASSERT_GT(port, 0) << "no rigctld fixture";
-  settings_->setRigModel(kNetworkRig);
-  settings_->setRigPort(QString("127.0.0.1:%1").arg(port));
-  ASSERT_TRUE(settings_->save());
+TEST_F(SettingsViewTest, ModesKeepTheSavedOneAndDetailsFollowTheLastChoiceOnly) {
+  settings_->setRigModel(kIC7200);
+  settings_->setRigMode("FM");
   open();
-  auto* button = find<QWidget>("testTone");
-  QTest::mousePress(button, Qt::LeftButton);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return model_->playbackEngine().isPlaying(); }));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return model_->levels().outputDb() > kLevelFloorDb; }));
-  EXPECT_EQ(daemonPushToTalk(port), "0");
-  QTest::mouseRelease(button, Qt::LeftButton);
-  EXPECT_FALSE(model_->playbackEngine().isPlaying());
-  EXPECT_EQ(model_->levels().outputDb(), kLevelFloorDb);
-}
+  EXPECT_EQ(find<QComboBox>("modePicker")->currentText(), "FM") << "while the modes load";
+  settle();
+  QStringList modes = rows("modePicker");
+  EXPECT_GT(modes.size(), 2);
+  EXPECT_EQ(modes.front(), "Default (PKTUSB)");
+  EXPECT_EQ(modes.back(), "FM") << "the saved mode the model lacks stays the last option";
+  EXPECT_EQ(find<QComboBox>("modePicker")->currentText(), "FM");
+  EXPECT_EQ(rows("handshake").front(), "Default (None)");
 
-TEST_F(SettingsViewTest, ModelDetailsFollowTheLastChoiceAndLateAnswersAreDropped) {
-  open();
   waitForRigList();
-  EXPECT_EQ(rows("modePicker"), QStringList{"Default"});
   choose("modelPicker", kAR2700);
   choose("modelPicker", kIC7200);
   choose("modelPicker", kAR2700);
@@ -232,54 +187,43 @@ TEST_F(SettingsViewTest, ModelDetailsFollowTheLastChoiceAndLateAnswersAreDropped
   EXPECT_EQ(rows("handshake").front(), "Default (XON/XOFF)");
   EXPECT_EQ(rows("dtrState"), (QStringList{"Default (Unset)", "On", "Off"}));
 
-  choose("modelPicker", kIC7200);
-  settle();
-  EXPECT_EQ(rows("modePicker").front(), "Default (PKTUSB)");
-  EXPECT_EQ(rows("handshake").front(), "Default (None)");
-
   choose("modelPicker", kAR2700);
   choose("modelPicker", QVariant());  // "None"
   settle();
-  EXPECT_EQ(rows("modePicker"), QStringList{"Default"});
+  EXPECT_EQ(rows("modePicker"), (QStringList{"Default", "FM"}));
   EXPECT_EQ(rows("handshake").front(), "Default");
 }
 
-TEST_F(SettingsViewTest, SavedModeTheModelLacksStaysTheLastOption) {
-  settings_->setRigModel(kIC7200);
-  settings_->setRigMode("FM");
-  open();
-  EXPECT_EQ(find<QComboBox>("modePicker")->currentText(), "FM") << "while the modes load";
-  settle();
-  const QStringList modes = rows("modePicker");
-  EXPECT_GT(modes.size(), 2);
-  EXPECT_EQ(modes.front(), "Default (PKTUSB)");
-  EXPECT_EQ(modes.back(), "FM");
-  EXPECT_EQ(find<QComboBox>("modePicker")->currentText(), "FM");
-}
-
-TEST_F(SettingsViewTest, ConnectShowsTheRigStatusOrTheErrorInRed) {
-  const int port = daemonPort();
-  ASSERT_GT(port, 0) << "no rigctld fixture";
+TEST_F(SettingsViewTest, TestToneLeavesTheRigUnkeyedAndConnectShowsItsStatusOrTheErrorInRed) {
+  ASSERT_FALSE(rigDaemonAddress().isEmpty()) << "no rigctld fixture";
   settings_->setRigModel(kNetworkRig);
-  settings_->setRigPort(QString(" 127.0.0.1:%1 ").arg(port));
+  settings_->setRigPort(rigDaemonAddress());
+  ASSERT_TRUE(settings_->save());
   open();
+  auto* button = find<QWidget>("testTone");
+  QTest::mousePress(button, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return model_->playbackEngine().isPlaying(); }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return model_->levels().outputDb() > kLevelFloorDb; }));
+  EXPECT_EQ(askRigDaemon("t"), "0");
+  QTest::mouseRelease(button, Qt::LeftButton);
+  EXPECT_FALSE(model_->playbackEngine().isPlaying());
+  EXPECT_EQ(model_->levels().outputDb(), kLevelFloorDb);
+
   auto* connectButton = find<QPushButton>("connect");
   auto* status = find<QLabel>("rigStatus");
   const QColor plain = status->palette().color(QPalette::WindowText);
-  connectButton->click();
-  EXPECT_EQ(status->text(), "Connecting...");
-  EXPECT_FALSE(connectButton->isEnabled());
-  ASSERT_TRUE(QTest::qWaitFor([&] { return connectButton->isEnabled(); }, 10000));
-  EXPECT_TRUE(status->text().contains(" MHz")) << status->text().toStdString();
-  EXPECT_EQ(status->palette().color(QPalette::WindowText), plain);
-
-  find<QLineEdit>("port")->setText("127.0.0.1:1");
-  emit find<QLineEdit>("port")->textEdited("127.0.0.1:1");
-  connectButton->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return connectButton->isEnabled(); }, 10000));
-  EXPECT_FALSE(status->text().isEmpty());
-  EXPECT_NE(status->text(), "Connecting...");
-  EXPECT_EQ(status->palette().color(QPalette::WindowText), QColor(255, 59, 48));
+  for (const QString& port : {" " + rigDaemonAddress() + " ", QString("127.0.0.1:1")}) {
+    find<QLineEdit>("port")->setText(port);
+    emit find<QLineEdit>("port")->textEdited(port);
+    connectButton->click();
+    EXPECT_EQ(status->text(), "Connecting...");
+    EXPECT_FALSE(connectButton->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return connectButton->isEnabled(); }, 10000));
+    const bool reached = !port.endsWith(":1");
+    EXPECT_EQ(status->text().contains(" MHz"), reached) << status->text().toStdString();
+    EXPECT_NE(status->text(), "Connecting...");
+    EXPECT_EQ(status->palette().color(QPalette::WindowText), reached ? plain : QColor(255, 59, 48));
+  }
 }
 
 TEST(SettingsViewPorts, ListsSerialAdaptersSortedThenTheLocalDaemon) {

@@ -1,7 +1,5 @@
 #include "ui/SpectrumView.h"
 
-#include <gtest/gtest.h>
-
 #include <vector>
 
 #include "UiTestSupport.h"

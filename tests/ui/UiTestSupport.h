@@ -1,11 +1,13 @@
-// What the window tests share: a QApplication offscreen around GoogleTest, and the program's
-// objects (settings in a fresh settings folder, the real controller, the main window's content)
-// made fresh for each test.
+// What the window tests share: a QApplication offscreen around GoogleTest, the rigctld fixture's
+// daemon, and the program's objects (settings in a fresh settings folder, the real controller,
+// the main window's content) made fresh for each test.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
@@ -31,6 +33,22 @@ inline int runUiTests(int argc, char** argv) {
 // Waits, with the event loop running, until the condition holds or the time is up.
 inline bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
   return QTest::qWaitFor(condition, timeoutMs);
+}
+
+// "127.0.0.1:PORT" of the rigctld fixture's daemon, whose state file holds "PORT PID"; "" without
+// one.
+inline QString rigDaemonAddress() {
+  QFile state(qEnvironmentVariable("RIGCTLD_STATE_FILE"));
+  if (!state.open(QIODevice::ReadOnly)) return {};
+  return QStringLiteral("127.0.0.1:") + QString::fromUtf8(state.readAll()).split(u' ').first();
+}
+
+// What the daemon answers to a rigctl command, asked from outside the program.
+inline QString askRigDaemon(const QString& command) {
+  QProcess rigctl;
+  rigctl.start("rigctl", {"-m", "2", "-r", rigDaemonAddress(), command});
+  rigctl.waitForFinished(10000);
+  return QString::fromUtf8(rigctl.readAllStandardOutput()).trimmed();
 }
 
 // The settings, the controller and the main window's content, shown at its first size.
