@@ -171,19 +171,23 @@ class WholeProgramInBadSurroundings : public WholeProgram {
 
 TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
   ASSERT_EQ(pushToTalk(), "0");
-  typeAndSend("CQ TEST DE PX1");
-  EXPECT_TRUE(eventually([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
-  EXPECT_TRUE(eventually([] { return pushToTalk() == "0"; }, 30000)) << "push-to-talk stayed on";
-
-  // The loopback brings the transmission back to the receiver; export until it is decoded.
+  // The loopback brings each transmission back to the receiver; export until it is decoded. On a
+  // loaded machine the test server may still swallow the first seconds of a new recording
+  // stream, cutting the first transmission's start: the second one must come back whole.
   QString transcript;
   int exports = 0;
-  eventually(
-      [&] {
-        transcript = exportTranscript(QString("transcript-%1.txt").arg(++exports));
-        return transcript.contains("RX\tCQ TEST DE PX1\t");
-      },
-      60000);
+  bool heard = false;
+  for (int attempt = 0; attempt < 2 && !heard; ++attempt) {
+    typeAndSend("CQ TEST DE PX1");
+    EXPECT_TRUE(eventually([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
+    EXPECT_TRUE(eventually([] { return pushToTalk() == "0"; }, 30000)) << "push-to-talk stayed on";
+    heard = eventually(
+        [&] {
+          transcript = exportTranscript(QString("transcript-%1.txt").arg(++exports));
+          return transcript.contains("RX\tCQ TEST DE PX1\t");
+        },
+        attempt == 0 ? 20000 : 60000);
+  }
   EXPECT_TRUE(transcript.startsWith("TX\tCQ TEST DE PX1\t")) << transcript.toStdString();
   EXPECT_TRUE(transcript.contains("\nRX\tCQ TEST DE PX1\t")) << transcript.toStdString();
 }
