@@ -40,6 +40,8 @@ constexpr std::size_t kWarmUpBlocks = 200;  // the first decodes make the transf
 
 // Argument: the number of stations in the band (0: noise only).
 void BM_CapturedSamplesHandler(benchmark::State& state) {
+  // No audio server: the controller's own capture stays off and the benchmark feeds it.
+  qputenv("PULSE_SERVER", "unix:/nonexistent/palavrix-bench/native");
   QTemporaryDir home;
   qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
   AppSettings settings;
@@ -84,14 +86,3 @@ BENCHMARK(BM_CapturedSamplesHandler)
     ->UseRealTime();
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  // No audio server: the controller's own capture stays off and the benchmark feeds it.
-  qputenv("PULSE_SERVER", "unix:/nonexistent/palavrix-bench/native");
-  qputenv("QT_LOGGING_RULES", "palavrix.audio=false");
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

@@ -125,12 +125,3 @@ void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
 BENCHMARK(BM_MainThreadStallDuringChatLoop)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  qputenv("QT_LOGGING_RULES", "palavrix.audio=false");
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

@@ -30,6 +30,8 @@ double residentMegabytes() {
 }
 
 void BM_ReceiveHourOfBusyBand(benchmark::State& state) {
+  // No audio server: the controller's own capture stays off and the benchmark feeds it.
+  qputenv("PULSE_SERVER", "unix:/nonexistent/palavrix-bench/native");
   QTemporaryDir home;
   qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
   AppSettings settings;
@@ -75,14 +77,3 @@ void BM_ReceiveHourOfBusyBand(benchmark::State& state) {
 BENCHMARK(BM_ReceiveHourOfBusyBand)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  // No audio server: the controller's own capture stays off and the benchmark feeds it.
-  qputenv("PULSE_SERVER", "unix:/nonexistent/palavrix-bench/native");
-  qputenv("QT_LOGGING_RULES", "palavrix.audio=false");
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
