@@ -7,7 +7,6 @@
 // Starts its own PulseAudio server and rigctld with the tests' launchers and stops them.
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
