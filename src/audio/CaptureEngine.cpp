@@ -129,15 +129,17 @@ CaptureError CaptureEngine::fail(CaptureError::Kind kind, int pulseError, uint32
         QStringLiteral("The audio input reported an unusable format (%1 Hz, %2 ch).")
             .arg(QString::number(double(rate), 'f', 1))
             .arg(channels);
+  } else if (kind == CaptureError::Kind::noInputDevice) {
+    error.description =
+        QStringLiteral("The audio input device is gone (the audio server offers none).");
   } else {
     error.description = QString::fromStdString(pulse::errorSentence(pulseError));
   }
   if (error.carriesDiagnostics()) {
     error.diagnostics = diagnostics(
         kind == CaptureError::Kind::startFailed ? std::optional<int>(pulseError) : std::nullopt);
-    qCWarning(lcAudio).noquote() << "Capture start failed:" << error.description
-                                 << error.diagnostics;
   }
+  qCWarning(lcAudio).noquote() << "Capture start failed:" << error.description << error.diagnostics;
   stop();  // nothing of a failed start stays behind
   return error;
 }
@@ -180,9 +182,10 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
                                          : CaptureError::Kind::startFailed,
                 error);
   }
-  if (source) source_ = std::make_unique<pulse::Device>(*source);
-  const uint32_t rate = source ? source->rate : 0;
-  const uint32_t channels = source ? source->channels : 0;
+  if (!source) return fail(CaptureError::Kind::noInputDevice, 0);
+  source_ = std::make_unique<pulse::Device>(*source);
+  const uint32_t rate = source->rate;
+  const uint32_t channels = source->channels;
   if (rate == 0 || channels == 0) {
     return fail(CaptureError::Kind::unusableInputFormat, 0, rate, channels);
   }

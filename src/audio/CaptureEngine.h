@@ -29,8 +29,10 @@ enum class RecordEvent;
 
 struct CaptureError {
   enum class Kind {
-    // The input has no usable rate or channel count (or there is no input at all).
+    // The input has no usable rate or channel count.
     unusableInputFormat,
+    // The server offers no input at all: the device is gone.
+    noInputDevice,
     // Connecting or starting the stream failed; description is PulseAudio's error text.
     startFailed,
     // The named device cannot be selected (it is gone); description is PulseAudio's text.
@@ -38,11 +40,14 @@ struct CaptureError {
   };
   Kind kind = Kind::startFailed;
   QString description;
-  // The one-line diagnostic the owner adds to its alert; empty for deviceNotSelectable.
+  // The one-line diagnostic the owner adds to its alert; empty when there is no device to
+  // describe.
   QString diagnostics;
   int pulseError = 0;  // PulseAudio's error code, 0 when the error is not PulseAudio's
 
-  bool carriesDiagnostics() const { return kind != Kind::deviceNotSelectable; }
+  bool carriesDiagnostics() const {
+    return kind == Kind::unusableInputFormat || kind == Kind::startFailed;
+  }
 };
 
 class CaptureEngine final : public QObject {
