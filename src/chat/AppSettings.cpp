@@ -182,11 +182,11 @@ QString saveErrorText(const QString& path) {
   return QStringLiteral("Couldn't save the settings: \"%1\" can't be written.").arg(path);
 }
 
-QString unreadableErrorText(const QString& path) {
+QString unreadableErrorText(const QString& path, const QString& reason) {
   return QStringLiteral(
-             "Couldn't read the settings: \"%1\" can't be read. The defaults are shown, and "
-             "saving is off so that they do not replace what the file holds.")
-      .arg(path);
+             "Couldn't read the settings: \"%1\" %2. The defaults are shown, and saving is off "
+             "so that they do not replace what the file holds.")
+      .arg(path, reason);
 }
 
 QString setAsideText(const SettingsStoreCheck& check) {
@@ -196,11 +196,11 @@ QString setAsideText(const SettingsStoreCheck& check) {
       .arg(check.setAsideKeys.join(QStringLiteral(", ")), check.setAsidePath);
 }
 
-// The store after checking it, or none when it cannot be read safely.
-std::optional<SettingsStoreCheck> checkedStore(const QString& path) {
-  SettingsStoreCheck check = checkSettingsStore(path);
-  if (check.unreadable) return std::nullopt;
-  return check;
+// Whether the store can be read safely; when not, says why.
+bool storeReadable(const QString& path, QString* errorText = nullptr) {
+  const SettingsStoreCheck check = checkSettingsStore(path);
+  if (check.unreadable && errorText) *errorText = unreadableErrorText(path, check.unreadableReason);
+  return !check.unreadable;
 }
 
 // Whether the file on disk holds the entries, read afresh from a private copy so that no cached
@@ -224,9 +224,8 @@ bool fileHolds(const QString& path, const StoreEntries& entries) {
 }
 
 bool writeStore(const QString& path, const StoreEntries& entries, QString* errorText) {
-  if (!checkedStore(path)) {
+  if (!storeReadable(path, errorText)) {
     qWarning("settings: not saving over %s, which cannot be read", qPrintable(path));
-    if (errorText) *errorText = unreadableErrorText(path);
     return false;
   }
   bool written = false;
@@ -254,14 +253,14 @@ bool writeStore(const QString& path, const StoreEntries& entries, QString* error
 }  // namespace
 
 AppSettings::AppSettings(QObject* parent) : QObject(parent), storePath_(defaultStorePath()) {
-  const std::optional<SettingsStoreCheck> check = checkedStore(storePath_);
-  storeUnreadable_ = !check;
-  if (!check)
-    loadError_ = unreadableErrorText(storePath_);
-  else if (!check->setAsideKeys.isEmpty())
-    loadError_ = setAsideText(*check);
+  const SettingsStoreCheck check = checkSettingsStore(storePath_);
+  storeUnreadable_ = check.unreadable;
+  if (check.unreadable)
+    loadError_ = unreadableErrorText(storePath_, check.unreadableReason);
+  else if (!check.setAsideKeys.isEmpty())
+    loadError_ = setAsideText(check);
   // An unreadable store is not parsed at all: an empty one stands in for it.
-  const QSettings store(check ? storePath_ : QString(), QSettings::IniFormat);
+  const QSettings store(check.unreadable ? QString() : storePath_, QSettings::IniFormat);
   callsign_ = readText(store, kCallsignKey, QString());
   audioInputDeviceUID_ = readText(store, kAudioInputDeviceKey);
   audioOutputDeviceUID_ = readText(store, kAudioOutputDeviceKey);
@@ -398,7 +397,7 @@ void AppSettings::setMacro(int slot, const Macro& macro) {
 
 bool AppSettings::save(QString* errorText) {
   if (storeUnreadable_) {
-    if (errorText) *errorText = unreadableErrorText(storePath_);
+    if (errorText) *errorText = loadError_;
     return false;
   }
   StoreEntries entries;
@@ -420,10 +419,11 @@ bool AppSettings::save(QString* errorText) {
 }
 
 bool AppSettings::saveMacros(QString* errorText) {
-  if (storeUnreadable_ || !checkedStore(storePath_)) {
-    if (errorText) *errorText = unreadableErrorText(storePath_);
+  if (storeUnreadable_) {
+    if (errorText) *errorText = loadError_;
     return false;
   }
+  if (!storeReadable(storePath_, errorText)) return false;
   StoreEntries entries;
   {
     const QSettings store(storePath_, QSettings::IniFormat);
@@ -446,11 +446,12 @@ bool AppSettings::saveMacros(QString* errorText) {
 }
 
 std::optional<RigTxSettings> AppSettings::rigTxSettings() const {
-  if (!checkedStore(storePath_)) return std::nullopt;
+  if (!storeReadable(storePath_)) return std::nullopt;
   const QSettings store(storePath_, QSettings::IniFormat);
   const std::optional<qint64> model = readRigModel(store);
   if (!model) return std::nullopt;
-  const QString port = TextCharacters::trimmedBlanksAndTabs(readText(store, kRigPortKey, QString()));
+  const QString port =
+      TextCharacters::trimmedBlanksAndTabs(readText(store, kRigPortKey, QString()));
   if (port.isEmpty()) return std::nullopt;
   return RigTxSettings{*model, port.toStdString(), loadRigSerialConfig(store),
                        readRigMode(store).toStdString()};

@@ -1,5 +1,9 @@
 #include "rig/SettingsStore.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +11,7 @@
 #include <QSaveFile>
 #include <QtDebug>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -142,6 +147,35 @@ bool writeWhole(const QString& path, const QByteArray& content) {
   return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit();
 }
 
+// The whole file, or none with the reason. What is not a regular file is never opened for
+// reading, and the open file is looked at again in case it was replaced meanwhile.
+std::optional<QByteArray> readRegularFile(const QString& path, QString* reason) {
+  const QString tooLarge = QStringLiteral("is larger than %1 MB").arg(kMaxSettingsStoreBytes >> 20);
+  struct stat status {};
+  const auto usable = [&] {
+    if (!S_ISREG(status.st_mode)) *reason = QStringLiteral("is not a regular file");
+    if (status.st_size > kMaxSettingsStoreBytes) *reason = tooLarge;
+    return S_ISREG(status.st_mode) && status.st_size <= kMaxSettingsStoreBytes;
+  };
+  *reason = QStringLiteral("can't be read");
+  const QByteArray name = QFile::encodeName(path);
+  if (::stat(name.constData(), &status) != 0 || !usable()) return std::nullopt;
+  const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  QFile file;
+  if (::fstat(fd, &status) != 0 || !usable() ||
+      !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  QByteArray content = file.read(kMaxSettingsStoreBytes + 1);
+  if (content.size() > kMaxSettingsStoreBytes) {  // it grew after the look
+    *reason = tooLarge;
+    return std::nullopt;
+  }
+  return content;
+}
+
 }  // namespace
 
 QString settingsStorePath() {
@@ -158,14 +192,15 @@ SettingsStoreCheck checkSettingsStore(const QString& path) {
   check.setAsideKeys = earlier.keys;
   check.setAsidePath = earlier.path;
   if (!QFileInfo::exists(path)) return check;
-  QFile file(path);
-  if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
-    qWarning("settings: %s cannot be read", qPrintable(path));
+  QString reason;
+  const std::optional<QByteArray> read = readRegularFile(path, &reason);
+  if (!read) {
+    qWarning("settings: %s %s", qPrintable(path), qPrintable(reason));
     check.unreadable = true;
+    check.unreadableReason = reason;
     return check;
   }
-  const QByteArray content = file.readAll();
-  file.close();
+  const QByteArray& content = *read;
 
   QByteArray kept;
   QStringList keys;

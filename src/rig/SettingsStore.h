@@ -15,6 +15,8 @@ struct SettingsStoreCheck {
   // The file exists but cannot be read (or could not be made safe to read): nothing may parse
   // it, and nothing may be saved over it.
   bool unreadable = false;
+  // Why, in words that follow the file's name: "is not a regular file".
+  QString unreadableReason;
   // Keys whose values were taken out of the store in this process, and the copy of the file
   // as it was before, where they still are.
   QStringList setAsideKeys;
@@ -25,5 +27,9 @@ struct SettingsStoreCheck {
 // loads a "@Variant(" value recursively and a deeply nested one overflows the stack, whatever its
 // key: such values (any beyond a size no value of ours reaches) are set aside. The file as it
 // was is kept beside the store ("<store>.damaged", or "<store>.damaged<n>" for the next free n)
-// and the store keeps every other line.
+// and the store keeps every other line. Only a regular file (a link to one will do) of at most
+// kMaxSettingsStoreBytes is read: a FIFO would block for ever and a device may never end.
 SettingsStoreCheck checkSettingsStore(const QString& path);
+
+// Far above any settings file of ours, which holds a few kB.
+inline constexpr qint64 kMaxSettingsStoreBytes = 4 * 1024 * 1024;

@@ -1,6 +1,7 @@
 #include "chat/AppSettings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,9 +15,11 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <cmath>
+#include <functional>
 #include <memory>
 
 #include "rig/HamlibLog.h"
+#include "rig/SettingsStore.h"
 
 namespace {
 
@@ -389,17 +392,38 @@ TEST_F(Settings, DeeplyNestedVariantsAreSetAsideAndTheRestIsKept) {
 }
 
 TEST_F(Settings, AStoreThatCannotBeReadIsReportedAndNeverSavedOver) {
-  // A folder where the file should be cannot be read, not even by root.
-  ASSERT_TRUE(QDir().mkpath(storePath()));
-  AppSettings settings;
-  EXPECT_TRUE(settings.loadError().contains(storePath())) << settings.loadError().toStdString();
-  QString error;
-  EXPECT_FALSE(settings.save(&error));
-  EXPECT_TRUE(error.contains("can't be read")) << error.toStdString();
-  EXPECT_FALSE(settings.saveMacros());
+  // Nothing but a regular file of a sane size is read: a FIFO would block for ever, and a link
+  // to a device that never ends would fill the memory. Each is kept as it is.
+  writeFile(home_.filePath("huge"), "[General]\ncallsign=DL1ABC\n");
+  ASSERT_TRUE(QFile(home_.filePath("huge")).resize(kMaxSettingsStoreBytes + 1));
+  const std::pair<std::function<bool()>, QString> stores[] = {
+      {[&] { return QDir().mkpath(storePath()); }, "is not a regular file"},
+      {[&] { return mkfifo(QFile::encodeName(storePath()).constData(), 0600) == 0; },
+       "is not a regular file"},
+      {[&] { return QFile::link("/dev/zero", storePath()); }, "is not a regular file"},
+      {[&] { return QFile::link(home_.filePath("huge"), storePath()); }, "is larger than 4 MB"}};
+  for (const auto& [make, reason] : stores) {
+    SCOPED_TRACE(reason.toStdString());
+    QDir(storePath()).removeRecursively();
+    QFile::remove(storePath());
+    ASSERT_TRUE(make());
+    const QFileInfo before(storePath());
+    AppSettings settings;
+    EXPECT_TRUE(
+        settings.loadError().contains(QStringLiteral("\"%1\" %2.").arg(storePath(), reason)))
+        << settings.loadError().toStdString();
+    EXPECT_EQ(settings.macros(), defaultMacros());
+    QString error;
+    EXPECT_FALSE(settings.save(&error));
+    EXPECT_EQ(error, settings.loadError());
+    EXPECT_FALSE(settings.saveMacros());
+    EXPECT_EQ(QFileInfo(storePath()).symLinkTarget(), before.symLinkTarget());
+    EXPECT_EQ(QFileInfo(storePath()).isFile(), before.isFile());
+  }
 
   // Readable again later: this object still holds only defaults and saves nothing over it.
-  ASSERT_TRUE(QDir(storePath()).removeRecursively());
+  AppSettings settings;
+  QFile::remove(storePath());
   writeStoreFile("[General]\ncallsign=DL1ABC\n");
   EXPECT_FALSE(settings.save());
   EXPECT_EQ(settingsInNewProcess()->callsign(), "DL1ABC");
