@@ -110,15 +110,16 @@ void MacroBar::openEditor(int slot) {
   editor_ = new MacroEditorView(macro.title, macro.message, this);
   connect(editor_, &MacroEditorView::saved, this,
           [this, slot](const QString& title, const QString& message) {
-            saveSlot(slot, title, message);
+            editor_->showError(saveSlot(slot, title, message));
           });
   connect(editor_, &QDialog::finished, this, [this] { editingSlot_.reset(); });
   editor_->open();
 }
 
-void MacroBar::saveSlot(int slot, const QString& title, const QString& message) {
+QString MacroBar::saveSlot(int slot, const QString& title, const QString& message) {
+  // In use at once, whether or not it reaches the store.
   settings_.setMacro(slot, Macro{title, message});
-  // Nothing to tell the operator when the store cannot be written: the macro stays in use
-  // until the program ends.
-  settings_.saveMacros();
+  QString error;
+  settings_.saveMacros(&error);
+  return error;
 }

@@ -2,7 +2,8 @@
 // AppSettings::macros, labelled with the slot's title and showing its message as tooltip. A
 // click hands the slot's message to insertRequested; a right click opens the slot's editor, even
 // while the buttons are disabled. Saving the editor writes the slot and stores all eight macros
-// (AppSettings::setMacro, AppSettings::saveMacros). Main thread.
+// (AppSettings::setMacro, AppSettings::saveMacros); when they cannot be stored, the editor stays
+// open with the store's sentence, as the settings window does. Main thread.
 #pragma once
 
 #include <QList>
@@ -28,7 +29,8 @@ class MacroBar final : public QWidget {
   std::optional<int> editingSlot() const { return editingSlot_; }
   MacroEditorView* editor() const { return editor_; }
   void openEditor(int slot);
-  void saveSlot(int slot, const QString& title, const QString& message);
+  // The store's sentence when the macros could not be stored, else empty.
+  QString saveSlot(int slot, const QString& title, const QString& message);
 
  signals:
   void insertRequested(const QString& message);

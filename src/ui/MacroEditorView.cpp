@@ -3,6 +3,7 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -19,6 +20,7 @@ constexpr int kPadding = 20;
 constexpr int kSpacing = 16;
 constexpr int kMessageMinLines = 3;
 constexpr int kMessageMaxLines = 6;
+const QColor kErrorColour(255, 59, 48);
 }  // namespace
 
 MacroEditorView::MacroEditorView(const QString& title, const QString& message, QWidget* parent)
@@ -26,7 +28,8 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
       titleField_(new QLineEdit(title, this)),
       messageField_(new QPlainTextEdit(message, this)),
       saveButton_(new QPushButton(tr("Save"), this)),
-      cancelButton_(new QPushButton(tr("Cancel"), this)) {
+      cancelButton_(new QPushButton(tr("Cancel"), this)),
+      errorLabel_(new QLabel(this)) {
   setWindowModality(Qt::WindowModal);
   setAttribute(Qt::WA_DeleteOnClose);
   setFixedWidth(kWidth);
@@ -56,6 +59,14 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
   layout->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
   layout->setSpacing(kSpacing);
   layout->addLayout(form);
+  errorLabel_->setTextFormat(Qt::PlainText);
+  errorLabel_->setWordWrap(true);
+  QPalette errorPalette = errorLabel_->palette();
+  errorPalette.setColor(QPalette::WindowText, kErrorColour);
+  errorLabel_->setPalette(errorPalette);
+  errorLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  errorLabel_->hide();
+  layout->addWidget(errorLabel_);
   layout->addLayout(buttons);
   fitMessageHeight();
 }
@@ -80,8 +91,16 @@ void MacroEditorView::fitMessageHeight() {
 
 void MacroEditorView::save() {
   if (!saveButton_->isEnabled()) return;
-  emit saved(TextCharacters::trimmedBlanksAndTabs(titleField_->text()), messageField_->toPlainText());
-  accept();
+  showError(QString());
+  emit saved(TextCharacters::trimmedBlanksAndTabs(titleField_->text()),
+             messageField_->toPlainText());
+  if (errorLabel_->text().isEmpty()) accept();
+}
+
+void MacroEditorView::showError(const QString& text) {
+  errorLabel_->setText(text);
+  errorLabel_->setVisible(!text.isEmpty());
+  setFixedHeight(layout()->sizeHint().height());
 }
 
 bool MacroEditorView::eventFilter(QObject* watched, QEvent* event) {

@@ -1,11 +1,13 @@
 // The sheet that edits one macro slot: a title and a message, Cancel (Escape) and Save (Return).
 // Save, possible once the title holds more than blanks, hands on the title without its leading
-// and trailing blanks and the message exactly as typed. Window-modal over the main window,
-// opened without blocking. Main thread.
+// and trailing blanks and the message exactly as typed, and closes the sheet unless the receiver
+// of saved() answered with showError. Window-modal over the main window, opened without
+// blocking. Main thread.
 #pragma once
 
 #include <QDialog>
 
+class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -20,8 +22,11 @@ class MacroEditorView final : public QDialog {
   QPlainTextEdit* messageField() const { return messageField_; }
   QPushButton* saveButton() const { return saveButton_; }
   QPushButton* cancelButton() const { return cancelButton_; }
+  QLabel* errorLabel() const { return errorLabel_; }
 
   void save();
+  // Shown in red above the buttons; empty text hides it.
+  void showError(const QString& text);
 
  signals:
   void saved(const QString& title, const QString& message);
@@ -36,4 +41,5 @@ class MacroEditorView final : public QDialog {
   QPlainTextEdit* messageField_;
   QPushButton* saveButton_;
   QPushButton* cancelButton_;
+  QLabel* errorLabel_;
 };

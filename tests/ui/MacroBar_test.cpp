@@ -1,5 +1,8 @@
 #include "ui/MacroBar.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -69,6 +72,17 @@ TEST_F(MacroBarTest, CancelAndEscapeStoreNothingAndSaveStoresTheTrimmedTitleAndT
   EXPECT_FALSE(editor->saveButton()->isEnabled());
   editor->titleField()->setText("  Rig\t");
   editor->messageField()->setPlainText("  50W DIPOLE\n");
+  // A store that cannot be written (a file where its folder should be): the slot is in use, and
+  // the sheet stays open with the store's sentence.
+  const QString folder = QFileInfo(program_.storePath()).path();
+  ASSERT_TRUE(QDir(folder).removeRecursively());
+  QFile blocker(folder);
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  QTest::keyClick(editor->titleField(), Qt::Key_Return);
+  EXPECT_EQ(bar().button(1)->accessibleName(), "Rig");
+  ASSERT_EQ(bar().editor(), editor);
+  EXPECT_TRUE(editor->errorLabel()->text().contains(program_.storePath()));
+  ASSERT_TRUE(blocker.remove());
   QTest::keyClick(editor->titleField(), Qt::Key_Return);
   ASSERT_TRUE(waitFor([&] { return !bar().editor(); }));
   EXPECT_EQ(bar().editingSlot(), std::nullopt);
