@@ -124,17 +124,26 @@ void ChatViewModel::listeningAttempted(int retriesLeft, uint64_t chain,
   if (chain != captureChain_) return;
   if (!error) {
     capturing_ = true;
+    if (captureAlert_ && alertMessage_ == captureAlert_) setAlertMessage(std::nullopt);
+    captureAlert_.reset();
     return;
   }
-  if (retriesLeft >= 1) {
+  if (retriesLeft > 0) {
     QTimer::singleShot(timing_.captureRetryInterval, this,
                        [this, retriesLeft, chain] { startListening(retriesLeft - 1, chain); });
     return;
   }
-  QString text = QStringLiteral("Couldn't start listening on the audio input: ") +
-                 error->description + QStringLiteral(" Check the input device in Settings.");
-  if (error->carriesDiagnostics()) text += QStringLiteral("\n\nDetails: ") + error->diagnostics;
-  setAlertMessage(text);
+  if (retriesLeft == 0) {
+    QString text = QStringLiteral("Couldn't start listening on the audio input: ") +
+                   error->description + QStringLiteral(" Check the input device in Settings.");
+    if (error->carriesDiagnostics()) text += QStringLiteral("\n\nDetails: ") + error->diagnostics;
+    captureAlert_ = text;
+    setAlertMessage(text);
+  }
+  // Having said so, keep trying, slowly and without saying it again: a frozen server gives no
+  // notice when it thaws.
+  QTimer::singleShot(timing_.captureLateRetryInterval, this,
+                     [this, chain] { startListening(-1, chain); });
 }
 
 void ChatViewModel::restartAudio() {

@@ -57,6 +57,8 @@ class ExportFileChooser {
 struct ChatViewModelTiming {
   std::chrono::milliseconds captureRetryInterval{2000};
   int captureRetries = 15;
+  // Once the retries are spent and the alert is up: a frozen server may thaw at any time.
+  std::chrono::milliseconds captureLateRetryInterval{30000};
   std::chrono::milliseconds sweepInterval{2000};
   std::chrono::milliseconds stallTimeout{15104};
   std::chrono::milliseconds rigPollInterval{5000};
@@ -236,6 +238,8 @@ class ChatViewModel final : public QObject {
 
   // Each start of audio begins a retry chain; an older chain stops at its next attempt.
   uint64_t captureChain_ = 0;
+  // The alert of a chain that gave up, withdrawn once capture runs again.
+  std::optional<QString> captureAlert_;
   int captureStartAttempts_ = 0;
   bool capturing_ = false;
   // Counts audio restarts. Decoder updates carry the count of the audio they were made from

@@ -70,6 +70,8 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   int rows = 0;
   QObject::connect(&model.waterfall(), &WaterfallBitmap::imageChanged, &model, [&] { ++rows; });
   ASSERT_TRUE(waitFor([&] { return rows >= 25; }));
+  // Seen at the next poll, which comes every 5 s between transmissions.
+  ASSERT_EQ(askRigctld(port, "F 14074000"), "RPRT 0");
   model.setInputText(QStringLiteral("CQ DE PALAVRIX TEST"));
   model.send();
   ASSERT_EQ(model.messages()->size(), 1);
@@ -99,6 +101,8 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   EXPECT_EQ(received, (std::vector<State>{State::inProgress, State::complete}))
       << "the bubble should fill in while the transmission arrives";
   EXPECT_TRUE(model.liveBubbles().isEmpty());
+  EXPECT_TRUE(waitFor([&] { return model.rigStatus().value_or("").startsWith("14.074000"); }));
+  askRigctld(port, "F 145000000");
 
   QTemporaryDir folder;
   const QString path = folder.filePath("export.txt");
@@ -136,7 +140,7 @@ bool runPulseScript(const QString& action, const QString& dir) {
   return script.waitForFinished(15000) && script.exitCode() == 0;
 }
 
-TEST(ChatLoop, ARetryChainThatARestartSupersededLeavesTheNewCaptureAlone) {
+TEST(ChatLoop, CaptureRetriesEndWithARestartAndNeverForGood) {
   // A server of the test's own, down at first; the fixture's clean-up stops it after a crash.
   QTemporaryDir runtime(QStringLiteral(PALAVRIX_PULSE_TMP "/pulse-XXXXXX"));
   const QByteArray fixtureServer = qgetenv("PULSE_SERVER");
@@ -157,6 +161,26 @@ TEST(ChatLoop, ARetryChainThatARestartSupersededLeavesTheNewCaptureAlone) {
     EXPECT_EQ(model.captureStartAttempts(), attempts);
     EXPECT_TRUE(model.isCapturing());
     EXPECT_EQ(model.alertMessage(), std::nullopt);
+  }
+  {
+    // A server that froze and thawed gives no notice: capture that gave up keeps trying, and
+    // its alert goes once it runs again.
+    ConfigHome home;
+    AppSettings settings;
+    ChatViewModel::Timing timing;
+    timing.captureRetries = 0;
+    timing.captureLateRetryInterval = std::chrono::milliseconds(500);
+    ChatViewModel model(settings, timing);
+    ASSERT_TRUE(waitFor([&] { return model.isCapturing(); }));
+    QFile pidFile(runtime.filePath("pulse/pid"));
+    ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+    const pid_t server = pid_t(pidFile.readAll().trimmed().toLong());
+    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    const bool alerted = waitFor([&] { return model.alertMessage().has_value(); }, 30000);
+    ::kill(server, SIGCONT);
+    ASSERT_TRUE(alerted);
+    EXPECT_TRUE(model.alertMessage()->startsWith("Couldn't start listening on the audio input: "));
+    EXPECT_TRUE(waitFor([&] { return model.isCapturing() && !model.alertMessage(); }, 30000));
   }
   EXPECT_TRUE(runPulseScript("stop", runtime.path()));
   qputenv("PULSE_SERVER", fixtureServer);

@@ -2,10 +2,15 @@
 // injected clock, the composer, capture that cannot start, export and tuning without a rig.
 #include "chat/ChatViewModel.h"
 
+#include <sys/resource.h>
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTimeZone>
+#include <csignal>
+#include <cstring>
 
 #include "ChatTestSupport.h"
 #include "audio/AudioLevels.h"
@@ -41,6 +46,7 @@ class Controller : public testing::Test {
 
 TEST_F(Controller, ABubbleFillsInRowByRowAndCompletesWithItsBestSnr) {
   settings->setPlayNewMessageSound(true);
+  settings->setCapitalizeMessages(true);
   QSignalSpy inserted(model->messages(), &QAbstractItemModel::rowsInserted);
   QSignalSpy changed(model->messages(), &QAbstractItemModel::dataChanged);
   QSignalSpy sounds(model.get(), &ChatViewModel::newMessageSoundPlayed);
@@ -73,8 +79,9 @@ TEST_F(Controller, ABubbleFillsInRowByRowAndCompletesWithItsBestSnr) {
   EXPECT_EQ(changed.count(), 4);
 
   // The same id again is a new message; one complete at once never becomes a live bubble.
-  model->handleDecoderUpdate(update(8, "73", true, 4));
+  model->handleDecoderUpdate(update(8, "GM OM. HOW ARE YOU?", true, 4));
   ASSERT_EQ(messages().size(), 3);
+  EXPECT_EQ(messages().at(2).text, "GM OM. How are you?");
   EXPECT_EQ(messages().at(2).decodeState, State::complete);
   EXPECT_TRUE(model->liveBubbles().isEmpty());
   EXPECT_EQ(sounds.count(), 2);
@@ -103,6 +110,18 @@ TEST_F(Controller, StalledBubblesCloseAfterTheirTimeoutByLength) {
       EXPECT_EQ(messages().at(0).decodeState, State::incomplete);
     }
   }
+  // At the settings users get, the sweep's own timer closes a stalled bubble within 2 s, and a
+  // capture that cannot start is tried again 2 s later.
+  make({});
+  ASSERT_TRUE(waitFor([&] { return model->captureStartAttempts() == 1; }));
+  QElapsedTimer sinceFirstAttempt;
+  sinceFirstAttempt.start();
+  model->handleDecoderUpdate(update(4, "CQ CQ DE", false));
+  advance(15105);
+  EXPECT_TRUE(waitFor([&] { return model->liveBubbles().isEmpty(); }));
+  ASSERT_TRUE(waitFor([&] { return model->captureStartAttempts() == 2; }));
+  EXPECT_GE(sinceFirstAttempt.elapsed(), 1500);
+
   // A complete update without text closes its bubble as a stall would, and says nothing of
   // the signal.
   make({});
@@ -119,6 +138,8 @@ TEST_F(Controller, StalledBubblesCloseAfterTheirTimeoutByLength) {
 }
 
 TEST_F(Controller, ARestartClosesBubblesAndDropsUpdatesQueuedBeforeIt) {
+  // The first start's attempt is back, so the count below moves for the restart's alone.
+  ASSERT_TRUE(waitFor([&] { return model->captureStartAttempts() == 1; }));
   model->postDecoderUpdate(update(5, "HELLO THERE", false));
   ASSERT_TRUE(waitFor([&] { return messages().size() == 1; }));
   model->postDecoderUpdate(update(5, "HELLO THERE FRIEND", false));
@@ -158,13 +179,14 @@ TEST_F(Controller, TheComposerKeepsEightyCharactersAndSendsOneMessageAtATime) {
   EXPECT_EQ(model->textWithCallsign(QString(71, u'X')), QString(71, u'X') + " de K1ABC");
   EXPECT_EQ(model->textWithCallsign(QString(72, u'X')), std::nullopt);
 
-  model->setInputText(QStringLiteral("  \u00e9 \t"));
+  settings->setCapitalizeMessages(true);
+  model->setInputText(QStringLiteral("  \u00e9 HELLO\t"));
   model->send();
   ASSERT_EQ(messages().size(), 1);
   EXPECT_TRUE(messages().at(0).isSent);
-  EXPECT_EQ(messages().at(0).text, "# DE K1ABC");  // as the encoder sends it
+  EXPECT_EQ(messages().at(0).text, "# hello DE K1ABC");  // as the encoder sends it, capitalised
   EXPECT_EQ(messages().at(0).bestSnrDb, std::nullopt);
-  EXPECT_EQ(model->lastSentText(), "\u00e9");
+  EXPECT_EQ(model->lastSentText(), "\u00e9 HELLO");
   EXPECT_EQ(model->inputText(), "");
   EXPECT_TRUE(model->isSending());
 
@@ -225,6 +247,7 @@ TEST_F(Controller, ExportWritesTabSeparatedLinesOrSaysWhyNot) {
   const QDateTime date(QDate(2026, 5, 1), QTime(14, 3, 27));
   const std::tuple<bool, std::optional<int>, const char*> cases[] = {
       {false, 12, "RX\tCQ CQ\t2026-05-01 14:03:27\t+12 dB"},
+      {false, 1, "RX\tCQ CQ\t2026-05-01 14:03:27\t+1 dB"},
       {false, 0, "RX\tCQ CQ\t2026-05-01 14:03:27\t0 dB"},
       {false, -7, "RX\tCQ CQ\t2026-05-01 14:03:27\t-7 dB"},
       {false, std::nullopt, "RX\tCQ CQ\t2026-05-01 14:03:27"},
@@ -255,11 +278,28 @@ TEST_F(Controller, ExportWritesTabSeparatedLinesOrSaysWhyNot) {
   model->setExportFileChooser(std::make_unique<Chooser>(path + "/below.txt"));
   model->exportMessages();
   EXPECT_TRUE(model->alertMessage().value_or("").startsWith("Couldn't export the messages: "));
+
+  // A full disk, as a file size limit makes one: the write stops short, says why, and leaves
+  // nothing behind.
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit small{16, limit.rlim_max};
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  model->setExportFileChooser(std::make_unique<Chooser>(folder.filePath("full.txt")));
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  model->exportMessages();
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, previousHandler);
+  EXPECT_EQ(model->alertMessage(),
+            "Couldn't export the messages: " + QString::fromLocal8Bit(strerror(EFBIG)));
+  EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList{"out.txt"});
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Export times are local: a zone other than the test machine's UTC shows it.
+  qputenv("TZ", "PLX-5:30");
   // No audio server: capture and playback fail at once, as on a machine without one.
   qputenv("PULSE_SERVER", "unix:/nonexistent/palavrix-test/native");
   qputenv("QT_LOGGING_RULES", "palavrix.audio=false");
