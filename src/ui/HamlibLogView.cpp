@@ -15,6 +15,7 @@
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
+#include <QTextDocument>
 #include <QToolBar>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -164,7 +165,9 @@ class HamlibLogRowDelegate final : public QStyledItemDelegate {
     if (event->type() != QEvent::ToolTip || !index.isValid()) {
       return QStyledItemDelegate::helpEvent(event, view, option, index);
     }
-    QToolTip::showText(event->globalPos(), index.data(HamlibLog::TextRole).toString(), view);
+    // Hamlib's words, never markup.
+    QToolTip::showText(event->globalPos(),
+                       Qt::convertFromPlainText(index.data(HamlibLog::TextRole).toString()), view);
     return true;
   }
 
@@ -372,6 +375,7 @@ void HamlibLogView::showSaveError(const QString& errorText) {
   auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), tr(kSaveErrorPrefix) + errorText,
                               QMessageBox::Ok, this);
   box->setObjectName(QStringLiteral("saveError"));
+  box->setTextFormat(Qt::PlainText);  // it names the file
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::WindowModal);
   box->open();

@@ -1,17 +1,14 @@
 #include "ui/MainWindow.h"
 
 #include <QAction>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 
 #include "chat/ChatViewModel.h"
 #include "ui/ContentView.h"
+#include "ui/MessageField.h"
 
 namespace {
-
-constexpr QSize kInitialSize(420, 640);
-constexpr QSize kMinimumSize(380, 480);
 
 // Ctrl+Alt+L would be the log window's shortcut, but several Linux desktops lock the screen on
 // it before the program ever sees the keys.
@@ -30,10 +27,11 @@ QAction* addCommand(QMenu* menu, const QString& text, const QKeySequence& shortc
 MainWindow::MainWindow(ChatViewModel& model, AppSettings& settings, QWidget* parent)
     : QMainWindow(parent), contentView_(new ContentView(model, settings, this)) {
   setCentralWidget(contentView_);
-  setMinimumSize(kMinimumSize);
-  resize(kInitialSize);
   buildMenus(model);
-  putFocusOnMessageField();
+  // The content sets the sizes, and the window's layout stacks the menu bar on top of them.
+  resize(sizeHint());
+  // The operator opens the program to type: the message field takes the keys from the start.
+  contentView_->messageField()->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::buildMenus(ChatViewModel& model) {
@@ -63,14 +61,4 @@ void MainWindow::buildMenus(ChatViewModel& model) {
   QMenu* window = menuBar()->addMenu(tr("&Window"));
   connect(addCommand(window, tr("Hamlib Log"), kHamlibLogShortcut), &QAction::triggered, this,
           &MainWindow::hamlibLogRequested);
-}
-
-void MainWindow::putFocusOnMessageField() {
-  // The operator opens the program to type: the message field takes the keys from the start.
-  for (QLineEdit* field : contentView_->findChildren<QLineEdit*>()) {
-    if (field->placeholderText() == QLatin1String("Text Message")) {
-      field->setFocus(Qt::OtherFocusReason);
-      return;
-    }
-  }
 }

@@ -33,7 +33,6 @@ class MainWindow final : public QMainWindow {
 
  private:
   void buildMenus(ChatViewModel& model);
-  void putFocusOnMessageField();
 
   ContentView* contentView_;
   QAction* exportAction_ = nullptr;

@@ -6,10 +6,10 @@
 #include "chat/ChatViewModel.h"
 #include "rig/HamlibLog.h"
 #include "ui/ExitSignalNotifier.h"
-#include "ui/FileDialogExportChooser.h"
 #include "ui/HamlibLogView.h"
 #include "ui/IdleSleepInhibitor.h"
 #include "ui/MainWindow.h"
+#include "ui/SaveFileChooser.h"
 #include "ui/SettingsView.h"
 
 namespace {
@@ -43,7 +43,7 @@ MyApp::MyApp(QObject* parent)
 
   viewModel_ = std::make_unique<ChatViewModel>(settings_);
   mainWindow_ = std::make_unique<MainWindow>(*viewModel_, settings_);
-  viewModel_->setExportFileChooser(std::make_unique<FileDialogExportChooser>(mainWindow_.get()));
+  viewModel_->setExportFileChooser(std::make_unique<DialogSaveFileChooser>(mainWindow_.get()));
   connect(mainWindow_.get(), &MainWindow::settingsRequested, this, &MyApp::openSettings);
   connect(mainWindow_.get(), &MainWindow::hamlibLogRequested, this, &MyApp::openHamlibLog);
   connect(mainWindow_.get(), &MainWindow::quitRequested, this, [this] { quit(); });

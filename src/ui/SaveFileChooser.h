@@ -1,12 +1,14 @@
-// Asks the operator where to save a file. The windows use the dialog below; tests supply their
-// own answers. Main thread.
+// Asks the operator where to save a plain-text file. The windows use the dialog below; tests
+// supply their own answers. Main thread.
 #pragma once
 
+#include <QPointer>
 #include <QString>
+#include <QWidget>
 #include <functional>
 #include <optional>
 
-class QWidget;
+#include "chat/ChatViewModel.h"
 
 class SaveFileChooser {
  public:
@@ -18,9 +20,19 @@ class SaveFileChooser {
                           Done done) = 0;
 };
 
-// A window-modal save dialog opened without blocking, starting in the Documents folder.
-class DialogSaveFileChooser final : public SaveFileChooser {
+// The one save dialog of the program, for the log's Save and the transcript's Export alike: plain
+// text files, starting in ~/Documents when there is one, else in the home folder.
+class DialogSaveFileChooser final : public SaveFileChooser, public ExportFileChooser {
  public:
+  // exportWindow: the window the export's dialog stands over.
+  explicit DialogSaveFileChooser(QWidget* exportWindow = nullptr) : exportWindow_(exportWindow) {}
+
+  // Window-modal, opened without blocking.
   void chooseFile(QWidget* parent, const QString& title, const QString& suggestedName,
                   Done done) override;
+  // Modal over the export window; returns once the operator has answered.
+  std::optional<QString> chooseFile(const QString& title, const QString& suggestedName) override;
+
+ private:
+  QPointer<QWidget> exportWindow_;
 };

@@ -104,7 +104,9 @@ QStringList SettingsView::discoverSerialPorts(const QString& folder) {
   return ports;
 }
 
-QString SettingsView::trimmedPort(const QString& port) { return TextCharacters::trimmedBlanksAndTabs(port); }
+QString SettingsView::trimmedPort(const QString& port) {
+  return TextCharacters::trimmedBlanksAndTabs(port);
+}
 
 QWidget* SettingsView::buildTransceiverTab() {
   auto* page = new QWidget();
@@ -177,6 +179,7 @@ QWidget* SettingsView::buildTransceiverTab() {
   rigStatusLabel_ = new QLabel(page);
   rigStatusLabel_->setObjectName(QStringLiteral("rigStatus"));
   rigStatusLabel_->setWordWrap(true);
+  rigStatusLabel_->setTextFormat(Qt::PlainText);  // the rig library's words
   form->addRow(QString(), rigStatusLabel_);
 
   hamlibVersionLabel_ = new QLabel(page);
@@ -186,6 +189,11 @@ QWidget* SettingsView::buildTransceiverTab() {
   for (QLabel* label : {hamlibVersionLabel_, hamlibLibraryLabel_}) {
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    // The two lines a version or a path wraps to, from the start: the window does not grow
+    // under the operator's pointer when the library answers.
+    label->setFixedHeight(2 * label->fontMetrics().lineSpacing());
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   }
   form->addRow(tr(kVersionLabel), hamlibVersionLabel_);
   form->addRow(tr(kLibraryLabel), hamlibLibraryLabel_);

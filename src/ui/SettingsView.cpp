@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QShortcut>
 #include <QShowEvent>
 #include <QStyle>
 #include <QTabWidget>
@@ -53,7 +52,7 @@ const char* const kTestHelp = QT_TRANSLATE_NOOP("SettingsView", "Play the new me
 }  // namespace
 
 SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget* parent)
-    : QWidget(parent), settings_(settings), model_(model) {
+    : QDialog(parent), settings_(settings), model_(model) {
   setWindowTitle(tr(kWindowTitle));
   setFixedWidth(kWindowWidth);
 
@@ -76,6 +75,7 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
   errorLabel_ = new QLabel(this);
   errorLabel_->setObjectName(QStringLiteral("error"));
   errorLabel_->setWordWrap(true);
+  errorLabel_->setTextFormat(Qt::PlainText);  // it names the settings file
   QPalette errorPalette = errorLabel_->palette();
   errorPalette.setColor(QPalette::WindowText, kErrorColour);
   errorLabel_->setPalette(errorPalette);
@@ -94,13 +94,6 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
 
   connect(cancelButton_, &QPushButton::clicked, this, &SettingsView::cancel);
   connect(okButton_, &QPushButton::clicked, this, &SettingsView::applyAndClose);
-  // From anywhere in the window, as a dialog would: Return is OK and Escape is Cancel.
-  for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
-    connect(new QShortcut(QKeySequence(key), this), &QShortcut::activated, this,
-            &SettingsView::applyAndClose);
-  }
-  connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
-          &SettingsView::cancel);
   fitHeight();
 }
 
@@ -165,6 +158,7 @@ QWidget* SettingsView::buildGeneralTab() {
   soundTestLabel_ = new QLabel(page);
   soundTestLabel_->setObjectName(QStringLiteral("soundTestResult"));
   soundTestLabel_->setWordWrap(true);
+  soundTestLabel_->setTextFormat(Qt::PlainText);  // it names an audio device
   soundTestLabel_->setForegroundRole(QPalette::PlaceholderText);
   soundTestLabel_->setFont(UiLook::systemFont(kCaptionPoints));
   soundTestLabel_->hide();
@@ -173,12 +167,12 @@ QWidget* SettingsView::buildGeneralTab() {
 }
 
 void SettingsView::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
+  QDialog::showEvent(event);
   if (!event->spontaneous()) loadState();
 }
 
 void SettingsView::hideEvent(QHideEvent* event) {
-  QWidget::hideEvent(event);
+  QDialog::hideEvent(event);
   if (event->spontaneous()) return;  // minimised, not closed
   ++showing_;
   endAudioPreview();
@@ -244,10 +238,10 @@ void SettingsView::applyAndClose() {
     showError(saveError);
     return;
   }
-  close();
+  accept();
 }
 
-void SettingsView::cancel() { close(); }
+void SettingsView::cancel() { reject(); }
 
 void SettingsView::showError(const QString& text) {
   errorLabel_->setText(text);

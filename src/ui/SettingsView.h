@@ -3,13 +3,14 @@
 // changes are previewed live through the controller's LiveGain, playback gain and previewed
 // output; every close puts the saved values back. Rig-library and audio-server queries run on
 // the thread pool; their answers are dropped once the window has closed or another model is
-// chosen. Every showing reloads the saved settings. Main thread.
+// chosen. Every showing reloads the saved settings. Being a dialog, Return means OK and Escape
+// Cancel from anywhere in it, except while a drop-down holds the keys. Main thread.
 #pragma once
 
+#include <QDialog>
 #include <QString>
 #include <QStringList>
 #include <QVector>
-#include <QWidget>
 #include <array>
 #include <map>
 #include <optional>
@@ -34,7 +35,7 @@ class QToolButton;
 
 class QFormLayout;
 
-class SettingsView final : public QWidget {
+class SettingsView final : public QDialog {
   Q_OBJECT
 
  public:

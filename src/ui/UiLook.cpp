@@ -18,16 +18,18 @@ QFont systemFont(qreal points, QFont::Weight weight) {
 }
 
 QPalette lightPalette() {
-  QPalette palette(Qt::black, whiteLevel(0.95));
-  for (auto group : {QPalette::Active, QPalette::Inactive}) {
+  // Button colour first, window second: the other roles, the disabled group's included, are
+  // derived from these two.
+  QPalette palette(whiteLevel(0.98), whiteLevel(0.95));
+  for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
     palette.setColor(group, QPalette::Base, Qt::white);
+    palette.setColor(group, QPalette::PlaceholderText, QColor(0, 0, 0, 128));
+  }
+  for (auto group : {QPalette::Active, QPalette::Inactive}) {
     palette.setColor(group, QPalette::Text, Qt::black);
     palette.setColor(group, QPalette::WindowText, Qt::black);
     palette.setColor(group, QPalette::ButtonText, Qt::black);
-    palette.setColor(group, QPalette::Button, whiteLevel(0.98));
-    palette.setColor(group, QPalette::PlaceholderText, QColor(0, 0, 0, 128));
   }
-  palette.setColor(QPalette::Disabled, QPalette::Base, Qt::white);
   palette.setColor(QPalette::Disabled, QPalette::Text, QColor(0, 0, 0, 90));
   palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0, 0, 0, 90));
   palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0, 0, 0, 90));

@@ -8,6 +8,7 @@
 #include "chat/ChatMessageList.h"
 #include "ui/LengthWarning.h"
 #include "ui/MacroBar.h"
+#include "ui/MainWindow.h"
 #include "ui/MessageField.h"
 #include "ui/SendButton.h"
 #include "ui/SpectrumView.h"
@@ -38,8 +39,6 @@ bool near(const QColor& a, const QColor& b) {
 }
 
 TEST_F(ContentViewTest, OpensWithTheWaterfallOnTopAndTakesEightyCharactersButNoBlanks) {
-  EXPECT_EQ(view().size(), QSize(420, 640));
-  EXPECT_EQ(view().minimumSize(), QSize(380, 480));
   EXPECT_EQ(view().spectrumView()->geometry(), QRect(0, 0, 420, 90));
   EXPECT_EQ(field().placeholderText(), "Text Message");
   EXPECT_EQ(view().sendButton()->text(), "Send");
@@ -143,6 +142,24 @@ TEST_F(ContentViewTest, AGrowingBubbleBlinksScrollsIntoViewTurnsSolidAndCanBeCop
   EXPECT_EQ(transcript.selectedText(), "CQ CQ DE DL1ABC");
   QTest::keyClick(&transcript, Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QApplication::clipboard()->text(), "CQ CQ DE DL1ABC");
+}
+
+TEST_F(ContentViewTest, WindowPutsItsMenuBarAboveTheContentsSizesAndKeepsTheComposerWhole) {
+  MainWindow window(model(), program_.settings());
+  window.show();
+  ContentView& content = window.contentView();
+  ASSERT_TRUE(waitFor([&] { return content.isVisible(); }));
+  EXPECT_EQ(content.size(), QSize(420, 640));
+  EXPECT_TRUE(waitFor([&] { return content.messageField()->hasFocus(); }));
+  model().setInputText(QString(80, u'x'));  // the length warning takes its room too
+  window.resize(1, 1);
+  ASSERT_TRUE(waitFor([&] { return content.size() == QSize(380, 480); }));
+  for (QWidget* part : {static_cast<QWidget*>(content.messageField()),
+                        static_cast<QWidget*>(content.sendButton())}) {
+    const QRect shown(part->mapTo(&content, QPoint(0, 0)), part->size());
+    EXPECT_TRUE(content.rect().contains(shown)) << part->metaObject()->className();
+    EXPECT_GE(part->height(), part->sizeHint().height()) << part->metaObject()->className();
+  }
 }
 
 TEST_F(ContentViewTest, AlertShowsTheMessageUntilOk) {

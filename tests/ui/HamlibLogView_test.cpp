@@ -11,6 +11,7 @@
 #include <QScrollBar>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTimer>
 
 #include "UiTestSupport.h"
 #include "rig/HamlibLog.h"
@@ -146,17 +147,49 @@ TEST_F(HamlibLogViewTest, CopiesAndSavesTheTextOfTheMomentTheButtonWasPressed) {
   EXPECT_TRUE(box->text().endsWith(*error)) << box->text().toStdString();
 }
 
-TEST(DialogSaveFileChooser, OffersTheSuggestedNameAndAnswersOnce) {
+TEST(DialogSaveFileChooser, BothSavesStartInDocumentsElseHomeWithOneFilterAndAnswerOnce) {
+  QTemporaryDir home;
+  const QByteArray ownHome = qgetenv("HOME");
+  qputenv("HOME", home.path().toUtf8());
   QWidget window;
   window.show();
-  QList<std::optional<QString>> answers;
-  DialogSaveFileChooser().chooseFile(&window, "Hamlib Log", "Hamlib Log.txt",
-                                     [&](std::optional<QString> path) { answers.append(path); });
-  auto* dialog = window.findChild<QFileDialog*>();
-  ASSERT_NE(dialog, nullptr);
-  EXPECT_TRUE(dialog->selectedFiles().front().endsWith("/Hamlib Log.txt"));
-  dialog->reject();
-  EXPECT_EQ(answers, (QList<std::optional<QString>>{std::nullopt}));
+  DialogSaveFileChooser chooser(&window);
+  struct Seen {
+    QString file;
+    QStringList filters;
+  };
+  const auto seen = [](QFileDialog* dialog) {
+    return Seen{dialog->selectedFiles().value(0), dialog->nameFilters()};
+  };
+  for (const bool documents : {false, true}) {
+    if (documents) ASSERT_TRUE(QDir(home.path()).mkdir("Documents"));
+    const QString folder = documents ? home.filePath("Documents") : home.path();
+
+    QList<std::optional<QString>> answers;
+    chooser.chooseFile(&window, "Hamlib Log", "Hamlib Log.txt",
+                       [&](std::optional<QString> path) { answers.append(path); });
+    auto* dialog = window.findChild<QFileDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    const Seen logSave = seen(dialog);
+    dialog->reject();
+    EXPECT_EQ(answers, (QList<std::optional<QString>>{std::nullopt}));
+    delete dialog;
+
+    Seen exportSave;
+    QTimer::singleShot(0, [&] {
+      auto* modal = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if (!modal) return;
+      exportSave = seen(modal);
+      modal->reject();
+    });
+    EXPECT_EQ(chooser.chooseFile("Export Messages", "Palavrix.txt"), std::nullopt);
+
+    EXPECT_EQ(logSave.file, folder + "/Hamlib Log.txt");
+    EXPECT_EQ(exportSave.file, folder + "/Palavrix.txt");
+    EXPECT_EQ(logSave.filters, QStringList{"Plain Text (*.txt)"});
+    EXPECT_EQ(exportSave.filters, logSave.filters);
+  }
+  qputenv("HOME", ownHome);
 }
 
 }  // namespace

@@ -36,8 +36,18 @@ TEST_F(MacroBarTest, ButtonsShowTheSlotsAndHandOnTheirMessages) {
   program_.settings().setMacro(3, Macro{QString(60, u'W'), "x"});
   EXPECT_TRUE(bar().button(3)->text().endsWith(QChar(0x2026)));
 
-  // Disabled while sending: clicks do nothing, a right click still opens the editor.
+  // Disabled while sending: light and readable, clicks do nothing, a right click still opens
+  // the editor.
   bar().setButtonsDisabled(true);
+  const QImage face = bar().button(2)->grab().toImage();
+  const int middle = face.height() / 2;
+  const int fill = face.pixelColor(4, middle).lightness();
+  EXPECT_GT(fill, 200);
+  int darkest = 255;
+  for (int x = 6; x < face.width() - 6; ++x) {  // inside the border
+    darkest = std::min(darkest, face.pixelColor(x, middle).lightness());
+  }
+  EXPECT_LT(darkest, fill - 60) << "the label stands out from the button";
   QTest::mouseClick(bar().button(2), Qt::LeftButton);
   EXPECT_EQ(inserted.count(), 1);
   QTest::mouseClick(bar().button(5), Qt::RightButton);

@@ -2,6 +2,7 @@
 // Hamlib (its model list, the dummy rig and a rigctld serving it).
 #include "ui/SettingsView.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -84,10 +85,23 @@ TEST_F(SettingsViewTest, OkWritesTheCopySavesAndClosesAndEveryShowingReloads) {
   QTest::keyClicks(find<QLineEdit>("port"), " \t/dev/tty USB0\t ");
   find<QCheckBox>("appendCallsign")->setChecked(true);
   model_->setNeedsRigModeSet(false);
+  // Return and Escape in an open drop-down choose and close the drop-down, not the window.
+  auto* parity = find<QComboBox>("parity");
+  for (const auto& keys : {QList<Qt::Key>{Qt::Key_Down, Qt::Key_Down, Qt::Key_Return},
+                           QList<Qt::Key>{Qt::Key_Down, Qt::Key_Escape}}) {
+    parity->setFocus();
+    parity->showPopup();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return parity->view()->isVisible(); }));
+    for (Qt::Key key : keys) QTest::keyClick(parity->view(), key);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !parity->view()->isVisible(); }));
+    EXPECT_TRUE(view_->isVisible());
+  }
+  EXPECT_EQ(parity->currentText(), "Odd");
   QTest::keyClick(find<QSlider>("inputGain"), Qt::Key_Return);  // Return from anywhere
   EXPECT_FALSE(view_->isVisible());
   EXPECT_EQ(settings_->callsign(), "  W1AW ") << "the store trims, not the window";
   EXPECT_EQ(settings_->rigPort(), "/dev/tty USB0");
+  EXPECT_EQ(settings_->rigSerial().value(RigSerialSetting::parity), "Odd");
   EXPECT_TRUE(model_->needsRigModeSet());
   const AppSettings reread;
   EXPECT_EQ(reread.callsign(), "W1AW");
@@ -163,12 +177,33 @@ TEST_F(SettingsViewTest, PicksTheDefaultInputWhenNoneIsSavedAndKeepsAnAbsentOne)
   view_->close();
   EXPECT_EQ(model_->previewedOutputDeviceUID(), std::nullopt);
   EXPECT_EQ(settings_->audioOutputDeviceUID(), "unplugged");
+
+  // A device whose name looks like markup is named as it is in the sound test's line.
+  const auto pactl = [](const QStringList& arguments) {
+    QProcess process;
+    process.start("pactl", arguments);
+    process.waitForFinished(10000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+  };
+  const QString module = pactl({"load-module", "module-null-sink", "sink_name=markup_out",
+                                "sink_properties=device.description=a<br>b<br>c"});
+  ASSERT_FALSE(module.isEmpty());
+  pactl({"set-default-sink", "markup_out"});
+  settings_->setAudioOutputDeviceUID(QString("test_out"));
+  open();
+  find<QPushButton>("soundTest")->click();
+  auto* line = find<QLabel>("soundTestResult");
+  pactl({"unload-module", module});
+  EXPECT_EQ(line->text(), "Played on a<br>b<br>c.");
+  EXPECT_LT(line->heightForWidth(300), 2 * line->fontMetrics().lineSpacing()) << "one line";
 }
 
 TEST_F(SettingsViewTest, ModesKeepTheSavedOneAndDetailsFollowTheLastChoiceOnly) {
   settings_->setRigModel(kIC7200);
   settings_->setRigMode("FM");
-  open();
+  view_ = std::make_unique<SettingsView>(*settings_, *model_);
+  view_->show();
+  const int openedHeight = view_->height();  // before the rig library answers
   EXPECT_EQ(find<QComboBox>("modePicker")->currentText(), "FM") << "while the modes load";
   settle();
   QStringList modes = rows("modePicker");
@@ -179,6 +214,9 @@ TEST_F(SettingsViewTest, ModesKeepTheSavedOneAndDetailsFollowTheLastChoiceOnly) 
   EXPECT_EQ(rows("handshake").front(), "Default (None)");
 
   waitForRigList();
+  EXPECT_FALSE(find<QLabel>("hamlibVersion")->text().isEmpty());
+  EXPECT_EQ(view_->height(), openedHeight)
+      << "the rig library's rows had their room from the start";
   choose("modelPicker", kAR2700);
   choose("modelPicker", kIC7200);
   choose("modelPicker", kAR2700);
