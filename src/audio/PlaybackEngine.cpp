@@ -105,6 +105,7 @@ std::optional<PlaybackError> PlaybackEngine::rebuild(const std::optional<AudioDe
   };
   callbacks.afterWrite = [this] { afterWrite(); };
   callbacks.onFailed = lost;
+  callbacks.onUnderflow = [this] { underflowed(); };
   callbacks.onUnplayed = [this](uint64_t unplayedFrames) { return reportPlayed(unplayedFrames); };
   stream_ = std::make_unique<pulse::PlaybackStream>(*connection_, std::move(callbacks));
   const pa_sample_spec spec{PA_SAMPLE_S16NE, kSampleRate, 1};
@@ -139,12 +140,13 @@ void PlaybackEngine::dropFinished() {
   current_ -= done;
 }
 
-void PlaybackEngine::schedule(PlaybackBuffer buffer, bool loop, std::function<void()> onPlayedBack,
-                              std::function<void(const PlaybackError&)> onFailed) {
+void PlaybackEngine::schedule(PlaybackBuffer buffer, bool loop, Reports reports) {
   Q_ASSERT(QThread::currentThread() == thread());
   if (!buffer || buffer->empty()) return;
   const uint64_t ticket = ++nextTicket_;
-  if (onPlayedBack || onFailed) owners_[ticket] = {std::move(onPlayedBack), std::move(onFailed)};
+  if (reports.onPlayedBack || reports.onFailed || reports.onUnderrun) {
+    owners_[ticket] = std::move(reports);
+  }
   const auto lock = lockPlayer(connection_);
   dropFinished();
   queue_.push_back({std::move(buffer), loop, ticket});
@@ -208,12 +210,17 @@ void PlaybackEngine::failAll(int pulseError) {
     released.swap(queue_);
     current_ = position_ = 0;
   }
-  std::map<uint64_t, Owner> owners;
+  std::map<uint64_t, Reports> owners;
   owners.swap(owners_);
   const PlaybackError error = playbackError(pulseError);
   for (auto& [ticket, owner] : owners) {
     if (owner.onFailed) owner.onFailed(error);
   }
+}
+
+void PlaybackEngine::underran(uint64_t ticket) {
+  const auto owner = owners_.find(ticket);
+  if (owner != owners_.end() && owner->second.onUnderrun) owner->second.onUnderrun();
 }
 
 float PlaybackEngine::gain() const {
@@ -229,11 +236,19 @@ void PlaybackEngine::setGain(float linear) {
 size_t PlaybackEngine::fill(void* destination, size_t maxFrames) {
   if (!playing_) return 0;
   auto* out = static_cast<int16_t*>(destination);
+  const size_t held = stream_->heldFrames();
   size_t filled = 0;
   while (filled < maxFrames && current_ < queue_.size()) {
     Scheduled& item = queue_[current_];
     const std::vector<int16_t>& samples = *item.samples;
-    const size_t take = std::min(maxFrames - filled, samples.size() - position_);
+    size_t room = maxFrames - filled;
+    if (item.loop) {
+      // The test tone runs while the operator moves the gain: keep what is on its way short.
+      const size_t ahead = held + filled;
+      room = ahead < kLoopWriteAheadFrames ? std::min(room, kLoopWriteAheadFrames - ahead) : 0;
+      if (room == 0) break;
+    }
+    const size_t take = std::min(room, samples.size() - position_);
     const int16_t* from = samples.data() + position_;
     std::memcpy(out + filled, from, take * sizeof(int16_t));
     applyGainInPlace(std::span<int16_t>(out + filled, take), gain_);
@@ -255,6 +270,15 @@ size_t PlaybackEngine::fill(void* destination, size_t maxFrames) {
 
 void PlaybackEngine::afterWrite() {
   if (awaitingEnd_) stream_->followPlayback();
+}
+
+void PlaybackEngine::underflowed() {
+  // Running dry after the last written sample of the queue is its natural end; before it, the
+  // samples still to come arrive after a gap.
+  if (!playing_ || current_ >= queue_.size()) return;
+  const uint64_t ticket = queue_[current_].ticket;
+  QMetaObject::invokeMethod(
+      this, [this, ticket] { underran(ticket); }, Qt::QueuedConnection);
 }
 
 bool PlaybackEngine::reportPlayed(uint64_t unplayedFrames) {

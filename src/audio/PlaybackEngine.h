@@ -37,6 +37,8 @@ class PlaybackEngine final : public QObject {
   static constexpr uint32_t kSampleRate = 48000;
   // The test tone's loop: a whole number of cycles in about this many samples (0.1 s).
   static constexpr double kToneLoopSamples = 4800.0;
+  // How far ahead of the sink a looping buffer is written (0.1 s).
+  static constexpr size_t kLoopWriteAheadFrames = 4800;
 
   explicit PlaybackEngine(QObject* parent = nullptr);
   ~PlaybackEngine() override;
@@ -48,13 +50,22 @@ class PlaybackEngine final : public QObject {
   // A buffer of the samples; null when there are none or more than 32 bits can count.
   static PlaybackBuffer makeBuffer(std::span<const int16_t> samples);
 
+  // What the owner of a buffer is told, on the main thread. Each buffer ends in exactly one of
+  // two ways: onPlayedBack once its own last sample has been played (never for a looping one),
+  // or onFailed with the reason when the server or the device goes away first. onUnderrun, any
+  // number of times before that, when the server ran out of audio while the buffer still had
+  // samples to give, so that a gap went into it. Buffers cleared by stopPlayer() or prepare()
+  // report nothing more: their owner asked for it.
+  struct Reports {
+    std::function<void()> onPlayedBack;
+    std::function<void(const PlaybackError&)> onFailed;
+    std::function<void()> onUnderrun;
+  };
+
   // The player. schedule queues a buffer after those already queued; a looping buffer repeats
-  // until the player stops. Each buffer ends in exactly one of two ways, told on the main
-  // thread: onPlayedBack once its own last sample has been played (never for a looping one), or
-  // onFailed with the reason when the server or the device goes away first. Buffers cleared by
-  // stopPlayer() or prepare() report neither: their owner asked for it.
-  void schedule(PlaybackBuffer buffer, bool loop = false, std::function<void()> onPlayedBack = {},
-                std::function<void(const PlaybackError&)> onFailed = {});
+  // until the player stops. A buffer is handed to the server seconds ahead of the sink (a
+  // looping one only a little, so that a gain change is soon heard).
+  void schedule(PlaybackBuffer buffer, bool loop = false, Reports reports = {});
   void play();
   // Clears the queue and silences the stream at once.
   void stopPlayer();
@@ -84,19 +95,16 @@ class PlaybackEngine final : public QObject {
     bool written = false;
     bool played = false;  // its end has been heard and reported
   };
-  // What the owner of a buffer is told; main thread only.
-  struct Owner {
-    std::function<void()> onPlayedBack;
-    std::function<void(const PlaybackError&)> onFailed;
-  };
 
   std::optional<PlaybackError> rebuild(const std::optional<AudioDeviceInfo>& device);
   void clearPlayer();
   void playedBack(uint64_t ticket);
   void failAll(int pulseError);
+  void underran(uint64_t ticket);
   // The mainloop thread's side, with the lock held.
   size_t fill(void* destination, size_t maxFrames);
   void afterWrite();
+  void underflowed();
   bool reportPlayed(uint64_t playedFrames);
   void dropFinished();
 
@@ -115,6 +123,6 @@ class PlaybackEngine final : public QObject {
   uint64_t writtenFrames_ = 0;  // frames handed to the stream since it was made
   float gain_ = 1.0f;
 
-  std::map<uint64_t, Owner> owners_;
+  std::map<uint64_t, Reports> owners_;  // main thread only
   uint64_t nextTicket_ = 0;
 };

@@ -38,6 +38,7 @@ class DisplayMailbox;
 class LiveGain;
 class NewMessageSound;
 class PlaybackEngine;
+struct PlaybackError;
 class SerialQueue;
 class TransmitMonitor;
 class WaterfallBitmap;
@@ -198,7 +199,8 @@ class ChatViewModel final : public QObject {
   void setIsSending(bool sending);
   void transmit(std::vector<int16_t> samples);
   void playTransmitAudio(std::span<const int16_t> samples,
-                         const std::optional<AudioDeviceInfo>& device);
+                         const std::optional<AudioDeviceInfo>& device, uint64_t transmission);
+  void transmitAudioFailed(uint64_t transmission, const PlaybackError& error);
   void startOutputMeter(std::span<const int16_t> samples);
   void finishTransmit(uint64_t transmission);
   void postPushToTalk(const RigTxSettings& rig, bool on);
@@ -257,6 +259,8 @@ class ChatViewModel final : public QObject {
   std::vector<float> meterLevels_;
   size_t meterStep_ = 0;
   uint64_t transmission_ = 0;
+  // The transcript entry of the latest transmission.
+  QUuid transmittedMessage_;
   // The rig keyed for the transmission on the air, until its push-to-talk off is posted.
   std::optional<RigTxSettings> keyedRig_;
 

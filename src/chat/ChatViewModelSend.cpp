@@ -25,6 +25,9 @@ constexpr double kTestToneHz = 1000.0;
 constexpr float kTestToneLevel = 0.97f;
 constexpr int kRigErrorBufferSize = 256;
 
+const QString kTransmitAudioFailedPrefix = QStringLiteral("Couldn't play the transmit audio: ");
+const QString kTransmissionInterruptedText = QStringLiteral(
+    "The transmission was interrupted for a moment, so the message may not have arrived whole.");
 const QString kNotEncodableText = QStringLiteral(
     "This message couldn't be encoded for KVOL (it may need more than 16 frames' worth of "
     "compact atoms to send).");
@@ -84,7 +87,8 @@ void ChatViewModel::send() {
   }
   QString shown = QString::fromStdString(encoded.sentText);
   if (settings_.capitalizeMessages()) shown = MessageCase::apply(shown);
-  messages_.append(ChatMessage{QUuid::createUuid(), shown, true, ChatMessage::DecodeState::complete,
+  transmittedMessage_ = QUuid::createUuid();
+  messages_.append(ChatMessage{transmittedMessage_, shown, true, ChatMessage::DecodeState::complete,
                                now_(), std::nullopt});
   lastSentText_ = text;
   setInputText(QString());
@@ -109,27 +113,50 @@ void ChatViewModel::transmit(std::vector<int16_t> samples) {
   const std::chrono::milliseconds duration(int64_t(samples.size()) * 1000 /
                                            int64_t(PlaybackEngine::kSampleRate));
   auto shared = std::make_shared<const std::vector<int16_t>>(std::move(samples));
-  QTimer::singleShot(lead, Qt::PreciseTimer, this,
-                     [this, shared, device] { playTransmitAudio(*shared, device); });
+  QTimer::singleShot(lead, Qt::PreciseTimer, this, [this, shared, device, transmission] {
+    playTransmitAudio(*shared, device, transmission);
+  });
   // Push-to-talk goes off by the clock, not by the player's report.
   QTimer::singleShot(lead + duration + timing_.pttTail, Qt::PreciseTimer, this,
                      [this, transmission] { finishTransmit(transmission); });
 }
 
 void ChatViewModel::playTransmitAudio(std::span<const int16_t> samples,
-                                      const std::optional<AudioDeviceInfo>& device) {
+                                      const std::optional<AudioDeviceInfo>& device,
+                                      uint64_t transmission) {
   if (!samples.empty()) {
     if (const std::optional<PlaybackError> error = playback_->prepare(device)) {
-      setAlertMessage(QStringLiteral("Couldn't play the transmit audio: ") + error->description);
+      transmitAudioFailed(transmission, *error);
       return;
     }
     if (PlaybackBuffer buffer = PlaybackEngine::makeBuffer(samples)) {
-      playback_->schedule(std::move(buffer));
+      PlaybackEngine::Reports reports;
+      reports.onFailed = [this, transmission](const PlaybackError& error) {
+        transmitAudioFailed(transmission, error);
+      };
+      reports.onUnderrun = [this, transmission] {
+        if (transmission == transmission_) setAlertMessage(kTransmissionInterruptedText);
+      };
+      playback_->schedule(std::move(buffer), false, std::move(reports));
       playback_->play();
     }
   }
   transmitMonitor_->load(applyGain({samples.begin(), samples.end()}, playback_->gain()));
   startOutputMeter(samples);
+}
+
+void ChatViewModel::transmitAudioFailed(uint64_t transmission, const PlaybackError& error) {
+  if (transmission != transmission_) return;
+  setAlertMessage(kTransmitAudioFailedPrefix + error.description);
+  // Nothing more goes on the air: unkey now rather than at the planned end, and let the
+  // transcript say the message did not go out whole.
+  const qsizetype row = messages_.rowOf(transmittedMessage_);
+  if (row >= 0) {
+    ChatMessage message = messages_.at(row);
+    message.decodeState = ChatMessage::DecodeState::incomplete;
+    messages_.replace(row, message);
+  }
+  finishTransmit(transmission);
 }
 
 void ChatViewModel::startOutputMeter(std::span<const int16_t> samples) {

@@ -54,10 +54,11 @@ TEST(PlaybackEngine, PlaysScheduledBuffersWithTheGainAndReportsEachEndInTurn) {
   std::vector<int> ended;
   bool playingAtFirstEnd = false;
   auto schedule = [&](int i) {
-    playback.schedule(PlaybackEngine::makeBuffer(tone(1500.0, 0.3, 30000.0)), false, [&, i] {
-      if (ended.empty()) playingAtFirstEnd = playback.isPlaying();
-      ended.push_back(i);
-    });
+    playback.schedule(PlaybackEngine::makeBuffer(tone(1500.0, 0.3, 30000.0)), false,
+                      {.onPlayedBack = [&, i] {
+                        if (ended.empty()) playingAtFirstEnd = playback.isPlaying();
+                        ended.push_back(i);
+                      }});
   };
   schedule(0);
   playback.play();
@@ -89,12 +90,13 @@ TEST(PlaybackEngine, EveryBufferFailsWithTheReasonWhenItsDeviceOrServerGoesAway)
     int failed = 0;
     QString reason;
     for (int i = 0; i < 2; ++i) {
-      playback.schedule(
-          PlaybackEngine::makeBuffer(tone(1000.0, 1.0, 10000.0)), false, [&] { ++played; },
-          [&](const PlaybackError& error) {
-            ++failed;
-            reason = error.description;
-          });
+      playback.schedule(PlaybackEngine::makeBuffer(tone(1000.0, 1.0, 10000.0)), false,
+                        {.onPlayedBack = [&] { ++played; },
+                         .onFailed =
+                             [&](const PlaybackError& error) {
+                               ++failed;
+                               reason = error.description;
+                             }});
     }
     playback.play();
     serverDies ? server.kill() : sink.unload();

@@ -20,6 +20,7 @@ void PlaybackStream::disconnect() {
   if (!stream_) return;
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_set_write_callback(stream_, nullptr, nullptr);
+  pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
   forgetDrain();
   forgetTiming();
   if (followTimer_) {
@@ -32,6 +33,7 @@ void PlaybackStream::disconnect() {
   pa_stream_unref(stream_);
   stream_ = nullptr;
   ready_ = false;
+  bufferFrames_ = 0;
 }
 
 int PlaybackStream::connect(const char* sinkName, const pa_sample_spec& spec, bool dontMove) {
@@ -45,19 +47,30 @@ int PlaybackStream::connect(const char* sinkName, const pa_sample_spec& spec, bo
   if (!stream_) return connection_.lastError();
   pa_stream_set_state_callback(stream_, &PlaybackStream::onState, this);
   pa_stream_set_write_callback(stream_, &PlaybackStream::onWrite, this);
+  pa_stream_set_underflow_callback(stream_, &PlaybackStream::onUnderflow, this);
 
+  auto bytes = [&spec](std::chrono::milliseconds duration) {
+    return static_cast<uint32_t>(pa_usec_to_bytes(
+        std::chrono::duration_cast<std::chrono::microseconds>(duration).count(), &spec));
+  };
   pa_buffer_attr attributes;
   std::memset(&attributes, 0xff, sizeof attributes);  // -1: the server's choice
-  attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(
-      std::chrono::duration_cast<std::chrono::microseconds>(kPlaybackTargetLatency).count(),
-      &spec));
-  auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+  attributes.tlength = bytes(kPlaybackWriteAhead);
+  attributes.minreq = bytes(kPlaybackSinkLatency);
+  // Early requests ask the sink for a latency of one request, where the other modes would
+  // derive it from the long buffer and put about a second between a stop and the silence.
+  auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_EARLY_REQUESTS | PA_STREAM_START_CORKED);
   if (dontMove && sinkName) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
   const bool asked =
       pa_stream_connect_playback(stream_, sinkName, &attributes, flags, nullptr, nullptr) >= 0;
   const int error = asked ? connection_.waitUntilReady(stream_, deadline) : connection_.lastError();
-  if (error != 0) disconnect();
-  return error;
+  if (error != 0) {
+    disconnect();
+    return error;
+  }
+  const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
+  bufferFrames_ = granted ? granted->tlength / frameBytes_ : 0;
+  return 0;
 }
 
 bool PlaybackStream::isReady() const {
@@ -72,6 +85,18 @@ void PlaybackStream::onState(pa_stream* stream, void* self) {
 
 void PlaybackStream::onWrite(pa_stream*, size_t, void* self) {
   static_cast<PlaybackStream*>(self)->write();
+}
+
+size_t PlaybackStream::heldFrames() const {
+  if (!isReady()) return 0;
+  const size_t writable = pa_stream_writable_size(stream_);
+  if (writable == static_cast<size_t>(-1)) return 0;
+  return bufferFrames_ - std::min(bufferFrames_, writable / frameBytes_);
+}
+
+void PlaybackStream::onUnderflow(pa_stream*, void* self) {
+  auto* playback = static_cast<PlaybackStream*>(self);
+  if (playback->callbacks_.onUnderflow) playback->callbacks_.onUnderflow();
 }
 
 void PlaybackStream::write() {

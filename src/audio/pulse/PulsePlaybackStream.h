@@ -1,5 +1,6 @@
-// A playback stream to one sink with a short target latency, fed by a pull callback on the
-// mainloop thread. Writing, flushing and corking happen with the connection's lock held.
+// A playback stream to one sink, fed by a pull callback on the mainloop thread: the server holds
+// seconds of it ahead while the sink itself stays close to what is heard. Writing, flushing and
+// corking happen with the connection's lock held.
 #pragma once
 
 #include <pulse/stream.h>
@@ -13,9 +14,13 @@
 
 namespace pulse {
 
-// Transmit audio must stop playing within a few tens of milliseconds of its last sample, or
-// push-to-talk drops before the end is on the air; the server's default is about half a second.
-inline constexpr std::chrono::milliseconds kPlaybackTargetLatency{50};
+// How much audio the server holds for the stream ahead of the sink. A busy machine may keep
+// us from writing for a while; the server plays on from what it holds, so only a longer stall
+// leaves a gap, and a gap in a continuous-phase signal ruins the frame it falls in.
+inline constexpr std::chrono::milliseconds kPlaybackWriteAhead{2000};
+// What the sink buffers of the stream, and how much is played between the server's requests
+// for more: stopping, and knowing when the last sample has been heard, stay this close.
+inline constexpr std::chrono::milliseconds kPlaybackSinkLatency{20};
 // How often the played position is asked for while someone waits for a buffer's end.
 inline constexpr std::chrono::milliseconds kFollowInterval{10};
 
@@ -30,6 +35,9 @@ class PlaybackStream {
     std::function<void()> afterWrite;
     // The stream failed or the server went away. Mainloop thread, lock held.
     std::function<void(int error)> onFailed;
+    // The server had nothing left to play while the stream was playing. Mainloop thread, lock
+    // held.
+    std::function<void()> onUnderflow;
     // How many of the frames written so far have not been heard yet (still queued on the server
     // or in the device's buffer), while followPlayback() asks; returns whether to keep
     // following. Mainloop thread, lock held.
@@ -45,6 +53,9 @@ class PlaybackStream {
 
   // The rest need the lock held.
   bool isReady() const;
+  // About how many written frames the server holds and has not yet played: what it may hold
+  // at most, less what it has asked for and not been given yet.
+  size_t heldFrames() const;
   // Pulls from fill() as much as the server takes now; starts playback at once when the queue
   // ran dry, so that a short or final piece is not held back waiting for a full buffer.
   void write();
@@ -62,6 +73,7 @@ class PlaybackStream {
  private:
   static void onState(pa_stream* stream, void* self);
   static void onWrite(pa_stream* stream, size_t bytes, void* self);
+  static void onUnderflow(pa_stream* stream, void* self);
   static void onTiming(pa_stream* stream, int success, void* self);
   static void onFollowTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
   void writeSome();
@@ -76,6 +88,7 @@ class PlaybackStream {
   pa_stream* stream_ = nullptr;
   pa_sample_spec spec_{};
   size_t frameBytes_ = 0;
+  size_t bufferFrames_ = 0;
   bool ready_ = false;
   bool following_ = false;
   pa_operation* drain_ = nullptr;         // the latest drain, until the next or the disconnect
