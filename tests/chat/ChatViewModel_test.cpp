@@ -119,7 +119,7 @@ TEST_F(Controller, StalledBubblesCloseAfterTheirTimeoutByLength) {
   model->handleDecoderUpdate(update(4, "CQ CQ DE", false));
   advance(15105);
   EXPECT_TRUE(waitFor([&] { return model->liveBubbles().isEmpty(); }));
-  ASSERT_TRUE(waitFor([&] { return model->captureStartAttempts() == 2; }));
+  ASSERT_TRUE(waitFor([&] { return model->captureStartAttempts() >= 2; }));
   EXPECT_GE(sinceFirstAttempt.elapsed(), 1500);
 
   // A complete update without text closes its bubble as a stall would, and says nothing of
