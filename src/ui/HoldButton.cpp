@@ -9,6 +9,7 @@ constexpr int kHorizontalPadding = 14;
 constexpr int kVerticalPadding = 3;
 constexpr qreal kCornerRadius = 5;
 constexpr qreal kBorderWidth = 1;
+constexpr qreal kFocusBorderWidth = 2;
 constexpr qreal kDisabledOpacity = 0.5;
 
 }  // namespace
@@ -41,7 +42,9 @@ void HoldButton::paintEvent(QPaintEvent*) {
   QPainterPath path;
   path.addRoundedRect(shape, kCornerRadius, kCornerRadius);
   painter.fillPath(path, palette().color(held ? QPalette::Highlight : QPalette::Button));
-  painter.setPen(QPen(palette().color(QPalette::Mid), kBorderWidth));
+  // With the keyboard's focus, the border turns into the desktop's focus colour.
+  painter.setPen(hasFocus() ? QPen(palette().color(QPalette::Highlight), kFocusBorderWidth)
+                            : QPen(palette().color(QPalette::Mid), kBorderWidth));
   painter.drawPath(path);
   painter.setPen(held ? QColor(Qt::white) : palette().color(QPalette::ButtonText));
   painter.drawText(rect(), Qt::AlignCenter, text());

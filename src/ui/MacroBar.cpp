@@ -1,6 +1,7 @@
 #include "ui/MacroBar.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QStyle>
@@ -92,15 +93,30 @@ void MacroBar::setButtonsDisabled(bool disabled) {
 }
 
 bool MacroBar::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::MouseButtonPress &&
-      static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
-    const int slot = buttons_.indexOf(watched);
-    if (slot >= 0) {
-      openEditor(slot);
-      return true;
+  const int slot = buttons_.indexOf(watched);
+  if (slot < 0) return QWidget::eventFilter(watched, event);
+  bool editorAsked = false;
+  switch (event->type()) {
+    case QEvent::MouseButtonPress:
+      editorAsked = static_cast<QMouseEvent*>(event)->button() == Qt::RightButton;
+      break;
+    case QEvent::ContextMenu:
+      editorAsked = true;
+      break;
+    case QEvent::KeyPress: {
+      // The keyboard's ways to the context menu, whether or not the platform makes a context
+      // menu event of them.
+      const auto* key = static_cast<QKeyEvent*>(event);
+      editorAsked = key->key() == Qt::Key_Menu ||
+                    (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier);
+      break;
     }
+    default:
+      break;
   }
-  return QWidget::eventFilter(watched, event);
+  if (!editorAsked) return QWidget::eventFilter(watched, event);
+  openEditor(slot);
+  return true;
 }
 
 void MacroBar::openEditor(int slot) {

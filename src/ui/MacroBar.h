@@ -1,7 +1,8 @@
 // The row of eight macro buttons between the transcript and the composer, one per slot of
 // AppSettings::macros, labelled with the slot's title and showing its message as tooltip. A
-// click hands the slot's message to insertRequested; a right click opens the slot's editor, even
-// while the buttons are disabled. Saving the editor writes the slot and stores all eight macros
+// click hands the slot's message to insertRequested; a right click, or the context-menu key or
+// Shift+F10 on a focused button, opens the slot's editor, the click even while the buttons are
+// disabled. Saving the editor writes the slot and stores all eight macros
 // (AppSettings::setMacro, AppSettings::saveMacros); when they cannot be stored, the editor stays
 // open with the store's sentence, as the settings window does. Main thread.
 #pragma once

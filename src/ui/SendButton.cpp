@@ -13,6 +13,8 @@ constexpr qreal kTextPoints = 14;
 constexpr int kPaddingX = 18;
 constexpr int kPaddingY = 8;
 const QColor kTextColor = Qt::white;
+constexpr qreal kFocusRingWidth = 2;
+constexpr qreal kFocusRingInset = 3;
 }  // namespace
 
 SendButton::SendButton(QWidget* parent) : QPushButton(tr("Send"), parent) {
@@ -39,9 +41,12 @@ void SendButton::paintEvent(QPaintEvent*) {
   painter.setPen(kTextColor);
   painter.drawText(capsule, Qt::AlignCenter, text());
   if (hasFocus()) {
-    QPen focus(palette().color(QPalette::Highlight), 2);
-    painter.setPen(focus);
+    // The desktop's highlight is a blue much like the button's own: a white ring inside the
+    // capsule shows on it.
+    painter.setPen(QPen(kTextColor, kFocusRingWidth));
     painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(capsule.adjusted(1, 1, -1, -1), radius - 1, radius - 1);
+    painter.drawRoundedRect(
+        capsule.adjusted(kFocusRingInset, kFocusRingInset, -kFocusRingInset, -kFocusRingInset),
+        radius - kFocusRingInset, radius - kFocusRingInset);
   }
 }

@@ -1,10 +1,11 @@
-// The settings window's small views: the level meter's reading, bar and readout, and the hold
-// button's press and release.
+// The small views: the level meter's reading, bar and readout, the hold button's press and
+// release, and the focus rings of the hold button and Send.
 #include "ui/LevelMeter.h"
 
 #include "UiTestSupport.h"
 #include "audio/AudioLevels.h"
 #include "ui/HoldButton.h"
+#include "ui/SendButton.h"
 
 namespace {
 
@@ -78,6 +79,33 @@ TEST(HoldButton, ReportsPressAndReleaseIncludingDraggingOffAndBeingDisabled) {
   QTest::mousePress(&button, Qt::LeftButton);
   button.setEnabled(false);
   EXPECT_EQ(changes, (QList<bool>{true, false}));
+}
+
+TEST(FocusRing, StandsOutOnTheHoldButtonAndOnSend) {
+  HoldButton hold("Test", [](bool) {});
+  SendButton send;
+  for (QAbstractButton* button :
+       {static_cast<QAbstractButton*>(&hold), static_cast<QAbstractButton*>(&send)}) {
+    SCOPED_TRACE(button->metaObject()->className());
+    button->show();
+    button->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(button));
+    button->clearFocus();
+    const QImage plain = button->grab().toImage();
+    button->setFocus();
+    ASSERT_TRUE(button->hasFocus());
+    const QImage focused = button->grab().toImage();
+    int largest = 0;
+    for (int y = 0; y < plain.height(); ++y) {
+      for (int x = 0; x < plain.width(); ++x) {
+        const QColor a = plain.pixelColor(x, y), b = focused.pixelColor(x, y);
+        largest = std::max(largest, std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+                                        std::abs(a.blue() - b.blue()));
+      }
+    }
+    EXPECT_GT(largest, 200) << "the ring's colour against what it is drawn over";
+    button->hide();
+  }
 }
 
 }  // namespace
