@@ -10,13 +10,16 @@
 #include <QListView>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QSaveFile>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QSplitter>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QTextDocument>
 #include <QToolBar>
+#include <QToolButton>
 #include <QToolTip>
 #include <QVBoxLayout>
 
@@ -48,6 +51,8 @@ constexpr int kAlertRowBackgroundAlpha = 20;  // 8 % of 255
 const char* const kEmptyTitle = QT_TRANSLATE_NOOP("HamlibLogView", "No Hamlib Activity");
 const char* const kEmptyDescription =
     QT_TRANSLATE_NOOP("HamlibLogView", "Connect to or tune the rig to see Hamlib's log here.");
+const char* const kEntryTextName = QT_TRANSLATE_NOOP("HamlibLogView", "Entry text");
+constexpr int kEntryTextLines = 5;
 const char* const kSaveErrorPrefix = QT_TRANSLATE_NOOP("HamlibLogView", "Couldn't save the log: ");
 
 struct ToolbarItem {
@@ -271,14 +276,39 @@ HamlibLogView::HamlibLogView(HamlibLog& log, QWidget* parent)
   stack_ = new QStackedWidget(this);
   stack_->addWidget(list_);
   stack_->addWidget(makeEmptyState(stack_));
-  layout->addWidget(stack_, 1);
+
+  // A row shows one line of its entry; the whole text of the current row stands here, wrapped
+  // and selectable, so that no row has to be measured and the list stays cheap however long.
+  entryText_ = new QPlainTextEdit(this);
+  entryText_->setObjectName(QStringLiteral("entryText"));
+  entryText_->setReadOnly(true);
+  entryText_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  entryText_->setTabChangesFocus(true);
+  entryText_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  entryText_->setAccessibleName(tr(kEntryTextName));
+  auto* splitter = new QSplitter(Qt::Vertical, this);
+  splitter->addWidget(stack_);
+  splitter->addWidget(entryText_);
+  splitter->setStretchFactor(0, 1);
+  splitter->setChildrenCollapsible(false);
+  splitter->setSizes(
+      {kInitialSize.height(), kEntryTextLines * entryText_->fontMetrics().lineSpacing()});
+  layout->addWidget(splitter, 1);
+  connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          &HamlibLogView::showCurrentEntry);
 
   connect(&log_, &QAbstractItemModel::rowsInserted, this, [this] {
     entriesChanged();
     entriesInserted();
   });
-  connect(&log_, &QAbstractItemModel::rowsRemoved, this, &HamlibLogView::entriesChanged);
-  connect(&log_, &QAbstractItemModel::modelReset, this, &HamlibLogView::entriesChanged);
+  connect(&log_, &QAbstractItemModel::rowsRemoved, this, [this] {
+    entriesChanged();
+    showCurrentEntry();
+  });
+  connect(&log_, &QAbstractItemModel::modelReset, this, [this] {
+    entriesChanged();
+    showCurrentEntry();
+  });
   connect(&log_, &HamlibLog::levelChanged, this, [this](HamlibLogLevel level) {
     const QSignalBlocker blocker(levelPicker_);
     levelPicker_->setCurrentIndex(levelPicker_->findData(static_cast<int>(level)));
@@ -329,6 +359,10 @@ void HamlibLogView::buildToolbar(QVBoxLayout* layout) {
   connect(saveAction_, &QAction::triggered, this, &HamlibLogView::saveLog);
   clearAction_ = addItem(kClearItem, "clear");
   connect(clearAction_, &QAction::triggered, this, &HamlibLogView::clearLog);
+  // A toolbar's buttons take no focus of their own; here Tab reaches them after the picker.
+  for (QAction* action : {followAction_, copyAction_, saveAction_, clearAction_}) {
+    toolbar->widgetForAction(action)->setFocusPolicy(Qt::TabFocus);
+  }
   layout->addWidget(toolbar);
 }
 
@@ -379,6 +413,12 @@ void HamlibLogView::showSaveError(const QString& errorText) {
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::WindowModal);
   box->open();
+}
+
+void HamlibLogView::showCurrentEntry() {
+  const QModelIndex current = list_->currentIndex();
+  const QString text = current.isValid() ? current.data(HamlibLog::TextRole).toString() : QString();
+  if (entryText_->toPlainText() != text) entryText_->setPlainText(text);
 }
 
 void HamlibLogView::entriesChanged() {

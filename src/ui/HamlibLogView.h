@@ -1,5 +1,6 @@
-// The "Hamlib Log" window: every entry of the shared Hamlib log, one line each, with a toolbar to
-// choose Hamlib's debug level, follow the newest entry, and copy, save or clear the log.
+// The "Hamlib Log" window: every entry of the shared Hamlib log, one line each, the current entry's
+// whole text under them, and a toolbar to choose Hamlib's debug level, follow the newest entry,
+// and copy, save or clear the log.
 // Reads HamlibLog's entries and level; writes the level, clears the entries. Main thread.
 #pragma once
 
@@ -14,6 +15,7 @@ class HamlibLog;
 class QAction;
 class QComboBox;
 class QListView;
+class QPlainTextEdit;
 class QStackedWidget;
 
 class HamlibLogView final : public QWidget {
@@ -45,6 +47,7 @@ class HamlibLogView final : public QWidget {
   void buildToolbar(class QVBoxLayout* layout);
   void entriesChanged();
   void entriesInserted();
+  void showCurrentEntry();
   void scrollToNewest();
   void writeExport(const QString& path, const QString& text);
   void showSaveError(const QString& errorText);
@@ -63,4 +66,5 @@ class HamlibLogView final : public QWidget {
   QAction* clearAction_ = nullptr;
   QStackedWidget* stack_ = nullptr;
   QListView* list_ = nullptr;
+  QPlainTextEdit* entryText_ = nullptr;
 };

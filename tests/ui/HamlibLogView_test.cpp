@@ -8,10 +8,12 @@
 #include <QFileDialog>
 #include <QListView>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QToolButton>
 
 #include "UiTestSupport.h"
 #include "rig/HamlibLog.h"
@@ -145,6 +147,39 @@ TEST_F(HamlibLogViewTest, CopiesAndSavesTheTextOfTheMomentTheButtonWasPressed) {
   auto* box = view_.findChild<QMessageBox*>("saveError");
   ASSERT_NE(box, nullptr);
   EXPECT_TRUE(box->text().endsWith(*error)) << box->text().toStdString();
+}
+
+TEST_F(HamlibLogViewTest, ShowsTheCurrentEntryWhollyAndTabReachesEveryControl) {
+  const QString longText =
+      "port_open: " + QString("serial_open(/dev/ttyUSB0) status=-6 ").repeated(20) +
+      "<b>\nsecond line";
+  log_.append(QDateTime::currentDateTime(), HamlibLogLevel::error, false, longText);
+  add(2);
+  auto* list = view_.findChild<QListView*>("entries");
+  auto* entryText = view_.findChild<QPlainTextEdit*>("entryText");
+  list->setCurrentIndex(log_.index(0));
+  EXPECT_EQ(entryText->toPlainText(), longText);
+  entryText->selectAll();
+  entryText->copy();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), longText);
+  list->setCurrentIndex(log_.index(1));
+  EXPECT_EQ(entryText->toPlainText(), "x");
+
+  view_.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view_));
+  view_.findChild<QComboBox*>("levelPicker")->setFocus();
+  QStringList order;
+  for (int i = 0; i < 7; ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QWidget* focus = QApplication::focusWidget();
+    auto* tool = qobject_cast<QToolButton*>(focus);
+    order.append(tool && tool->defaultAction() ? tool->defaultAction()->objectName()
+                                               : focus->objectName());
+  }
+  EXPECT_EQ(order, (QStringList{"follow", "copy", "save", "clear", "entries", "entryText",
+                                "levelPicker"}));
+  action("clear")->trigger();
+  EXPECT_EQ(entryText->toPlainText(), "");
 }
 
 TEST(DialogSaveFileChooser, BothSavesStartInDocumentsElseHomeWithOneFilterAndAnswerOnce) {
