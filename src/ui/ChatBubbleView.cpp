@@ -204,13 +204,16 @@ void ChatBubbleView::paint(QPainter& painter, qreal rowWidth, const QPalette& pa
   painter.restore();
 }
 
-int ChatBubbleView::textPositionAt(QPointF point, qreal rowWidth) const {
+int ChatBubbleView::textPositionAt(QPointF point, qreal rowWidth, bool onCharacter) const {
   const QPointF local = point - textRect(rowWidth).topLeft();
   if (textLayout_.lineCount() == 0) return 0;
   if (local.y() < 0) return 0;
   for (int i = 0; i < textLayout_.lineCount(); ++i) {
     const QTextLine line = textLayout_.lineAt(i);
-    if (local.y() < line.y() + line.height()) return line.xToCursor(local.x());
+    if (local.y() < line.y() + line.height()) {
+      return line.xToCursor(local.x(), onCharacter ? QTextLine::CursorOnCharacter
+                                                   : QTextLine::CursorBetweenCharacters);
+    }
   }
   return textLayout_.text().size();
 }

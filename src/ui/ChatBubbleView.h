@@ -56,8 +56,9 @@ class ChatBubbleView {
   void paint(QPainter& painter, qreal rowWidth, const QPalette& palette, bool caretVisible,
              std::optional<TextRange> selection) const;
 
-  // The text position nearest to a point of the row.
-  int textPositionAt(QPointF point, qreal rowWidth) const;
+  // The text position nearest to a point of the row; onCharacter gives the position of the
+  // character under the point rather than the gap nearest to it.
+  int textPositionAt(QPointF point, qreal rowWidth, bool onCharacter = false) const;
 
   static QString footerText(const ChatMessage& message, const QDateTime& now);
   static QString timeText(const QDateTime& date, const QDateTime& now);

@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPropertyAnimation>
 #include <QScrollBar>
+#include <QTextBoundaryFinder>
 #include <algorithm>
 
 #include "chat/ChatMessageList.h"
@@ -23,6 +24,8 @@ constexpr int kRowSpacing = 4;
 constexpr int kBottomSpacerHeight = 1;
 constexpr int kScrollAnimationMs = 250;
 constexpr int kScrollStep = 20;
+constexpr qreal kFocusRingWidth = 2;
+constexpr qreal kFocusRingRadius = 15;
 }  // namespace
 
 TranscriptView::TranscriptView(ChatMessageList& messages, QWidget* parent)
@@ -38,7 +41,7 @@ TranscriptView::TranscriptView(ChatMessageList& messages, QWidget* parent)
   setFrameShape(QFrame::NoFrame);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  setFocusPolicy(Qt::ClickFocus);
+  setFocusPolicy(Qt::StrongFocus);
   verticalScrollBar()->setSingleStep(kScrollStep);
   scrollAnimation_->setDuration(kScrollAnimationMs);
   scrollAnimation_->setEasingCurve(QEasingCurve::OutCubic);
@@ -226,6 +229,7 @@ void TranscriptView::paintEvent(QPaintEvent* event) {
   const int top = verticalScrollBar()->value();
   const QRect dirty = event->rect();
   const int selectedRow = rowOfSelection();
+  const int focusedRow = hasFocus() ? currentRow() : -1;
   for (int row = rowAt(top + dirty.top()); row >= 0 && row < static_cast<int>(heights_.size());
        ++row) {
     if (tops_[row] - top > dirty.bottom()) break;
@@ -236,7 +240,15 @@ void TranscriptView::paintEvent(QPaintEvent* event) {
     }
     painter.save();
     painter.translate(rowRect(row).topLeft());
-    bubbleAt(row)->paint(painter, rowWidth(), palette(), caretVisible_, range);
+    const auto bubble = bubbleAt(row);
+    bubble->paint(painter, rowWidth(), palette(), caretVisible_, range);
+    if (row == focusedRow) {
+      painter.setRenderHint(QPainter::Antialiasing);
+      painter.setPen(QPen(palette().color(QPalette::Highlight), kFocusRingWidth));
+      painter.setBrush(Qt::NoBrush);
+      painter.drawRoundedRect(bubble->bubbleRect(rowWidth()).adjusted(-1, -1, 1, 1),
+                              kFocusRingRadius, kFocusRingRadius);
+    }
     painter.restore();
   }
 }
@@ -252,22 +264,58 @@ void TranscriptView::resizeEvent(QResizeEvent* event) {
 
 void TranscriptView::scrollContentsBy(int, int) { viewport()->update(); }
 
+std::optional<std::pair<int, int>> TranscriptView::bubbleTextAt(QPointF point,
+                                                                bool onCharacter) const {
+  const int contentY = static_cast<int>(point.y()) + verticalScrollBar()->value();
+  const int row = rowAt(contentY);
+  if (row < 0 || contentY >= tops_[row] + heights_[row]) return std::nullopt;
+  const auto bubble = bubbleAt(row);
+  const QPointF inRow = point - rowRect(row).topLeft();
+  if (!bubble->bubbleRect(rowWidth()).contains(inRow)) return std::nullopt;
+  return std::pair{row, bubble->textPositionAt(inRow, rowWidth(), onCharacter)};
+}
+
 void TranscriptView::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
-  const int contentY = event->position().toPoint().y() + verticalScrollBar()->value();
-  const int row = rowAt(contentY);
   selection_.reset();
-  if (row >= 0 && contentY < tops_[row] + heights_[row]) {
-    const QRect rect = rowRect(row);
-    const auto bubble = bubbleAt(row);
-    const QPointF inRow = event->position() - rect.topLeft();
-    if (bubble->bubbleRect(rowWidth()).contains(inRow)) {
-      const int position = bubble->textPositionAt(inRow, rowWidth());
-      selection_ = Selection{messages_.at(row).id, position, position};
-      selecting_ = true;
+  const auto hit = bubbleTextAt(event->position(), false);
+  if (hit) {
+    setCurrentRow(hit->first);
+    const bool tripleClick =
+        sinceDoubleClick_.isValid() &&
+        sinceDoubleClick_.elapsed() < QApplication::doubleClickInterval() &&
+        (event->position().toPoint() - doubleClickPosition_).manhattanLength() <
+            QApplication::startDragDistance();
+    sinceDoubleClick_.invalidate();
+    if (tripleClick) {
+      select(hit->first, 0, static_cast<int>(messages_.at(hit->first).text.size()));
+      offerPrimarySelection();
+      return;
     }
+    selection_ = Selection{messages_.at(hit->first).id, hit->second, hit->second};
+    selecting_ = true;
   }
   viewport()->update();
+}
+
+void TranscriptView::mouseDoubleClickEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseDoubleClickEvent(event);
+  const auto hit = bubbleTextAt(event->position(), true);
+  if (!hit) return;
+  selecting_ = false;
+  sinceDoubleClick_.start();
+  doubleClickPosition_ = event->position().toPoint();
+  // The word under the pointer, as the desktop's text fields count words.
+  const QString& text = messages_.at(hit->first).text;
+  QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
+  words.setPosition(std::min(hit->second, static_cast<int>(text.size())));
+  const bool atStart =
+      words.isAtBoundary() && (words.boundaryReasons() & QTextBoundaryFinder::StartOfItem);
+  const int start = atStart ? hit->second : std::max<int>(words.toPreviousBoundary(), 0);
+  words.setPosition(start);
+  const int end = std::max<int>(words.toNextBoundary(), start);
+  select(hit->first, start, end);
+  offerPrimarySelection();
 }
 
 void TranscriptView::mouseMoveEvent(QMouseEvent* event) {
@@ -279,7 +327,7 @@ void TranscriptView::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void TranscriptView::mouseReleaseEvent(QMouseEvent* event) {
-  selecting_ = false;
+  if (std::exchange(selecting_, false)) offerPrimarySelection();
   QAbstractScrollArea::mouseReleaseEvent(event);
 }
 
@@ -291,8 +339,46 @@ QString TranscriptView::selectedText() const {
 }
 
 void TranscriptView::selectText(int row, int start, int length) {
-  selection_ = Selection{messages_.at(row).id, start, start + length};
+  select(row, start, start + length);
+  offerPrimarySelection();
+}
+
+void TranscriptView::select(int row, int anchor, int cursor) {
+  selection_ = Selection{messages_.at(row).id, anchor, cursor};
   viewport()->update();
+}
+
+void TranscriptView::offerPrimarySelection() const {
+  // Middle-click pastes it elsewhere, where the desktop has such a selection.
+  QClipboard* clipboard = QApplication::clipboard();
+  const QString text = selectedText();
+  if (clipboard->supportsSelection() && !text.isEmpty()) {
+    clipboard->setText(text, QClipboard::Selection);
+  }
+}
+
+int TranscriptView::currentRow() const {
+  const int row = current_ ? static_cast<int>(messages_.rowOf(*current_)) : -1;
+  return row >= 0 ? row : static_cast<int>(messages_.size()) - 1;
+}
+
+void TranscriptView::setCurrentRow(int row) {
+  if (row < 0 || row >= static_cast<int>(messages_.size())) return;
+  current_ = messages_.at(row).id;
+  scrollRowIntoView(row);
+  viewport()->update();
+}
+
+void TranscriptView::scrollRowIntoView(int row) {
+  const QRect rect = rowRect(row);
+  QScrollBar* bar = verticalScrollBar();
+  if (rect.top() < 0) {
+    scrollAnimation_->stop();
+    bar->setValue(bar->value() + rect.top());
+  } else if (rect.bottom() > viewport()->height()) {
+    scrollAnimation_->stop();
+    bar->setValue(bar->value() + rect.bottom() - viewport()->height());
+  }
 }
 
 void TranscriptView::copySelection() const {
@@ -301,11 +387,46 @@ void TranscriptView::copySelection() const {
 }
 
 void TranscriptView::keyPressEvent(QKeyEvent* event) {
+  const int row = currentRow();
   if (event->matches(QKeySequence::Copy)) {
     copySelection();
-    return;
+  } else if (row < 0) {
+    QAbstractScrollArea::keyPressEvent(event);
+  } else if (event->matches(QKeySequence::SelectAll)) {
+    select(row, 0, static_cast<int>(messages_.at(row).text.size()));
+    offerPrimarySelection();
+  } else if (event->matches(QKeySequence::SelectNextChar) ||
+             event->matches(QKeySequence::SelectPreviousChar)) {
+    const bool forward = event->matches(QKeySequence::SelectNextChar);
+    const int size = static_cast<int>(messages_.at(row).text.size());
+    if (rowOfSelection() != row) {
+      const int start = forward ? 0 : size;
+      select(row, start, start);
+    }
+    select(row, selection_->anchor, std::clamp(selection_->cursor + (forward ? 1 : -1), 0, size));
+    offerPrimarySelection();
+  } else if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down) {
+    setCurrentRow(row + (event->key() == Qt::Key_Up ? -1 : 1));
+  } else if (event->key() == Qt::Key_Home || event->key() == Qt::Key_End) {
+    setCurrentRow(event->key() == Qt::Key_Home ? 0 : static_cast<int>(messages_.size()) - 1);
+  } else {
+    QAbstractScrollArea::keyPressEvent(event);
   }
-  QAbstractScrollArea::keyPressEvent(event);
+}
+
+void TranscriptView::focusInEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusInEvent(event);
+  // Coming by Tab, show where the keyboard stands; a click chooses its own bubble.
+  const bool byTab =
+      event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+  const int row = currentRow();
+  if (byTab && row >= 0) setCurrentRow(row);
+  viewport()->update();
+}
+
+void TranscriptView::focusOutEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusOutEvent(event);
+  viewport()->update();
 }
 
 void TranscriptView::contextMenuEvent(QContextMenuEvent* event) {
@@ -313,5 +434,12 @@ void TranscriptView::contextMenuEvent(QContextMenuEvent* event) {
   menu->setAttribute(Qt::WA_DeleteOnClose);
   QAction* copy = menu->addAction(tr("Copy"), this, &TranscriptView::copySelection);
   copy->setEnabled(!selectedText().isEmpty());
-  menu->popup(event->globalPos());
+  // From the keyboard, at the bubble it stands on.
+  const int row = currentRow();
+  QPoint at = event->globalPos();
+  if (event->reason() == QContextMenuEvent::Keyboard && row >= 0) {
+    at = viewport()->mapToGlobal(rowRect(row).topLeft() +
+                                 bubbleAt(row)->bubbleRect(rowWidth()).center().toPoint());
+  }
+  menu->popup(at);
 }

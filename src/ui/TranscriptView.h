@@ -2,15 +2,20 @@
 // oldest on top, on a white background. Reads ChatMessageList and follows its row changes; a
 // growing bubble costs one row's relayout, not the whole list's. Every change of the list scrolls
 // to the end, animated; the first showing does not scroll. The text of a bubble can be selected
-// with the mouse and copied. Main thread.
+// and copied: by dragging, a double click for a word, a triple click for the bubble's text, and
+// from the keyboard (Tab to the transcript, Up and Down to a bubble, Ctrl+A for its text,
+// Shift+Left and Shift+Right for part of it). A selection also becomes the X11 primary
+// selection. Main thread.
 #pragma once
 
 #include <QAbstractScrollArea>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QSet>
 #include <QTimer>
 #include <QUuid>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "ui/ChatBubbleView.h"
@@ -47,8 +52,11 @@ class TranscriptView final : public QAbstractScrollArea {
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
 
  private:
   struct Selection {
@@ -69,6 +77,14 @@ class TranscriptView final : public QAbstractScrollArea {
   void noteDecodeState(int row);
   int rowAt(int contentY) const;
   int rowOfSelection() const;
+  // The bubble the keyboard stands on: the one chosen last, else the newest.
+  int currentRow() const;
+  void setCurrentRow(int row);
+  void scrollRowIntoView(int row);
+  // The row and text position under a point of the viewport, if it is on a bubble.
+  std::optional<std::pair<int, int>> bubbleTextAt(QPointF point, bool onCharacter) const;
+  void select(int row, int anchor, int cursor);
+  void offerPrimarySelection() const;
   qreal rowWidth() const;
   int contentHeight() const;
   QDateTime now() const;
@@ -84,4 +100,8 @@ class TranscriptView final : public QAbstractScrollArea {
   QSet<QUuid> inProgress_;  // messages still being decoded, which carry the caret
   std::optional<Selection> selection_;
   bool selecting_ = false;
+  std::optional<QUuid> current_;
+  // A press soon after a double click on the same bubble is a triple click.
+  QElapsedTimer sinceDoubleClick_;
+  QPoint doubleClickPosition_;
 };
