@@ -116,6 +116,18 @@ KvolDecoder::Encoded KvolDecoder::encode(std::string_view utf8Text, float freque
 namespace {
 
 constexpr auto kBufferLimit = static_cast<std::size_t>(600 * kvol::kRxSampleRate);
+// A wrap keeps at most this much audio: more than the longest message with a few lost frames.
+constexpr auto kCarryLimit = static_cast<std::size_t>(60 * kvol::kRxSampleRate);
+// Kept audio reaches this far before the first frame of a stream still on the air.
+constexpr float kCarryLeadS = 0.1f;
+// A stream found again after a wrap starts within this of where it started before.
+constexpr float kCarryToleranceS = 0.1f;
+constexpr float kCarryFrequencyHz = 16.0f;  // the widest a stream's next frame may drift
+// Fine sync may put a frame a little past the last window's reach.
+constexpr float kAnalysedMarginS = 0.01f;
+// Two window advances of kept audio per call.
+constexpr auto kCatchUpSamples =
+    static_cast<std::size_t>(2 * kvol::kSymbolsPerFrame * kvol::kRxSamplesPerSymbol / 4);
 constexpr int kClampLowHz = 200;
 constexpr int kClampHighHz = 2800;
 constexpr float kCentreHz = 1500.0f;
@@ -155,7 +167,34 @@ ReceiverOwner& receiver_owner() {
 
 }  // namespace
 
-KvolDecoder::KvolDecoder() = default;
+// What the receiver had when the buffer last wrapped, in the time base after it: the streams
+// still on the air with the text they showed, and how far the audio kept had been analysed. Any
+// stream found again in that audio is one of those going on, or something shown already.
+struct KvolDecoder::Carry {
+  struct Stream {
+    std::int64_t id = 0;
+    float frequency = 0.0f;
+    float first_s = 0.0f;
+    float last_s = 0.0f;
+    kvol::MessageField shown{};
+  };
+  std::array<Stream, kvol::kMaxStreams> streams;
+  int count = 0;
+  float analysed_s = -1.0f;  // streams that start before this are found again
+  std::size_t samples = 0;   // kept audio at the buffer's front
+
+  const Stream* find(float frequency, float start_s) const {
+    for (int i = 0; i < count; ++i) {
+      const Stream& s = streams[i];
+      if (std::fabs(s.frequency - frequency) < kCarryFrequencyHz &&
+          start_s > s.first_s - kCarryToleranceS && start_s < s.last_s + kCarryToleranceS)
+        return &s;
+    }
+    return nullptr;
+  }
+};
+
+KvolDecoder::KvolDecoder() : carry_(std::make_unique<Carry>()) {}
 
 // The receiver is handed back only after its transform buffers are freed, so the next facade
 // to take it cannot be reading them.
@@ -183,18 +222,51 @@ bool KvolDecoder::claimReceiver() {
 
 void KvolDecoder::requestReset() { resetRequested_.store(true, std::memory_order_release); }
 
+// The audio restarted: nothing before it belongs with what follows.
 void KvolDecoder::takeResetRequest() {
   if (!resetRequested_.exchange(false, std::memory_order_acq_rel)) return;
   buffer_.clear();
+  *carry_ = Carry{};
+  needsCodecReset_ = true;
+}
+
+// Keeps, from a step of the receiver's window grid, the audio from one window before the next
+// undecoded one, or from the first frame of a stream still on the air if that is earlier. The
+// receiver then decodes it again from scratch, on the same grid, so it finds the same frames.
+void KvolDecoder::wrap(std::size_t incoming) {
+  *carry_ = Carry{};
+  std::size_t from = buffer_.size();
+  if (receiving_ && incoming < kBufferLimit) {
+    const auto step = static_cast<std::size_t>(kvol::rkvol_step(kvol::kRxSamplesPerSymbol));
+    const auto window = static_cast<std::size_t>(kvol::rkvol_window(kvol::kRxSamplesPerSymbol));
+    const std::size_t analysed = seen_ >= window ? ((seen_ - window) / step + 1) * step : 0;
+    from = analysed >= step ? analysed - step : 0;
+    for (const kvol::rx_stream_record& s : kvol::active_streams()) {
+      const float lead = (s.first_time - kCarryLeadS) * kvol::kRxSampleRate;
+      from = std::min(from, static_cast<std::size_t>(std::max(lead, 0.0f)));
+    }
+    from = from / step * step;
+    const std::size_t longest = std::min(kCarryLimit, kBufferLimit - incoming);
+    if (buffer_.size() - from > longest) from = (buffer_.size() - longest + step - 1) / step * step;
+    from = std::min(from, buffer_.size());
+
+    const float shift_s = static_cast<float>(from) / kvol::kRxSampleRate;
+    carry_->analysed_s =
+        static_cast<float>(analysed) / kvol::kRxSampleRate - shift_s + kAnalysedMarginS;
+    carry_->samples = buffer_.size() - from;
+    for (const kvol::rx_stream_record& s : kvol::active_streams()) {
+      carry_->streams[carry_->count++] = {s.id, s.frequency, s.first_time - shift_s,
+                                          s.last_time - shift_s,
+                                          kvol::copy_text80(kvol::view(s.text))};
+    }
+  }
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(from));
   needsCodecReset_ = true;
 }
 
 void KvolDecoder::append(std::span<const std::int16_t> samples) {
   takeResetRequest();
-  if (buffer_.size() + samples.size() > kBufferLimit) {
-    buffer_.clear();
-    needsCodecReset_ = true;
-  }
+  if (buffer_.size() + samples.size() > kBufferLimit) wrap(samples.size());
   // The whole 600 s at once, so that appending never moves the buffer while receiving.
   if (buffer_.capacity() == 0) buffer_.reserve(kBufferLimit);
   buffer_.insert(buffer_.end(), samples.begin(), samples.end());
@@ -206,6 +278,26 @@ void KvolDecoder::resetCodec() {
                         kToleranceHz);
 }
 
+// A stream the receiver found again in audio kept over a wrap is reported under the id it had
+// before, once it goes past what that showed; anything else it finds there was shown already.
+void KvolDecoder::report(int index) {
+  const kvol::rkvol_decodes& d = *drained_;
+  std::int64_t id = d.id[index];
+  if (id < 1) return;
+  const bool complete = (d.complete[index] & 1) != 0;
+  if (d.start_time[index] < carry_->analysed_s) {
+    const Carry::Stream* before = carry_->find(d.frequency[index], d.start_time[index]);
+    if (before == nullptr) return;
+    if (!complete && kvol::trimmed(before->shown).starts_with(kvol::trimmed(d.text[index]))) return;
+    id = before->id;
+  }
+  if (onMessageUpdated) {
+    onMessageUpdated(Update{id, received_text(kvol::view(d.text[index])), d.frequency[index],
+                            complete, display_snr(d.snr[index]), d.symbol_errors[index],
+                            d.symbols_checked[index]});
+  }
+}
+
 bool KvolDecoder::decodePending() {
   takeResetRequest();
   if (!claimReceiver()) return false;
@@ -213,28 +305,22 @@ bool KvolDecoder::decodePending() {
   if (needsCodecReset_) {
     resetCodec();
     needsCodecReset_ = false;
+    seen_ = 0;
   }
-  if (buffer_.size() < (std::size_t{1} << 31)) {
-    kvol::rkvol_sub_entry(buffer_.data(), static_cast<int>(buffer_.size()),
-                          kvol::kRxSamplesPerSymbol, kClampLowHz, kClampHighHz, kCentreHz,
-                          kToleranceHz);
+  // Audio kept over a wrap is decoded again a few windows a call, so capture never waits long.
+  std::size_t count = buffer_.size();
+  if (seen_ < carry_->samples) count = std::min(count, seen_ + kCatchUpSamples);
+  if (count < (std::size_t{1} << 31)) {
+    kvol::rkvol_sub_entry(buffer_.data(), static_cast<int>(count), kvol::kRxSamplesPerSymbol,
+                          kClampLowHz, kClampHighHz, kCentreHz, kToleranceHz);
+    seen_ = count;
   }
-  int count = 0;
+  int count_drained = 0;
   do {
-    count = kvol::rkvol_take_decodes(*drained_);
-    if (count < 0 || count > kvol::kDecodeBatch) kvol::fatal("decode count out of range");
-    for (int i = 0; i < count; ++i) {
-      const kvol::rkvol_decodes& d = *drained_;
-      if (d.id[i] < 1) continue;
-      const Update update{d.id[i],
-                          received_text(kvol::view(d.text[i])),
-                          d.frequency[i],
-                          (d.complete[i] & 1) != 0,
-                          display_snr(d.snr[i]),
-                          d.symbol_errors[i],
-                          d.symbols_checked[i]};
-      if (onMessageUpdated) onMessageUpdated(update);
-    }
-  } while (count == kvol::kDecodeBatch);
+    count_drained = kvol::rkvol_take_decodes(*drained_);
+    if (count_drained < 0 || count_drained > kvol::kDecodeBatch)
+      kvol::fatal("decode count out of range");
+    for (int i = 0; i < count_drained; ++i) report(i);
+  } while (count_drained == kvol::kDecodeBatch);
   return true;
 }

@@ -64,7 +64,9 @@ class KvolDecoder {
   Encoded encode(std::string_view utf8Text, float frequencyHz);
 
   // Receiving thread. Keeps at most 600 s: a block that would pass that empties the buffer first
-  // and the next decodePending starts the receiver afresh.
+  // and the next decodePending starts the receiver afresh. The audio of transmissions still on
+  // the air, and what the receiver has not finished with, is kept, so that such a message goes on
+  // under its own id with its whole text, and nothing shown before is shown again.
   void append(std::span<const std::int16_t> samples);
   // Receiving thread, after each append: decodes what the new samples completed and reports
   // every change of a message through onMessageUpdated, also on this thread. Returns false,
@@ -80,14 +82,20 @@ class KvolDecoder {
   std::function<void(const Update&)> onMessageUpdated;
 
  private:
+  struct Carry;
+
   void takeResetRequest();
+  void wrap(std::size_t incoming);
   void resetCodec();
   bool claimReceiver();
+  void report(int index);
 
   // Receiving thread only.
   std::vector<std::int16_t> buffer_;
   bool needsCodecReset_ = false;
   std::unique_ptr<kvol::rkvol_decodes> drained_;
+  std::unique_ptr<Carry> carry_;
+  std::size_t seen_ = 0;    // samples the receiver was handed last
   bool receiving_ = false;  // this facade holds the process's receiver
 
   // The only receive state another thread touches.

@@ -141,7 +141,7 @@ void hand_to_streams(const frame_decode_record& entry) {
   }
 }
 
-// Demodulates and decodes the payload of the newest window_decodes entry from the work copy.
+// Demodulates and decodes the payload of the window's newest decode entry from the work copy.
 bool decode_candidate(const CandidateSums& sync) {
   frame_decode_record& entry = state.decodes[state.decode_count - 1];
   const int offset = kSyncSymbols * state.nsps6 + round_half_away(entry.dt * kRxSignalRate);

@@ -234,12 +234,29 @@ void remember_decode(const frame_decode_record& frame) {
   state.recent[state.recent_count++] = {frame.frequency, frame.time};
 }
 
+namespace {
+
+bool near_decode(float frequency, float time, const frame_decode_record& frame) {
+  return std::fabs(frequency - frame.frequency) < 12.0f && std::fabs(time - frame.time) < 0.05f;
+}
+
+}  // namespace
+
+// A frame that ends at the very end of a window reads weak and several Hz off, and the next
+// frame may read as far off the other way, too far apart to join. So when a stream's latest
+// frame is found again and measures stronger, the stream takes that frame's frequency and time.
 bool is_recent_decode(const frame_decode_record& frame) {
   for (int i = 0; i < state.recent_count; ++i) {
-    if (std::fabs(state.recent[i].frequency - frame.frequency) < 12.0f &&
-        std::fabs(state.recent[i].time - frame.time) < 0.05f) {
-      return true;
+    if (!near_decode(state.recent[i].frequency, state.recent[i].time, frame)) continue;
+    for (int k = 0; k < state.stream_count; ++k) {
+      rx_stream_record& stream = state.streams[k];
+      if (near_decode(stream.frequency, stream.last_time, frame) && frame.snr > stream.snr) {
+        stream.frequency = frame.frequency;
+        stream.last_time = frame.time;
+        stream.snr = frame.snr;
+      }
     }
+    return true;
   }
   return false;
 }

@@ -87,7 +87,8 @@ std::span<const rx_stream_record> active_streams();
 void queue_decoded(const rx_stream_record& stream, bool complete);
 
 void remember_decode(const frame_decode_record& frame);
-// Whether a remembered frame lies within 12 Hz and 0.05 s of this one.
+// Whether a remembered frame lies within 12 Hz and 0.05 s of this one. When it is a stream's
+// latest frame measured stronger than before, the stream takes its frequency, time and SNR.
 bool is_recent_decode(const frame_decode_record& frame);
 
 // Forgets the streams and recent decodes; the queue and the next stream id stay.
