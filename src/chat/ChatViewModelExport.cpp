@@ -1,9 +1,9 @@
 // Export of the transcript as tab-separated UTF-8 text.
 #include <QLocale>
-#include <QSaveFile>
 #include <QThread>
 
 #include "chat/ChatViewModel.h"
+#include "rig/WholeFile.h"
 
 namespace {
 
@@ -46,18 +46,7 @@ void ChatViewModel::exportMessages() {
   const std::optional<QString> path = exportFileChooser_->chooseFile(
       QStringLiteral("Export Messages"), suggestedExportFileName(QDateTime::currentDateTimeUtc()));
   if (!path || path->isEmpty()) return;
-  // Written beside the target and renamed over it: a failed write leaves any old file as it was,
-  // and no new one. Unbuffered, because QSaveFile commits even when flushing its buffer failed,
-  // and in a loop, so that a short write on a full disk comes back with the reason.
-  QSaveFile file(*path);
-  const QByteArray bytes = exportText().toUtf8();
-  bool written = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
-  for (qint64 done = 0; written && done < bytes.size();) {
-    const qint64 step = file.write(bytes.constData() + done, bytes.size() - done);
-    written = step > 0;
-    done += step;
-  }
-  if (!written || !file.commit()) {
-    setAlertMessage(QStringLiteral("Couldn't export the messages: ") + file.errorString());
+  if (const std::optional<QString> error = writeWholeFile(*path, exportText().toUtf8())) {
+    setAlertMessage(QStringLiteral("Couldn't export the messages: ") + *error);
   }
 }

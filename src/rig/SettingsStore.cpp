@@ -8,10 +8,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
 #include <QtDebug>
 #include <mutex>
 #include <optional>
+
+#include "rig/WholeFile.h"
 
 namespace {
 
@@ -142,11 +143,6 @@ QString freeBackupPath(const QString& path) {
   return candidate;
 }
 
-bool writeWhole(const QString& path, const QByteArray& content) {
-  QSaveFile file(path);
-  return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit();
-}
-
 // The whole file, or none with the reason. What is not a regular file is never opened for
 // reading, and the open file is looked at again in case it was replaced meanwhile.
 std::optional<QByteArray> readRegularFile(const QString& path, QString* reason) {
@@ -223,7 +219,7 @@ SettingsStoreCheck checkSettingsStore(const QString& path) {
   if (keys.isEmpty()) return check;
 
   const QString backup = freeBackupPath(path);
-  if (!writeWhole(backup, content) || !writeWhole(path, kept)) {
+  if (writeWholeFile(backup, content) || writeWholeFile(path, kept)) {
     qWarning("settings: %s holds values that are unsafe to read and could not be set aside",
              qPrintable(path));
     check.unreadable = true;

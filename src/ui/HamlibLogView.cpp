@@ -11,7 +11,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
-#include <QSaveFile>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QSplitter>
@@ -24,6 +23,7 @@
 #include <QVBoxLayout>
 
 #include "rig/HamlibLog.h"
+#include "rig/WholeFile.h"
 #include "ui/BackgroundTask.h"
 #include "ui/SymbolIcon.h"
 #include "ui/UiLook.h"
@@ -230,14 +230,6 @@ QWidget* makeEmptyState(QWidget* parent) {
   return view;
 }
 
-std::optional<QString> writeTextFile(const QString& path, const QString& text) {
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return file.errorString();
-  const QByteArray bytes = text.toUtf8();
-  if (file.write(bytes) != bytes.size() || !file.commit()) return file.errorString();
-  return std::nullopt;
-}
-
 }  // namespace
 
 HamlibLogView::HamlibLogView(HamlibLog& log, QWidget* parent)
@@ -398,7 +390,7 @@ void HamlibLogView::clearLog() { log_.clear(); }
 
 void HamlibLogView::writeExport(const QString& path, const QString& text) {
   runInBackground(
-      this, [path, text] { return writeTextFile(path, text); },
+      this, [path, text] { return writeWholeFile(path, text.toUtf8()); },
       [this](const std::optional<QString>& error) {
         if (error) showSaveError(*error);
         emit saveFinished(error);

@@ -2,15 +2,11 @@
 // injected clock, the composer, capture that cannot start, export and tuning without a rig.
 #include "chat/ChatViewModel.h"
 
-#include <sys/resource.h>
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTimeZone>
-#include <csignal>
-#include <cstring>
 
 #include "ChatTestSupport.h"
 #include "audio/AudioLevels.h"
@@ -281,21 +277,6 @@ TEST_F(Controller, ExportWritesTabSeparatedLinesOrSaysWhyNot) {
   model->setExportFileChooser(std::make_unique<Chooser>(path + "/below.txt"));
   model->exportMessages();
   EXPECT_TRUE(model->alertMessage().value_or("").startsWith("Couldn't export the messages: "));
-
-  // A full disk, as a file size limit makes one: the write stops short, says why, and leaves
-  // nothing behind.
-  rlimit limit{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-  const rlimit small{16, limit.rlim_max};
-  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-  model->setExportFileChooser(std::make_unique<Chooser>(folder.filePath("full.txt")));
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  model->exportMessages();
-  setrlimit(RLIMIT_FSIZE, &limit);
-  std::signal(SIGXFSZ, previousHandler);
-  EXPECT_EQ(model->alertMessage(),
-            "Couldn't export the messages: " + QString::fromLocal8Bit(strerror(EFBIG)));
-  EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList{"out.txt"});
 }
 
 }  // namespace
