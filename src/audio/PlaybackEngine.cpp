@@ -106,6 +106,7 @@ std::optional<PlaybackError> PlaybackEngine::rebuild(const std::optional<AudioDe
   callbacks.afterWrite = [this] { afterWrite(); };
   callbacks.onFailed = lost;
   callbacks.onUnderflow = [this] { underflowed(); };
+  callbacks.onStarted = [this] { started(); };
   callbacks.onUnplayed = [this](uint64_t unplayedFrames) { return reportPlayed(unplayedFrames); };
   stream_ = std::make_unique<pulse::PlaybackStream>(*connection_, std::move(callbacks));
   const pa_sample_spec spec{PA_SAMPLE_S16NE, kSampleRate, 1};
@@ -168,6 +169,7 @@ void PlaybackEngine::clearPlayer() {
     const auto lock = lockPlayer(connection_);
     playing_ = false;
     awaitingEnd_ = false;
+    flowing_ = ranDry_ = false;
     released.swap(queue_);
     current_ = position_ = 0;
     if (stream_) {
@@ -203,6 +205,7 @@ void PlaybackEngine::failAll(int pulseError) {
     const auto lock = lockPlayer(connection_);
     playing_ = false;
     awaitingEnd_ = false;
+    flowing_ = ranDry_ = false;
   }
   std::vector<Scheduled> released;
   {
@@ -273,10 +276,23 @@ void PlaybackEngine::afterWrite() {
 }
 
 void PlaybackEngine::underflowed() {
-  // Running dry after the last written sample of the queue is its natural end; before it, the
-  // samples still to come arrive after a gap.
-  if (!playing_ || current_ >= queue_.size()) return;
-  const uint64_t ticket = queue_[current_].ticket;
+  // A notice left over from the flush of a stop comes before the next start and is no gap.
+  if (flowing_) ranDry_ = true;
+}
+
+void PlaybackEngine::started() {
+  // Running dry is also how the queue ends; only playing again after it shows that samples
+  // were still to come. The gap lies before the first buffer not yet heard to its end. (Its
+  // samples may all have been written by now: a stalled client catches up with every request
+  // before it reads the server's notice.)
+  const bool gap = ranDry_ && playing_;
+  ranDry_ = false;
+  flowing_ = true;
+  if (!gap) return;
+  const auto unheard = std::find_if(queue_.begin(), queue_.end(),
+                                    [](const Scheduled& item) { return !item.played; });
+  if (unheard == queue_.end()) return;
+  const uint64_t ticket = unheard->ticket;
   QMetaObject::invokeMethod(
       this, [this, ticket] { underran(ticket); }, Qt::QueuedConnection);
 }

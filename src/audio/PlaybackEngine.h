@@ -52,10 +52,10 @@ class PlaybackEngine final : public QObject {
 
   // What the owner of a buffer is told, on the main thread. Each buffer ends in exactly one of
   // two ways: onPlayedBack once its own last sample has been played (never for a looping one),
-  // or onFailed with the reason when the server or the device goes away first. onUnderrun, any
-  // number of times before that, when the server ran out of audio while the buffer still had
-  // samples to give, so that a gap went into it. Buffers cleared by stopPlayer() or prepare()
-  // report nothing more: their owner asked for it.
+  // or onFailed with the reason when the server or the device goes away first. Before that,
+  // onUnderrun each time the server ran out of audio and then played on, so that a gap went in
+  // before the rest of this buffer. Buffers cleared by stopPlayer() or prepare() report nothing
+  // more: their owner asked for it.
   struct Reports {
     std::function<void()> onPlayedBack;
     std::function<void(const PlaybackError&)> onFailed;
@@ -105,6 +105,7 @@ class PlaybackEngine final : public QObject {
   size_t fill(void* destination, size_t maxFrames);
   void afterWrite();
   void underflowed();
+  void started();
   bool reportPlayed(uint64_t playedFrames);
   void dropFinished();
 
@@ -120,6 +121,8 @@ class PlaybackEngine final : public QObject {
   size_t position_ = 0;  // the next sample of it
   bool playing_ = false;
   bool awaitingEnd_ = false;    // a written buffer's end has not been heard yet
+  bool flowing_ = false;        // the server has played since the player last stopped
+  bool ranDry_ = false;         // and then ran out of audio
   uint64_t writtenFrames_ = 0;  // frames handed to the stream since it was made
   float gain_ = 1.0f;
 

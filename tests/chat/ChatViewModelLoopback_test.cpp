@@ -1,6 +1,9 @@
 // The whole chat loop headless, through real parts: the controller sends on the test server's
 // null sink with push-to-talk through rigctld (the CTest fixtures), hears its own transmission
 // on the sink's loopback input, and shows and exports both messages.
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <QFile>
 #include <QProcess>
 #include <cmath>
@@ -132,6 +135,100 @@ TEST(ChatLoop, TheTestToneDrivesTheOutputMeterUntilStopped) {
   EXPECT_EQ(model.levels().outputDb(), kLevelFloorDb);
   // The sound preview says where it played, or why it could not.
   EXPECT_FALSE(model.previewNewMessageSound().isEmpty());
+}
+
+// A sink of the test's own on the fixture's server, until unloaded.
+class LoadedSink {
+ public:
+  explicit LoadedSink(const QString& name)
+      : index_(pactl({"load-module", "module-null-sink", "sink_name=" + name})) {}
+  ~LoadedSink() { unload(); }
+  void unload() {
+    if (!index_.isEmpty()) pactl({"unload-module", index_});
+    index_.clear();
+  }
+
+ private:
+  static QString pactl(const QStringList& arguments) {
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    EXPECT_TRUE(process.waitForFinished(5000) && process.exitCode() == 0);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+  }
+
+  QString index_;
+};
+
+// Stops this whole process for a while, as a machine too busy to run it would: a child sends
+// the stop and, after the stall, the continue.
+class Stall {
+ public:
+  explicit Stall(double seconds) {
+    const std::string script = "kill -STOP " + std::to_string(getpid()) + "; sleep " +
+                               std::to_string(seconds) + "; kill -CONT " + std::to_string(getpid());
+    char shell[] = "/bin/sh";
+    char option[] = "-c";
+    std::vector<char> command(script.begin(), script.end());
+    command.push_back('\0');
+    char* arguments[] = {shell, option, command.data(), nullptr};
+    if (posix_spawn(&child_, shell, nullptr, nullptr, arguments, environ) != 0) child_ = 0;
+  }
+  ~Stall() {
+    if (child_ != 0) waitpid(child_, nullptr, 0);
+  }
+  bool started() const { return child_ != 0; }
+
+ private:
+  pid_t child_ = 0;
+};
+
+// Transmit audio that breaks off is never passed over in silence. A stall longer than what the
+// server holds ahead leaves a gap, and the alert says so; a sink that goes away mid-message
+// unkeys the rig at once and the transcript shows the message as incomplete.
+TEST(ChatLoop, TransmitAudioThatIsInterruptedOrLostSaysSo) {
+  ASSERT_FALSE(qgetenv("PULSE_SERVER").isEmpty()) << "run through CTest (pulse_server fixture)";
+  const int port = fixtureRigctldPort();
+  ASSERT_NE(port, 0) << "run through CTest (rigctld fixture)";
+  ConfigHome home;
+  AppSettings settings;
+  settings.setAudioOutputDeviceUID(QStringLiteral("test_out"));
+  ChatViewModel model(settings);
+  const auto playing = [&] { return model.levels().outputDb() > kLevelFloorDb; };
+  // The loopback input hears the first one: the transcript has received messages too.
+  const auto sent = [&](int n) {
+    for (const ChatMessage& message : model.messages()->all()) {
+      if (message.isSent && n-- == 0) return message;
+    }
+    return ChatMessage{};
+  };
+
+  model.setInputText(QStringLiteral("CQ K1ABC"));  // two frames, 3.8 s
+  model.send();
+  ASSERT_TRUE(waitFor(playing));
+  {
+    Stall stall(2.6);
+    ASSERT_TRUE(stall.started());
+    ASSERT_TRUE(waitFor([&] { return model.alertMessage().has_value(); }, 10000));
+  }
+  EXPECT_EQ(model.alertMessage(),
+            "The transmission was interrupted for a moment, so the message may not have arrived "
+            "whole.");
+  ASSERT_TRUE(waitFor([&] { return !model.isSending(); }, 10000));
+  EXPECT_EQ(sent(0).decodeState, State::complete);
+
+  model.setAlertMessage(std::nullopt);
+  LoadedSink sink("unplugged_out");
+  settings.setAudioOutputDeviceUID(QStringLiteral("unplugged_out"));
+  saveNetworkRig(settings, port, "Default");
+  model.setInputText(QStringLiteral("CQ K1ABC"));
+  model.send();
+  ASSERT_TRUE(waitFor(playing));
+  sink.unload();
+  ASSERT_TRUE(waitFor([&] { return model.alertMessage().has_value(); }));
+  EXPECT_TRUE(model.alertMessage()->startsWith("Couldn't play the transmit audio: "));
+  EXPECT_FALSE(model.isSending());
+  EXPECT_EQ(sent(1).decodeState, State::incomplete);
+  EXPECT_TRUE(waitFor([&] { return askRigctld(port, "t") == "0"; }, 30000));
 }
 
 bool runPulseScript(const QString& action, const QString& dir) {

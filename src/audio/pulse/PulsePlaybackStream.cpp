@@ -21,6 +21,7 @@ void PlaybackStream::disconnect() {
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_set_write_callback(stream_, nullptr, nullptr);
   pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+  pa_stream_set_started_callback(stream_, nullptr, nullptr);
   forgetDrain();
   forgetTiming();
   if (followTimer_) {
@@ -48,6 +49,7 @@ int PlaybackStream::connect(const char* sinkName, const pa_sample_spec& spec, bo
   pa_stream_set_state_callback(stream_, &PlaybackStream::onState, this);
   pa_stream_set_write_callback(stream_, &PlaybackStream::onWrite, this);
   pa_stream_set_underflow_callback(stream_, &PlaybackStream::onUnderflow, this);
+  pa_stream_set_started_callback(stream_, &PlaybackStream::onStarted, this);
 
   auto bytes = [&spec](std::chrono::milliseconds duration) {
     return static_cast<uint32_t>(pa_usec_to_bytes(
@@ -97,6 +99,11 @@ size_t PlaybackStream::heldFrames() const {
 void PlaybackStream::onUnderflow(pa_stream*, void* self) {
   auto* playback = static_cast<PlaybackStream*>(self);
   if (playback->callbacks_.onUnderflow) playback->callbacks_.onUnderflow();
+}
+
+void PlaybackStream::onStarted(pa_stream*, void* self) {
+  auto* playback = static_cast<PlaybackStream*>(self);
+  if (playback->callbacks_.onStarted) playback->callbacks_.onStarted();
 }
 
 void PlaybackStream::write() {

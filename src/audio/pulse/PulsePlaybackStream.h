@@ -35,9 +35,10 @@ class PlaybackStream {
     std::function<void()> afterWrite;
     // The stream failed or the server went away. Mainloop thread, lock held.
     std::function<void(int error)> onFailed;
-    // The server had nothing left to play while the stream was playing. Mainloop thread, lock
-    // held.
+    // The server had nothing left to play while the stream was playing, and it plays again
+    // (also at the first start). Mainloop thread, lock held.
     std::function<void()> onUnderflow;
+    std::function<void()> onStarted;
     // How many of the frames written so far have not been heard yet (still queued on the server
     // or in the device's buffer), while followPlayback() asks; returns whether to keep
     // following. Mainloop thread, lock held.
@@ -74,6 +75,7 @@ class PlaybackStream {
   static void onState(pa_stream* stream, void* self);
   static void onWrite(pa_stream* stream, size_t bytes, void* self);
   static void onUnderflow(pa_stream* stream, void* self);
+  static void onStarted(pa_stream* stream, void* self);
   static void onTiming(pa_stream* stream, int success, void* self);
   static void onFollowTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
   void writeSome();
