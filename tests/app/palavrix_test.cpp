@@ -4,33 +4,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QThread>
+
+#include "QtTestSupport.h"
+#include "RigctldServer.h"
 
 namespace {
-
-// Waits for the condition with a deadline, asking again every 50 ms.
-template <typename Condition>
-bool eventually(Condition condition, int timeoutMs) {
-  QDeadlineTimer deadline(timeoutMs);
-  while (!condition()) {
-    if (deadline.hasExpired()) return false;
-    QThread::msleep(50);
-  }
-  return true;
-}
-
-QString rigPort() {
-  QFile state(QStringLiteral(PALAVRIX_RIGCTLD_STATE));
-  if (!state.open(QIODevice::ReadOnly)) return {};
-  return QStringLiteral("127.0.0.1:") + QString::fromUtf8(state.readAll()).split(u' ').first();
-}
 
 // Runs a helper program to its end and gives what it printed.
 QString run(const QString& program, const QStringList& arguments,
@@ -43,13 +26,13 @@ QString run(const QString& program, const QStringList& arguments,
 }
 
 // The push-to-talk state at the daemon, "0" or "1".
-QString pushToTalk() { return run("rigctl", {"-m", "2", "-r", rigPort(), "t"}); }
+std::string pushToTalk() { return rigtest::askFixture("t"); }
 
 class WholeProgram : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(home_.isValid());
-    ASSERT_FALSE(rigPort().isEmpty()) << "no rigctld fixture";
+    ASSERT_NE(rigtest::fixturePort(), 0) << "no rigctld fixture";
     const QString settingsPath = home_.filePath("config/Palavrix/Palavrix.conf");
     if (badSurroundings_) {
       ASSERT_TRUE(QDir(home_.path()).mkpath("config/Palavrix"));
@@ -60,14 +43,14 @@ class WholeProgram : public testing::Test {
     } else {
       QSettings store(settingsPath, QSettings::IniFormat);
       store.setValue("Transceiver.rigModel", 2);
-      store.setValue("Transceiver.rigPort", rigPort());
+      store.setValue("Transceiver.rigPort", QString::fromStdString(rigtest::fixtureAddress()));
     }
     ASSERT_TRUE(QDir(home_.path()).mkpath("exports"));
 
     // -displayfd picks a free display and says which.
     xServer_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
     ASSERT_TRUE(xServer_.waitForStarted());
-    ASSERT_TRUE(eventually(
+    ASSERT_TRUE(waitFor(
         [this] {
           xServer_.waitForReadyRead(50);
           return xServer_.canReadLine();
@@ -84,7 +67,7 @@ class WholeProgram : public testing::Test {
     environment.insert("XDG_CONFIG_HOME", home_.filePath("config"));
     environment.insert("HOME", home_.path());
     environment.insert("PULSE_SERVER", badSurroundings_ ? "unix:/nonexistent/palavrix/native"
-                                                        : PALAVRIX_PULSE_SERVER);
+                                                        : qgetenv("PULSE_SERVER"));
     // Qt's X11 platform keeps caches to the end of the process; leaks are the unit tests' matter.
     environment.insert("ASAN_OPTIONS", "detect_leaks=0");
     program_.setProcessEnvironment(environment);
@@ -92,7 +75,7 @@ class WholeProgram : public testing::Test {
     program_.start(PALAVRIX_EXECUTABLE, {});
     ASSERT_TRUE(program_.waitForStarted());
 
-    ASSERT_TRUE(eventually(
+    ASSERT_TRUE(waitFor(
         [this] {
           window_ = xdotool({"search", "--onlyvisible", "--class", "palavrix"}).split('\n').first();
           return !window_.isEmpty();
@@ -103,7 +86,7 @@ class WholeProgram : public testing::Test {
     if (badSurroundings_) return;
     // A new recording stream on the test server takes a moment to deliver its first audio; what
     // plays before that is never heard. The program says when its first block arrives.
-    ASSERT_TRUE(eventually([this] { return programOutput().contains("Receiving audio"); }, 30000))
+    ASSERT_TRUE(waitFor([this] { return programOutput().contains("Receiving audio"); }, 30000))
         << programOutput().toStdString();
   }
 
@@ -135,7 +118,7 @@ class WholeProgram : public testing::Test {
     xdotool({"windowfocus", "--sync", window_});
     xdotool({"key", "ctrl+shift+e"});
     QString dialog;
-    if (!eventually(
+    if (!waitFor(
             [&] {
               dialog = xdotool({"search", "--onlyvisible", "--name", "Export Messages"});
               return !dialog.isEmpty();
@@ -149,7 +132,7 @@ class WholeProgram : public testing::Test {
     xdotool({"type", "--delay", "10", path});
     xdotool({"key", "Return"});
     QFile file(path);
-    if (!eventually([&] { return file.exists(); }, 10000)) return {};
+    if (!waitFor([&] { return file.exists(); }, 10000)) return {};
     file.open(QIODevice::ReadOnly);
     return QString::fromUtf8(file.readAll());
   }
@@ -179,9 +162,9 @@ TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
   bool heard = false;
   for (int attempt = 0; attempt < 2 && !heard; ++attempt) {
     typeAndSend("CQ TEST DE PX1");
-    EXPECT_TRUE(eventually([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
-    EXPECT_TRUE(eventually([] { return pushToTalk() == "0"; }, 30000)) << "push-to-talk stayed on";
-    heard = eventually(
+    EXPECT_TRUE(waitFor([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
+    EXPECT_TRUE(waitFor([] { return pushToTalk() == "0"; }, 30000)) << "push-to-talk stayed on";
+    heard = waitFor(
         [&] {
           transcript = exportTranscript(QString("transcript-%1.txt").arg(++exports));
           return transcript.contains("RX\tCQ TEST DE PX1\t");
@@ -194,7 +177,7 @@ TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
 
 TEST_F(WholeProgram, ReleasesPushToTalkWhenTerminatedWhileSending) {
   typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
-  ASSERT_TRUE(eventually([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
+  ASSERT_TRUE(waitFor([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
   kill(static_cast<pid_t>(program_.processId()), SIGTERM);
   ASSERT_TRUE(program_.waitForFinished(20000));
   EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
@@ -204,7 +187,7 @@ TEST_F(WholeProgram, ReleasesPushToTalkWhenTerminatedWhileSending) {
 
 TEST_F(WholeProgram, ReleasesPushToTalkWhenQuitWhileSending) {
   typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
-  ASSERT_TRUE(eventually([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
+  ASSERT_TRUE(waitFor([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
   xdotool({"key", "ctrl+q"});
   ASSERT_TRUE(program_.waitForFinished(20000));
   EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
@@ -220,9 +203,3 @@ TEST_F(WholeProgramInBadSurroundings, RunsAndQuitsOnItsMenuCommand) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  QCoreApplication application(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

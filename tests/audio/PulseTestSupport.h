@@ -6,46 +6,18 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QProcess>
-#include <QtTest/QTest>
 #include <cmath>
 #include <mutex>
 #include <span>
 #include <vector>
 
 #include "PulseServer.h"
+#include "QtTestSupport.h"
 #include "audio/AudioDevices.h"
 #include "audio/CaptureEngine.h"
 
 namespace pulsetest {
-
-// The Qt application every test here runs in, made before the first test and torn down after
-// the last, so that timers and queued calls work and nothing is left for the leak checker.
-class AppEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (!QCoreApplication::instance()) app_ = new QCoreApplication(argc_, argv_);
-  }
-  void TearDown() override {
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    delete app_;
-  }
-
- private:
-  int argc_ = 1;
-  char name_[11] = "audio_test";
-  char* argv_[2] = {name_, nullptr};
-  QCoreApplication* app_ = nullptr;
-};
-inline ::testing::Environment* const kAppEnvironment =
-    ::testing::AddGlobalTestEnvironment(new AppEnvironment);
-
-// Waits, running the event loop, until done() holds or the deadline passes.
-template <typename Done>
-bool waitFor(Done done, int timeoutMs) {
-  return QTest::qWaitFor(done, timeoutMs);
-}
 
 // The fixture's server must be there: without it these tests mean nothing.
 inline void requireTestServer() {

@@ -486,12 +486,3 @@ TEST_F(Settings, WithoutAnAbsoluteConfigHomeTheStoreAndHamlibLevelAreInDotConfig
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  // Nothing in this program may touch the real ~/.config, not even before the first test.
-  QTemporaryDir home;
-  qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
-  QCoreApplication app(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -1,6 +1,7 @@
 // The whole chat loop headless, through real parts: the controller sends on the test server's
 // null sink with push-to-talk through rigctld (the CTest fixtures), hears its own transmission
 // on the sink's loopback input, and shows and exports both messages.
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -9,6 +10,7 @@
 #include <cmath>
 
 #include "ChatTestSupport.h"
+#include "PulseServer.h"
 #include "audio/AudioLevels.h"
 #include "audio/PlaybackEngine.h"
 #include "audio/WaterfallBitmap.h"
@@ -30,9 +32,9 @@ class PathChooser final : public ExportFileChooser {
 
 TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   ASSERT_FALSE(qgetenv("PULSE_SERVER").isEmpty()) << "run through CTest (pulse_server fixture)";
-  const int port = fixtureRigctldPort();
+  const int port = rigtest::fixturePort();
   ASSERT_NE(port, 0) << "run through CTest (rigctld fixture)";
-  ASSERT_EQ(askRigctld(port, "T 0"), "RPRT 0");
+  ASSERT_EQ(rigtest::askRigctld(port, "T 0"), "RPRT 0");
 
   ConfigHome home;
   AppSettings settings;
@@ -53,7 +55,7 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   // transmit audio plays.
   std::vector<std::string> pttWhilePlaying;
   QObject::connect(&model.levels(), &AudioLevels::outputDbChanged, &model, [&](float db) {
-    if (db > kLevelFloorDb) pttWhilePlaying.push_back(askRigctld(port, "t"));
+    if (db > kLevelFloorDb) pttWhilePlaying.push_back(rigtest::askRigctld(port, "t"));
   });
   // The received bubble's states as they come.
   std::vector<State> received;
@@ -74,7 +76,7 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   QObject::connect(&model.waterfall(), &WaterfallBitmap::imageChanged, &model, [&] { ++rows; });
   ASSERT_TRUE(waitFor([&] { return rows >= 25; }));
   // Seen at the next poll, which comes every 5 s between transmissions.
-  ASSERT_EQ(askRigctld(port, "F 14074000"), "RPRT 0");
+  ASSERT_EQ(rigtest::askRigctld(port, "F 14074000"), "RPRT 0");
   model.setInputText(QStringLiteral("CQ DE PALAVRIX TEST"));
   model.send();
   ASSERT_EQ(model.messages()->size(), 1);
@@ -82,7 +84,7 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   EXPECT_TRUE(sent.isSent);
   ASSERT_TRUE(waitFor([&] { return !model.isSending(); }, 30000));
   // Released through the rig queue, which a loaded machine may hold up for seconds.
-  ASSERT_TRUE(waitFor([&] { return askRigctld(port, "t") == "0"; }, 30000));
+  ASSERT_TRUE(waitFor([&] { return rigtest::askRigctld(port, "t") == "0"; }, 30000));
   EXPECT_EQ(model.alertMessage(), std::nullopt);
   ASSERT_FALSE(pttWhilePlaying.empty());
   EXPECT_TRUE(std::all_of(pttWhilePlaying.begin(), pttWhilePlaying.end(),
@@ -105,7 +107,7 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
       << "the bubble should fill in while the transmission arrives";
   EXPECT_TRUE(model.liveBubbles().isEmpty());
   EXPECT_TRUE(waitFor([&] { return model.rigStatus().value_or("").startsWith("14.074000"); }));
-  askRigctld(port, "F 145000000");
+  rigtest::askRigctld(port, "F 145000000");
 
   QTemporaryDir folder;
   const QString path = folder.filePath("export.txt");
@@ -187,7 +189,7 @@ class Stall {
 // unkeys the rig at once and the transcript shows the message as incomplete.
 TEST(ChatLoop, TransmitAudioThatIsInterruptedOrLostSaysSo) {
   ASSERT_FALSE(qgetenv("PULSE_SERVER").isEmpty()) << "run through CTest (pulse_server fixture)";
-  const int port = fixtureRigctldPort();
+  const int port = rigtest::fixturePort();
   ASSERT_NE(port, 0) << "run through CTest (rigctld fixture)";
   ConfigHome home;
   AppSettings settings;
@@ -228,20 +230,14 @@ TEST(ChatLoop, TransmitAudioThatIsInterruptedOrLostSaysSo) {
   EXPECT_TRUE(model.alertMessage()->startsWith("Couldn't play the transmit audio: "));
   EXPECT_FALSE(model.isSending());
   EXPECT_EQ(sent(1).decodeState, State::incomplete);
-  EXPECT_TRUE(waitFor([&] { return askRigctld(port, "t") == "0"; }, 30000));
-}
-
-bool runPulseScript(const QString& action, const QString& dir) {
-  QProcess script;
-  script.start(QStringLiteral(PALAVRIX_PULSE_SCRIPT), {action, dir});
-  return script.waitForFinished(15000) && script.exitCode() == 0;
+  EXPECT_TRUE(waitFor([&] { return rigtest::askRigctld(port, "t") == "0"; }, 30000));
 }
 
 TEST(ChatLoop, CaptureRetriesEndWithARestartAndNeverForGood) {
-  // A server of the test's own, down at first; the fixture's clean-up stops it after a crash.
-  QTemporaryDir runtime(QStringLiteral(PALAVRIX_PULSE_TMP "/pulse-XXXXXX"));
+  // A server of the test's own, down at first.
+  pulsetest::PrivateServer server(false);
   const QByteArray fixtureServer = qgetenv("PULSE_SERVER");
-  qputenv("PULSE_SERVER", "unix:" + runtime.path().toUtf8() + "/pulse/native");
+  qputenv("PULSE_SERVER", server.address());
   {
     ConfigHome home;
     AppSettings settings;
@@ -250,7 +246,7 @@ TEST(ChatLoop, CaptureRetriesEndWithARestartAndNeverForGood) {
     ChatViewModel model(settings, timing);
     ASSERT_TRUE(waitFor([&] { return model.captureStartAttempts() >= 2; }));
     EXPECT_FALSE(model.isCapturing());
-    ASSERT_TRUE(runPulseScript("start", runtime.path()));
+    ASSERT_TRUE(server.start());
     model.restartAudio();
     ASSERT_TRUE(waitFor([&] { return model.isCapturing(); }));
     const int attempts = model.captureStartAttempts();
@@ -269,20 +265,17 @@ TEST(ChatLoop, CaptureRetriesEndWithARestartAndNeverForGood) {
     timing.captureLateRetryInterval = std::chrono::milliseconds(500);
     ChatViewModel model(settings, timing);
     ASSERT_TRUE(waitFor([&] { return model.isCapturing(); }));
-    QFile pidFile(runtime.filePath("pulse/pid"));
-    ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
-    const pid_t server = pid_t(pidFile.readAll().trimmed().toLong());
-    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    const pid_t pid = server.pid();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
     const bool alerted = waitFor([&] { return model.alertMessage().has_value(); }, 30000);
-    ::kill(server, SIGCONT);
+    ::kill(pid, SIGCONT);
     ASSERT_TRUE(alerted);
     EXPECT_TRUE(model.alertMessage()->startsWith("Couldn't start listening on the audio input: "));
     EXPECT_TRUE(waitFor([&] { return model.isCapturing() && !model.alertMessage(); }, 30000));
   }
-  EXPECT_TRUE(runPulseScript("stop", runtime.path()));
+  server.kill();
   qputenv("PULSE_SERVER", fixtureServer);
 }
 
 }  // namespace
-
-int main(int argc, char** argv) { return chattest::runTests(argc, argv); }

@@ -28,23 +28,23 @@ class RigCalls : public testing::Test {
 };
 
 TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
-  OwnRigctld daemon(rigtest::unusedPort());
+  rigtest::Rigctld daemon(rigtest::unusedPort());
   saveNetworkRig(*settings, daemon.port(), "USB");
   make();
   ASSERT_TRUE(statusIs("145.000000 MHz  USB"));  // the dummy's FM became the configured mode
   EXPECT_FALSE(model->needsRigModeSet());
   model->tune(7.074);
   ASSERT_TRUE(statusIs("7.074000 MHz  USB"));
-  EXPECT_EQ(askRigctld(daemon.port(), "f"), "7074000");
+  EXPECT_EQ(rigtest::askRigctld(daemon.port(), "f"), "7074000");
   EXPECT_EQ(model->alertMessage(), std::nullopt);
 
   // Push-to-talk is released before exit while on the air.
   model->setInputText(QStringLiteral("CQ CQ CQ DE PALAVRIX"));
   model->send();
-  ASSERT_TRUE(waitFor([&] { return askRigctld(daemon.port(), "t") == "1"; }));
+  ASSERT_TRUE(waitFor([&] { return rigtest::askRigctld(daemon.port(), "t") == "1"; }));
   ASSERT_TRUE(model->isSending());
   model->releasePushToTalkBeforeExit();
-  EXPECT_EQ(askRigctld(daemon.port(), "t"), "0");
+  EXPECT_EQ(rigtest::askRigctld(daemon.port(), "t"), "0");
   ASSERT_TRUE(waitFor([&] { return !model->isSending(); }, 20000));
   model->setAlertMessage(std::nullopt);  // the playback's, with no audio server here
 
@@ -57,7 +57,7 @@ TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
   ASSERT_TRUE(daemon.start());      // a fresh dummy rig, in FM again
   ASSERT_TRUE(statusIs("145.000000 MHz  USB"));
   EXPECT_FALSE(model->needsRigModeSet());
-  EXPECT_EQ(askRigctld(daemon.port(), "m"), "USB");
+  EXPECT_EQ(rigtest::askRigctld(daemon.port(), "m"), "USB");
 }
 
 TEST_F(RigCalls, APushToTalkFailureReachesTheAlertAndTheMessageStays) {
@@ -82,9 +82,3 @@ TEST_F(RigCalls, APushToTalkFailureReachesTheAlertAndTheMessageStays) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  qputenv("PULSE_SERVER", "unix:/nonexistent/palavrix-test/native");
-  qputenv("QT_LOGGING_RULES", "palavrix.audio=false");
-  return chattest::runTests(argc, argv);
-}

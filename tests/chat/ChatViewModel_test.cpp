@@ -280,12 +280,3 @@ TEST_F(Controller, ExportWritesTabSeparatedLinesOrSaysWhyNot) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  // Export times are local: a zone other than the test machine's UTC shows it.
-  qputenv("TZ", "PLX-5:30");
-  // No audio server: capture and playback fail at once, as on a machine without one.
-  qputenv("PULSE_SERVER", "unix:/nonexistent/palavrix-test/native");
-  qputenv("QT_LOGGING_RULES", "palavrix.audio=false");
-  return chattest::runTests(argc, argv);
-}

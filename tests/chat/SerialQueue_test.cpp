@@ -60,9 +60,3 @@ TEST(SerialQueue, AnswersForAQueueThatIsGoneAreDropped) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -23,7 +23,7 @@ class RigBridgeNetwork : public testing::Test {
     ASSERT_NE(address, "") << "the rigctld fixture is not running";
     LogRecorder::instance().clear();
   }
-  const std::string address = rigtest::fixtureRigctld();
+  const std::string address = rigtest::fixtureAddress();
   char text[256] = {};
 };
 

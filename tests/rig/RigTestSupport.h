@@ -2,7 +2,6 @@
 // fixture's rigctld; the rigctld launcher itself is in tests/support.
 #pragma once
 
-#include <fstream>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -60,13 +59,6 @@ inline bool isStatusLine(const std::string &text, const std::string &mode = "") 
   static const std::regex line(R"(\d+\.\d{6} MHz  ([A-Z0-9-]+)( \(\d+ Hz\))?)");
   std::smatch match;
   return std::regex_match(text, match, line) && (mode.empty() || match[1] == mode);
-}
-
-// The address of the rigctld that the CTest fixture started, or "" when there is none.
-inline std::string fixtureRigctld() {
-  std::ifstream state(RIGCTLD_STATE_FILE);
-  int port = 0;
-  return state >> port ? "127.0.0.1:" + std::to_string(port) : "";
 }
 
 }  // namespace rigtest

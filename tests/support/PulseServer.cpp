@@ -9,9 +9,14 @@
 namespace pulsetest {
 
 // Under the fixture's folder, so that its clean-up stops a server a crash left behind.
-PrivateServer::PrivateServer()
+PrivateServer::PrivateServer(bool startNow)
     : dir_(QDir(QStringLiteral(PALAVRIX_TEST_TMP)).filePath("pulse-XXXXXX")) {
+  if (startNow) start();
+}
+
+bool PrivateServer::start() {
   started_ = run(QStringLiteral("start"));
+  return started_;
 }
 
 QByteArray PrivateServer::address() const {

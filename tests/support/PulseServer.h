@@ -12,11 +12,12 @@ namespace pulsetest {
 
 class PrivateServer {
  public:
-  PrivateServer();
+  explicit PrivateServer(bool startNow = true);
   ~PrivateServer() { kill(); }
   PrivateServer(const PrivateServer&) = delete;
   PrivateServer& operator=(const PrivateServer&) = delete;
 
+  bool start();
   bool started() const { return started_; }
   QByteArray address() const;
   // The server's process id, 0 when unknown.

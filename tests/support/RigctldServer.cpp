@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -10,18 +11,29 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 extern char** environ;
 
 namespace rigtest {
 
-bool listening(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+sockaddr_in loopback(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+}  // namespace
+
+bool listening(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(port);
   bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return connected;
@@ -29,9 +41,7 @@ bool listening(int port) {
 
 int unusedPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = loopback(0);
   bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   socklen_t length = sizeof address;
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
@@ -39,11 +49,45 @@ int unusedPort() {
   return ntohs(address.sin_port);
 }
 
-Rigctld::Rigctld() {
-  for (int attempt = 0; attempt < 10 && pid_ <= 0; ++attempt) start();
+std::string askRigctld(int port, const std::string& command) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(port);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    const std::string line = command + "\n";
+    if (write(fd, line.data(), line.size()) == ssize_t(line.size())) {
+      pollfd waiting{fd, POLLIN, 0};
+      char c = 0;
+      while (poll(&waiting, 1, 2000) == 1 && read(fd, &c, 1) == 1 && c != '\n') answer += c;
+    }
+  }
+  close(fd);
+  return answer;
 }
 
-Rigctld::~Rigctld() { kill(SIGINT); }
+int fixturePort() {
+  const char* path = std::getenv("RIGCTLD_STATE_FILE");
+  std::ifstream state(path ? path : "");
+  int port = 0;
+  return state >> port ? port : 0;
+}
+
+std::string fixtureAddress() {
+  const int port = fixturePort();
+  return port ? "127.0.0.1:" + std::to_string(port) : "";
+}
+
+Rigctld::Rigctld(int port) : port_(port), ownPort_(port == 0) { start(); }
+
+bool Rigctld::start() {
+  if (!ownPort_) return startOn(port_);
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    if (startOn(unusedPort())) return true;
+  }
+  return false;
+}
+
+void Rigctld::stop() { kill(SIGINT); }
 
 void Rigctld::kill(int signal) {
   if (pid_ <= 0) return;
@@ -52,8 +96,8 @@ void Rigctld::kill(int signal) {
   pid_ = -1;
 }
 
-void Rigctld::start() {
-  port_ = unusedPort();
+bool Rigctld::startOn(int port) {
+  port_ = port;
   std::string portText = std::to_string(port_);
   const char* argv[] = {"rigctld",        "-m",   "1", "-P", "RIG", "-T", "127.0.0.1", "-t",
                         portText.c_str(), nullptr};
@@ -64,18 +108,19 @@ void Rigctld::start() {
   pid_t pid = -1;
   int failed = posix_spawnp(&pid, "rigctld", &actions, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (failed) return;
+  if (failed) return false;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) return;  // it could not bind: try another port
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return false;  // it could not bind the port
     if (listening(port_)) {
       pid_ = pid;
-      return;
+      return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ::kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
+  return false;
 }
 
 }  // namespace rigtest

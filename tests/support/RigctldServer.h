@@ -1,5 +1,5 @@
-// A rigctld serving Hamlib's dummy rig on a free loopback port, for the rig tests and benchmark,
-// and the loopback port helpers it needs.
+// rigctld serving Hamlib's dummy rig, for the tests and benchmarks: one of a test's own, the
+// CTest fixture's (tests/fixtures), and rigctld's own protocol to ask either what the rig does.
 #pragma once
 
 #include <sys/types.h>
@@ -13,25 +13,42 @@ bool listening(int port);
 // A loopback port nobody listens on right now.
 int unusedPort();
 
-// rigctld -m 1 -P RIG as a direct child of the test, stopped by its process id.
+// One line of rigctld's answer to a command, or "" when nobody answers.
+std::string askRigctld(int port, const std::string& command);
+
+// The port of the rigctld the fixture started (its state file, named by RIGCTLD_STATE_FILE,
+// holds "PORT PID"), 0 without one; and its "127.0.0.1:PORT", "" without one.
+int fixturePort();
+std::string fixtureAddress();
+inline std::string askFixture(const std::string& command) {
+  return askRigctld(fixturePort(), command);
+}
+
+// rigctld -m 1 as a direct child of the test, stopped by its process id. Without a port it
+// takes a free one; with one it may be stopped and started again there.
 class Rigctld {
  public:
-  Rigctld();
-  ~Rigctld();
+  explicit Rigctld(int port = 0);
+  ~Rigctld() { stop(); }
   Rigctld(const Rigctld&) = delete;
   Rigctld& operator=(const Rigctld&) = delete;
 
+  // Whether it answers; a fresh dummy rig each time.
+  bool start();
+  void stop();
+  void kill(int signal);
+
   bool running() const { return pid_ > 0; }
+  int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   pid_t pid() const { return pid_; }
 
-  void kill(int signal);
-
  private:
-  void start();
+  bool startOn(int port);
 
   pid_t pid_ = -1;
   int port_ = 0;
+  bool ownPort_ = false;
 };
 
 }  // namespace rigtest

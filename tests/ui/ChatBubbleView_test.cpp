@@ -60,5 +60,3 @@ TEST(ChatBubbleView, SentSitsRightReceivedLeftAndLongTextWrapsWithinTheWidth) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) { return runUiTests(argc, argv); }

@@ -197,5 +197,3 @@ TEST_F(ContentViewTest, TypedMessageGoesOutWithTheControlsDisabledAndComesBackOn
 }
 
 }  // namespace
-
-int main(int argc, char** argv) { return runUiTests(argc, argv); }

@@ -29,9 +29,3 @@ TEST(ExitSignalNotifier, HandsEachSignalToTheMainLoopAndGivesTheHandlersBack) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  QCoreApplication application(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -228,5 +228,3 @@ TEST(DialogSaveFileChooser, BothSavesStartInDocumentsElseHomeWithOneFilterAndAns
 }
 
 }  // namespace
-
-int main(int argc, char** argv) { return runUiTests(argc, argv); }

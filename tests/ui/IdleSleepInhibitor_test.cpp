@@ -113,10 +113,4 @@ TEST(IdleSleepInhibitor, CarriesOnWithoutABus) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication application(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
-
 #include "IdleSleepInhibitor_test.moc"

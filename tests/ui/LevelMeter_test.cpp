@@ -109,5 +109,3 @@ TEST(FocusRing, StandsOutOnTheHoldButtonAndOnSend) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) { return runUiTests(argc, argv); }

@@ -106,5 +106,3 @@ TEST_F(MacroBarTest, CancelAndEscapeStoreNothingAndSaveStoresTheTrimmedTitleAndT
 }
 
 }  // namespace
-
-int main(int argc, char** argv) { return runUiTests(argc, argv); }

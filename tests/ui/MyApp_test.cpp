@@ -52,12 +52,12 @@ class Application : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(configHome_.isValid());
-    ASSERT_FALSE(rigDaemonAddress().isEmpty()) << "no rigctld fixture";
+    ASSERT_NE(rigtest::fixturePort(), 0) << "no rigctld fixture";
     qputenv("XDG_CONFIG_HOME", configHome_.path().toUtf8());
     {
       QSettings store(settingsStorePath(), QSettings::IniFormat);
       store.setValue("Transceiver.rigModel", 2);
-      store.setValue("Transceiver.rigPort", rigDaemonAddress());
+      store.setValue("Transceiver.rigPort", QString::fromStdString(rigtest::fixtureAddress()));
     }
     app_ = std::make_unique<MyApp>();
     app_->mainWindow().show();
@@ -127,8 +127,8 @@ TEST_F(Application, TunesTheRigToTheFrequencyMenusExactValues) {
                                  "18.100 MHz", "21.090 MHz", "24.920 MHz", "28.090 MHz"}));
 
   findAction(frequency, "10.143 MHz")->trigger();
-  EXPECT_TRUE(waitFor([] { return askRigDaemon("f") == "10143000"; }, 20000))
-      << askRigDaemon("f").toStdString();
+  EXPECT_TRUE(waitFor([] { return rigtest::askFixture("f") == "10143000"; }, 20000))
+      << rigtest::askFixture("f");
   EXPECT_FALSE(app_->viewModel().alertMessage().has_value());
 }
 
@@ -147,16 +147,10 @@ TEST_F(Application, ReleasesPushToTalkWhenTheMainWindowClosesWhileSending) {
   findAction(menus(), "Hamlib Log")->trigger();  // an open log window does not keep it running
   app_->viewModel().setInputText("CQ CQ CQ DE PX1 PX1 PX1 K");
   app_->viewModel().send();
-  ASSERT_TRUE(waitFor([] { return askRigDaemon("t") == "1"; }, 20000));
+  ASSERT_TRUE(waitFor([] { return rigtest::askFixture("t") == "1"; }, 20000));
   QTimer::singleShot(0, &app_->mainWindow(), [this] { app_->mainWindow().close(); });
   EXPECT_EQ(QApplication::exec(), 0);
-  EXPECT_EQ(askRigDaemon("t"), "0");
+  EXPECT_EQ(rigtest::askFixture("t"), "0");
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  qputenv("PULSE_SERVER", PALAVRIX_PULSE_SERVER);
-  qputenv("RIGCTLD_STATE_FILE", PALAVRIX_RIGCTLD_STATE);
-  return runUiTests(argc, argv);
-}

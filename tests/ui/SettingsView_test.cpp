@@ -233,16 +233,16 @@ TEST_F(SettingsViewTest, ModesKeepTheSavedOneAndDetailsFollowTheLastChoiceOnly) 
 }
 
 TEST_F(SettingsViewTest, TestToneLeavesTheRigUnkeyedAndConnectShowsItsStatusOrTheErrorInRed) {
-  ASSERT_FALSE(rigDaemonAddress().isEmpty()) << "no rigctld fixture";
+  ASSERT_NE(rigtest::fixturePort(), 0) << "no rigctld fixture";
   settings_->setRigModel(kNetworkRig);
-  settings_->setRigPort(rigDaemonAddress());
+  settings_->setRigPort(QString::fromStdString(rigtest::fixtureAddress()));
   ASSERT_TRUE(settings_->save());
   open();
   auto* button = find<QWidget>("testTone");
   QTest::mousePress(button, Qt::LeftButton);
   ASSERT_TRUE(QTest::qWaitFor([&] { return model_->playbackEngine().isPlaying(); }));
   ASSERT_TRUE(QTest::qWaitFor([&] { return model_->levels().outputDb() > kLevelFloorDb; }));
-  EXPECT_EQ(askRigDaemon("t"), "0");
+  EXPECT_EQ(rigtest::askFixture("t"), "0");
   QTest::mouseRelease(button, Qt::LeftButton);
   EXPECT_FALSE(model_->playbackEngine().isPlaying());
   EXPECT_EQ(model_->levels().outputDb(), kLevelFloorDb);
@@ -250,7 +250,8 @@ TEST_F(SettingsViewTest, TestToneLeavesTheRigUnkeyedAndConnectShowsItsStatusOrTh
   auto* connectButton = find<QPushButton>("connect");
   auto* status = find<QLabel>("rigStatus");
   const QColor plain = status->palette().color(QPalette::WindowText);
-  for (const QString& port : {" " + rigDaemonAddress() + " ", QString("127.0.0.1:1")}) {
+  for (const QString& port :
+       {" " + QString::fromStdString(rigtest::fixtureAddress()) + " ", QString("127.0.0.1:1")}) {
     find<QLineEdit>("port")->setText(port);
     emit find<QLineEdit>("port")->textEdited(port);
     connectButton->click();
@@ -277,5 +278,3 @@ TEST(SettingsViewPorts, ListsSerialAdaptersSortedThenTheLocalDaemon) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) { return runUiTests(argc, argv); }

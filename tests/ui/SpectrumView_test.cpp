@@ -38,5 +38,3 @@ TEST(SpectrumView, DrawsTheStripAndRedrawsForEveryRow) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) { return runUiTests(argc, argv); }

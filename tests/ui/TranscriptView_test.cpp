@@ -84,5 +84,3 @@ TEST_F(TranscriptViewTest, TabReachesTheBubblesWhoseTextTheKeyboardSelectsAndCop
 }
 
 }  // namespace
-
-int main(int argc, char** argv) { return runUiTests(argc, argv); }
