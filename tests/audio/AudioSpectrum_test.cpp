@@ -62,7 +62,9 @@ TEST(AudioSpectrum, RowCoversTheBinsBetweenTheLimits) {
     for (std::size_t n = 1; alternating && n < samples.size(); n += 2) samples[n] = -16384;
     ASSERT_TRUE(fresh.process(samples, 0, 1, row));
     EXPECT_NEAR(row[0], -12.04f, 0.05f) << alternating;
-    if (alternating) EXPECT_LT(row[1], -100.0f);
+    if (alternating) {
+      EXPECT_LT(row[1], -100.0f);
+    }
   }
 }
 

@@ -31,7 +31,9 @@ void runRounds(int thread) {
     const std::vector<std::string> modes = RigControl::supportedModes(1035);
     EXPECT_NE(std::find(modes.begin(), modes.end(), "PKTUSB"), modes.end());
     EXPECT_EQ(RigControl::serialDefaults(1035)[RigSerialSetting::baudRate], "38400");
-    if (thread == 0 && round == 0) EXPECT_GE(RigControl::listRigs().size(), 200u);
+    if (thread == 0 && round == 0) {
+      EXPECT_GE(RigControl::listRigs().size(), 200u);
+    }
     rigbridge_set_debug_level((thread + round) % 2 ? 5 : 4);
   }
 }

@@ -76,7 +76,9 @@ TEST_F(RigBridge, ListsModelsModesAndConfigurationDefaultsQuietly) {
   ASSERT_NE(list, nullptr);
   bool dummy = false;
   for (int i = 0; i < count; ++i) {
-    if (i > 0) EXPECT_LE(strcasecmp(list[i - 1].label, list[i].label), 0) << list[i].label;
+    if (i > 0) {
+      EXPECT_LE(strcasecmp(list[i - 1].label, list[i].label), 0) << list[i].label;
+    }
     dummy = dummy || (list[i].model == 1 && std::string(list[i].label) == "Hamlib Dummy");
   }
   EXPECT_TRUE(dummy);
@@ -235,7 +237,9 @@ TEST_F(RigBridge, NeverWritesPastACallersBuffer) {
     std::memset(guarded, 'x', sizeof guarded);
     rigbridge_read_status(kUnknownModel, "", "", nullptr, guarded, size);
     EXPECT_TRUE(untouchedFrom(size));
-    if (size >= 1) EXPECT_EQ(std::string(guarded), kNoModel.substr(0, size - 1));
+    if (size >= 1) {
+      EXPECT_EQ(std::string(guarded), kNoModel.substr(0, size - 1));
+    }
     std::memset(guarded, 'x', sizeof guarded);
     EXPECT_EQ(rigbridge_list_modes(kDummy, guarded, size), size >= 1 ? 1 : 0);
     EXPECT_TRUE(untouchedFrom(size));

@@ -75,7 +75,9 @@ TEST_F(RigLibraryChoiceTest, TheGreatestVersionWinsAndEqualOnesKeepTheEarlierPat
   };
   for (const auto &[candidates, chosen] : cases) {
     EXPECT_EQ(choose(candidates).path, chosen);
-    if (chosen == FAKE_HAMLIB_EMPTY_VERSION2) EXPECT_STREQ(choice.version, "Hamlib 4.7");
+    if (chosen == FAKE_HAMLIB_EMPTY_VERSION2) {
+      EXPECT_STREQ(choice.version, "Hamlib 4.7");
+    }
     dlclose(choice.handle);
     choice.handle = nullptr;
   }
