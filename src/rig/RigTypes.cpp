@@ -72,15 +72,18 @@ std::vector<std::string> splitLines(std::string_view text) {
   return lines;
 }
 
+std::string defaultRigMode(const std::vector<std::string>& supportedModes) {
+  const bool hasPacketUsb =
+      std::find(supportedModes.begin(), supportedModes.end(), "PKTUSB") != supportedModes.end();
+  return hasPacketUsb ? "PKTUSB" : "USB";
+}
+
 std::optional<std::string> resolveRigMode(
     const std::optional<std::string>& mode,
     const std::function<std::vector<std::string>()>& supportedModes) {
   if (!mode) return std::nullopt;
   if (*mode != kRigDefaultValue) return mode;
-  const std::vector<std::string> modes =
-      supportedModes ? supportedModes() : std::vector<std::string>{};
-  const bool hasPacketUsb = std::find(modes.begin(), modes.end(), "PKTUSB") != modes.end();
-  return std::string(hasPacketUsb ? "PKTUSB" : "USB");
+  return defaultRigMode(supportedModes ? supportedModes() : std::vector<std::string>{});
 }
 
 bool isSerialConfigLine(std::string_view line) {

@@ -101,6 +101,9 @@ std::vector<std::string> splitLines(std::string_view text);
 // seven serial tokens and the value holds no control character.
 bool isSerialConfigLine(std::string_view line);
 
+// What "Default" sends to a model with these modes: "PKTUSB" when it has it, else "USB".
+std::string defaultRigMode(const std::vector<std::string>& supportedModes);
+
 // The mode rule, pure part. No mode stays none (the rig's mode is left alone); "Default"
 // becomes "PKTUSB" when the model's mode list holds it, else "USB"; anything else is passed on
 // unchanged. The mode list is asked for only when the mode is "Default".

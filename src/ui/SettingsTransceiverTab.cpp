@@ -19,11 +19,9 @@
 #include "ui/BackgroundTask.h"
 #include "ui/SettingsView.h"
 #include "ui/SymbolIcon.h"
+#include "ui/UiLook.h"
 
 namespace {
-
-constexpr int kFormPadding = 8;
-const QColor kErrorColour(255, 59, 48);
 
 const char* const kModelLabel = QT_TRANSLATE_NOOP("SettingsView", "Rig Model:");
 const char* const kLoading = QT_TRANSLATE_NOOP("SettingsView", "Loading...");
@@ -43,8 +41,6 @@ const char* const kSelectModelFirst =
 const char* const kVersionLabel = QT_TRANSLATE_NOOP("SettingsView", "Hamlib Version:");
 const char* const kLibraryLabel = QT_TRANSLATE_NOOP("SettingsView", "Hamlib Library:");
 const char* const kNotFound = QT_TRANSLATE_NOOP("SettingsView", "Not found");
-const QString kPreferredMode = QStringLiteral("PKTUSB");
-const QString kFallbackMode = QStringLiteral("USB");
 // Linux names USB and ACM serial adapters so.
 const QStringList kSerialPortPatterns = {QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*")};
 
@@ -326,7 +322,7 @@ void SettingsView::showRigModes() {
   if (modes.isEmpty()) {
     modePicker_->addItem(tr(kDefault), defaultMode);
   } else {
-    const QString& concrete = modes.contains(kPreferredMode) ? kPreferredMode : kFallbackMode;
+    const QString concrete = QString::fromStdString(defaultRigMode(rigModes_));
     modePicker_->addItem(tr(kDefaultOf).arg(concrete), defaultMode);
   }
   // A saved mode the model does not report stays selectable, as the last option.
@@ -361,8 +357,9 @@ void SettingsView::showRigStatus() {
   rigStatusLabel_->setText(rigStatusText_);
   rigStatusLabel_->setVisible(!rigStatusText_.isEmpty());
   QPalette palette = rigStatusLabel_->palette();
-  palette.setColor(QPalette::WindowText,
-                   rigStatusIsError_ ? kErrorColour : this->palette().color(QPalette::WindowText));
+  palette.setColor(QPalette::WindowText, rigStatusIsError_
+                                             ? UiLook::kErrorColour
+                                             : this->palette().color(QPalette::WindowText));
   rigStatusLabel_->setPalette(palette);
   fitHeight();
 }
