@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -18,6 +19,9 @@ inline constexpr float kMeterFallDb = 1.5f;
 // precision; kLevelFloorDb when the block is empty or silent. Not floored otherwise: the meters
 // floor what they show. Any thread.
 float peakLevelDb(std::span<const int16_t> samples);
+
+// The linear factor of a gain in dB, 10^(dB/20). Any thread.
+inline float linearGain(double db) { return float(std::pow(10.0, db / 20.0)); }
 
 // The meter readings the settings window shows. Main thread only.
 class AudioLevels final : public QObject {

@@ -21,8 +21,6 @@ namespace {
 
 constexpr std::size_t kSpectrumFftSize = 16384;
 
-float linearGain(double db) { return float(std::pow(10.0, db / 20.0)); }
-
 }  // namespace
 
 ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function<QDateTime()> now,

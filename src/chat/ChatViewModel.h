@@ -82,6 +82,10 @@ class ChatViewModel final : public QObject {
  public:
   // The composer's cap, in characters as a reader counts them.
   static constexpr int kMaxMessageCharacters = 80;
+  // The audio band the waterfall shows, and the tone every transmission is made on, in Hz.
+  static constexpr int kWaterfallLowHz = 1400;
+  static constexpr int kWaterfallHighHz = 1700;
+  static constexpr int kTransmitToneHz = 1500;
 
   struct ReceiveQuality {
     int snrDb = 0;

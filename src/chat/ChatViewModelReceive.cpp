@@ -17,8 +17,6 @@
 namespace {
 
 // The waterfall's band.
-constexpr int kWaterfallLowHz = 1400;
-constexpr int kWaterfallHighHz = 1700;
 // A closed bubble with fewer characters than this says nothing useful and goes.
 constexpr int kMinimumKeptCharacters = 7;
 

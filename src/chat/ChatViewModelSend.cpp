@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr float kTransmitToneHz = 1500.0f;
 // 50 ms of transmit audio per output-meter step.
 constexpr std::size_t kMeterChunkSamples = 2400;
 constexpr double kTestToneHz = 1000.0;
@@ -76,9 +75,10 @@ void ChatViewModel::send() {
   const QString text = TextCharacters::trimmedBlanksAndTabs(inputText_);
   if (text.isEmpty() || isSending_) return;
   // Encoding shares nothing with a decode in progress on the capture thread, so it never waits.
-  KvolDecoder::Encoded encoded = decoder_->encode(text.toStdString(), kTransmitToneHz);
+  KvolDecoder::Encoded encoded = decoder_->encode(text.toStdString(), float(kTransmitToneHz));
   if (const std::optional<QString> withCallsign = textWithCallsign(text)) {
-    KvolDecoder::Encoded suffixed = decoder_->encode(withCallsign->toStdString(), kTransmitToneHz);
+    KvolDecoder::Encoded suffixed =
+        decoder_->encode(withCallsign->toStdString(), float(kTransmitToneHz));
     if (suffixed.ok) encoded = std::move(suffixed);
   }
   if (!encoded.ok) {

@@ -29,8 +29,9 @@ const QString kAlertTitle = QStringLiteral("KVOL");
 ContentView::ContentView(ChatViewModel& model, AppSettings& settings, QWidget* parent)
     : QWidget(parent),
       model_(model),
-      spectrum_(new SpectrumView(model.waterfall(), kWaterfallLowHz, kWaterfallHighHz,
-                                 kDefaultToneHz, this)),
+      spectrum_(new SpectrumView(model.waterfall(), ChatViewModel::kWaterfallLowHz,
+                                 ChatViewModel::kWaterfallHighHz, ChatViewModel::kTransmitToneHz,
+                                 this)),
       statusLine_(new StatusLine(model, this)),
       transcript_(new TranscriptView(*model.messages(), this)),
       lengthWarning_(new LengthWarning(ChatViewModel::kMaxMessageCharacters, this)),
@@ -103,7 +104,8 @@ void ContentView::showInputText() {
     field_->setSelection(anchor, cursor - anchor);
   }
   lengthWarning_->setVisible(TextCharacters::count(text) >= ChatViewModel::kMaxMessageCharacters);
-  sendButton_->setEnabled(!model_.isSending() && !TextCharacters::trimmedBlanksAndTabs(text).isEmpty());
+  sendButton_->setEnabled(!model_.isSending() &&
+                          !TextCharacters::trimmedBlanksAndTabs(text).isEmpty());
 }
 
 void ContentView::showSending() {
@@ -111,7 +113,8 @@ void ContentView::showSending() {
   if (sending) fieldHadFocusBeforeSending_ = field_->hasFocus();
   field_->setEnabled(!sending);
   macroBar_->setButtonsDisabled(sending);
-  sendButton_->setEnabled(!sending && !TextCharacters::trimmedBlanksAndTabs(model_.inputText()).isEmpty());
+  sendButton_->setEnabled(!sending &&
+                          !TextCharacters::trimmedBlanksAndTabs(model_.inputText()).isEmpty());
   // A disabled field loses the keyboard focus; the operator goes on typing where he was.
   if (!sending && fieldHadFocusBeforeSending_) field_->setFocus(Qt::OtherFocusReason);
 }

@@ -30,9 +30,6 @@ class ContentView final : public QWidget {
   static constexpr int kIdealHeight = 640;
   static constexpr int kMinimumWidth = 380;
   static constexpr int kMinimumHeight = 480;
-  static constexpr int kWaterfallLowHz = 1400;
-  static constexpr int kWaterfallHighHz = 1700;
-  static constexpr int kDefaultToneHz = 1500;
 
   ContentView(ChatViewModel& model, AppSettings& settings, QWidget* parent = nullptr);
 

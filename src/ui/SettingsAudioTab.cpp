@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int kFormPadding = 8;
 constexpr int kGainRowSpacing = 8;
 constexpr int kReadoutWidth = 52;
 constexpr int kGroupSpacing = 12;
@@ -42,8 +41,6 @@ const char* const kPositiveGain = QT_TRANSLATE_NOOP("SettingsView", "+%1 dB");
 const char* const kGain = QT_TRANSLATE_NOOP("SettingsView", "%1 dB");
 
 QString tr(const char* text) { return QCoreApplication::translate("SettingsView", text); }
-
-float linearGain(double gainDb) { return static_cast<float>(std::pow(10.0, gainDb / 20.0)); }
 
 void fillDevicePicker(QComboBox* picker, const QVector<AudioDeviceInfo>& devices) {
   const QSignalBlocker blocker(picker);

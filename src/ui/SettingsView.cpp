@@ -23,8 +23,6 @@ const char* const kWindowTitle = QT_TRANSLATE_NOOP("SettingsView", "Settings");
 constexpr int kWindowWidth = 460;
 constexpr int kWindowPadding = 20;
 constexpr int kWindowSpacing = 16;
-constexpr int kFormPadding = 8;
-const QColor kErrorColour(255, 59, 48);
 constexpr qreal kCaptionPoints = 10;
 
 struct TabItem {
@@ -77,7 +75,7 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
   errorLabel_->setWordWrap(true);
   errorLabel_->setTextFormat(Qt::PlainText);  // it names the settings file
   QPalette errorPalette = errorLabel_->palette();
-  errorPalette.setColor(QPalette::WindowText, kErrorColour);
+  errorPalette.setColor(QPalette::WindowText, UiLook::kErrorColour);
   errorLabel_->setPalette(errorPalette);
   errorLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   errorLabel_->hide();

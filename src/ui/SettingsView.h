@@ -64,6 +64,8 @@ class SettingsView final : public QDialog {
   struct AudioDeviceLists;
   struct RigLibraryAnswer;
 
+  static constexpr int kFormPadding = 8;
+
   // The frame and the General tab (SettingsView.cpp).
   // A tab page's padded form, kept at the top of the page.
   static QFormLayout* addForm(QWidget* page);

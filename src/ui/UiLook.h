@@ -15,6 +15,9 @@ QFont systemFont(qreal points, QFont::Weight weight = QFont::Normal);
 // Black text on white fields and a light grey window, whatever the desktop's theme.
 QPalette lightPalette();
 
+// The red of a text that reports a failure.
+inline const QColor kErrorColour(255, 59, 48);
+
 // A grey of the given white level (0 … 1), opaque.
 QColor whiteLevel(qreal white);
 
