@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "chat/TextCharacters.h"
+#include "ui/UiLook.h"
 
 namespace {
 constexpr int kWidth = 360;
@@ -20,7 +21,6 @@ constexpr int kPadding = 20;
 constexpr int kSpacing = 16;
 constexpr int kMessageMinLines = 3;
 constexpr int kMessageMaxLines = 6;
-const QColor kErrorColour(255, 59, 48);
 }  // namespace
 
 MacroEditorView::MacroEditorView(const QString& title, const QString& message, QWidget* parent)
@@ -62,7 +62,7 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
   errorLabel_->setTextFormat(Qt::PlainText);
   errorLabel_->setWordWrap(true);
   QPalette errorPalette = errorLabel_->palette();
-  errorPalette.setColor(QPalette::WindowText, kErrorColour);
+  errorPalette.setColor(QPalette::WindowText, UiLook::kErrorColour);
   errorLabel_->setPalette(errorPalette);
   errorLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   errorLabel_->hide();
