@@ -197,7 +197,9 @@ TEST(DialogSaveFileChooser, BothSavesStartInDocumentsElseHomeWithOneFilterAndAns
     return Seen{dialog->selectedFiles().value(0), dialog->nameFilters()};
   };
   for (const bool documents : {false, true}) {
-    if (documents) ASSERT_TRUE(QDir(home.path()).mkdir("Documents"));
+    if (documents) {
+      ASSERT_TRUE(QDir(home.path()).mkdir("Documents"));
+    }
     const QString folder = documents ? home.filePath("Documents") : home.path();
 
     QList<std::optional<QString>> answers;

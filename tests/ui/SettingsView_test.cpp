@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QProcess>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
