@@ -111,6 +111,9 @@ void ContentView::showInputText() {
 void ContentView::showSending() {
   const bool sending = model_.isSending();
   if (sending) fieldHadFocusBeforeSending_ = field_->hasFocus();
+  // Disabling the focused field would hand the keys to the transcript, whose focus ring would
+  // then jump about for the length of every transmission.
+  if (sending && fieldHadFocusBeforeSending_) field_->clearFocus();
   field_->setEnabled(!sending);
   macroBar_->setButtonsDisabled(sending);
   sendButton_->setEnabled(!sending &&

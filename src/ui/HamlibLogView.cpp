@@ -82,13 +82,19 @@ bool isAlert(HamlibLogLevel level) {
   return level == HamlibLogLevel::bug || level == HamlibLogLevel::error;
 }
 
+// The monospaced callout size of the rows and of the current entry's text.
+QFont rowFont() {
+  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  font.setPointSizeF(UiLook::systemFont(kRowFontPoints).pointSizeF());
+  return font;
+}
+
 // One line per entry: time, level, message. Row heights depend only on the level, so a list of
 // thousands lays out without measuring any text.
 class HamlibLogRowDelegate final : public QStyledItemDelegate {
  public:
   explicit HamlibLogRowDelegate(QObject* parent) : QStyledItemDelegate(parent) {
-    font_ = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font_.setPointSizeF(UiLook::systemFont(kRowFontPoints).pointSizeF());
+    font_ = rowFont();
     appFont_ = font_;
     appFont_.setWeight(QFont::DemiBold);
     const QFontMetrics metrics(font_);
@@ -276,7 +282,7 @@ HamlibLogView::HamlibLogView(HamlibLog& log, QWidget* parent)
   entryText_->setReadOnly(true);
   entryText_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   entryText_->setTabChangesFocus(true);
-  entryText_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  entryText_->setFont(rowFont());
   entryText_->setAccessibleName(tr(kEntryTextName));
   auto* splitter = new QSplitter(Qt::Vertical, this);
   splitter->addWidget(stack_);
@@ -416,6 +422,7 @@ void HamlibLogView::showCurrentEntry() {
 void HamlibLogView::entriesChanged() {
   const bool empty = log_.entries().isEmpty();
   stack_->setCurrentIndex(empty ? 1 : 0);
+  entryText_->setVisible(!empty);
   copyAction_->setEnabled(!empty);
   saveAction_->setEnabled(!empty);
   clearAction_->setEnabled(!empty);

@@ -187,6 +187,7 @@ TEST_F(ContentViewTest, TypedMessageGoesOutWithTheControlsDisabledAndComesBackOn
   EXPECT_FALSE(field().isEnabled());
   EXPECT_FALSE(view().sendButton()->isEnabled());
   EXPECT_FALSE(view().macroBar()->button(0)->isEnabled());
+  EXPECT_FALSE(view().transcript()->hasFocus()) << "the disabled field hands no keys on";
 
   ASSERT_TRUE(waitFor([&] { return !model().isSending(); }, 30000));
   EXPECT_TRUE(field().isEnabled());

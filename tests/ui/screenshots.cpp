@@ -2,10 +2,12 @@
 // checked by eye: screenshots DIR. Each scene is one function in the table at the end;
 // add a window's scenes there.
 #include <QApplication>
+#include <QComboBox>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QImage>
+#include <QListView>
 #include <QPainter>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -27,6 +29,7 @@
 #include "ui/HamlibLogView.h"
 #include "ui/MacroBar.h"
 #include "ui/MainWindow.h"
+#include "ui/MessageField.h"
 #include "ui/SettingsView.h"
 
 namespace {
@@ -54,8 +57,9 @@ bool save(const QImage& image, const QString& dir, const QString& name) {
 
 // A top-level window as a desktop would frame it, with its title above; offscreen windows have
 // no frame of their own.
+constexpr int kTitleHeight = 24;
+
 QImage framed(QWidget& window) {
-  constexpr int kTitleHeight = 24;
   const QImage content = window.grab().toImage();
   QImage image(content.width() + 2, content.height() + kTitleHeight + 1, QImage::Format_RGB32);
   image.fill(QColor(160, 160, 160));
@@ -73,6 +77,8 @@ std::unique_ptr<ContentView> showMainWindow(Program& program) {
   auto view = std::make_unique<ContentView>(program.model, program.settings);
   view->resize(view->sizeHint());
   view->show();
+  // Where the main window puts the keys.
+  view->messageField()->setFocus();
   settle();
   return view;
 }
@@ -145,6 +151,38 @@ bool mainWindow(const QString& dir) {
   window.show();
   settle();
   return save(framed(window), dir, "main-window");
+}
+
+// The whole main window made as small as it goes, with a message being typed.
+bool mainWindowMinimum(const QString& dir) {
+  Program program;
+  holdConversation(program);
+  program.model.setInputText(QStringLiteral("PETE TNX FER QSO 73 ES GL DE G4XYZ"));
+  MainWindow window(program.model, program.settings);
+  window.setWindowTitle(QStringLiteral("Palavrix"));
+  window.show();
+  window.resize(1, 1);  // the layout holds it at its minimum
+  settle();
+  return save(framed(window), dir, "main-window-minimum");
+}
+
+// A message going out: the field, Send and the macro bar wait for the transmission's end.
+bool mainSending(const QString& dir) {
+  Program program;
+  holdConversation(program);
+  auto view = showMainWindow(program);
+  program.model.setInputText(QStringLiteral("PETE TNX FER QSO 73"));
+  program.model.send();
+  settle();
+  if (!program.model.isSending()) {
+    std::fprintf(stderr, "screenshots: not sending\n");
+    return false;
+  }
+  const bool saved = save(view->grab().toImage(), dir, "main-sending");
+  for (QDeadlineTimer deadline(30000); program.model.isSending() && !deadline.hasExpired();) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return saved;
 }
 
 bool mainLengthWarning(const QString& dir) {
@@ -241,6 +279,31 @@ bool settingsTransceiver(const QString& dir) {
   return save(framed(*view), dir, "settings-transceiver");
 }
 
+// The Transceiver tab with the Parity drop-down open over it, as the keyboard's Alt+Down opens it.
+bool settingsDropDown(const QString& dir) {
+  Program program;
+  program.settings.setRigModel(3061);  // Icom IC-7200
+  auto view = showSettings(program, 2);
+  auto* parity = view->findChild<QComboBox*>(QStringLiteral("parity"));
+  parity->setFocus();
+  parity->showPopup();
+  settle();
+  QWidget* popup = QApplication::activePopupWidget();
+  if (!popup) {
+    std::fprintf(stderr, "screenshots: no drop-down shown\n");
+    return false;
+  }
+  // The drop-down is a window of its own: draw it where it stands over the settings window.
+  QImage image = framed(*view);
+  QPainter painter(&image);
+  painter.drawImage(
+      popup->mapToGlobal(QPoint(0, 0)) - view->mapToGlobal(QPoint(0, 0)) + QPoint(1, kTitleHeight),
+      popup->grab().toImage());
+  painter.end();
+  parity->hidePopup();
+  return save(image, dir, "settings-drop-down");
+}
+
 bool hamlibLogEmpty(const QString& dir) {
   HamlibLog log;
   HamlibLogView view(log);
@@ -276,6 +339,27 @@ bool hamlibLogEntries(const QString& dir) {
   return save(framed(view), dir, "hamlib-log-entries");
 }
 
+// A line far longer than the window, chosen: its row ends in an ellipsis, and the whole text
+// stands under the list.
+bool hamlibLogLongLine(const QString& dir) {
+  HamlibLog log;
+  const QDateTime start = QDateTime::currentDateTime();
+  log.append(start, HamlibLogLevel::trace, false, "rig_open called");
+  log.append(start.addMSecs(12), HamlibLogLevel::trace, false,
+             "read_string_generic(): RX 64 characters, direct=1, 0x46 0x41 0x30 0x31 0x34 0x30 "
+             "0x37 0x34 0x30 0x30 0x30 0x3b 0x4d 0x44 0x30 0x43 0x3b 0x49 0x46 0x30 0x30 0x30 "
+             "0x31 0x34 0x30 0x37 0x34 0x30 0x30 0x30 0x20 0x20 0x20 0x20 0x20 0x2b 0x30 0x30 "
+             "0x30 0x30 0x30 0x30 0x30 0x30 0x30 0x30 0x30 0x30 0x30 0x30 0x30 0x30 0x30 0x3b");
+  log.append(start.addMSecs(40), HamlibLogLevel::verbose, true,
+             "Status read: 14.074000 MHz  PKTUSB");
+  HamlibLogView view(log);
+  view.show();
+  settle();
+  view.findChild<QListView*>(QStringLiteral("entries"))->setCurrentIndex(log.index(1));
+  settle();
+  return save(framed(view), dir, "hamlib-log-long-line");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -293,9 +377,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<std::function<bool(const QString&)>> scenes{
-      mainEmpty,           mainConversation, mainWindow,       mainLengthWarning,
-      mainAlert,           macroEditor,      settingsGeneral,  settingsAudio,
-      settingsTransceiver, hamlibLogEmpty,   hamlibLogEntries,
+      mainEmpty,           mainConversation, mainWindow,     mainWindowMinimum, mainSending,
+      mainLengthWarning,   mainAlert,        macroEditor,    settingsGeneral,   settingsAudio,
+      settingsTransceiver, settingsDropDown, hamlibLogEmpty, hamlibLogEntries,  hamlibLogLongLine,
   };
   bool ok = true;
   for (const auto& scene : scenes) ok = scene(dir) && ok;
