@@ -178,6 +178,7 @@ TEST_F(ContentViewTest, AlertShowsTheMessageUntilOk) {
 TEST_F(ContentViewTest, TypedMessageGoesOutWithTheControlsDisabledAndComesBackOnTheUpArrow) {
   const QString text = "CQ CQ DE G4XYZ";
   field().setFocus();
+  ASSERT_TRUE(waitFor([&] { return field().hasFocus(); }));
   QTest::keyClicks(&field(), text);
   QTest::keyClick(&field(), Qt::Key_Return);
   ASSERT_FALSE(messages().isEmpty());
@@ -193,6 +194,7 @@ TEST_F(ContentViewTest, TypedMessageGoesOutWithTheControlsDisabledAndComesBackOn
   EXPECT_TRUE(field().isEnabled());
   EXPECT_TRUE(view().macroBar()->button(0)->isEnabled());
   EXPECT_EQ(field().text(), "");
+  EXPECT_TRUE(field().hasFocus());
   QTest::keyClick(&field(), Qt::Key_Up);
   EXPECT_EQ(field().text(), text);
 }
