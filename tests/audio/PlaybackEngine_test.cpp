@@ -35,6 +35,11 @@ TEST(PlaybackEngine, TheTestToneLoopsUntilStopped) {
     EXPECT_GT(peak(heard), 30000) << "part " << part;  // 0.97 of full scale, gain 1
   }
   EXPECT_TRUE(playback.isPlaying());
+  // The operator moves the gain while holding the tone: heard within a second of audio.
+  playback.setGain(0.5f);
+  const auto later = listener.next(12000);
+  ASSERT_EQ(later.size(), 12000u);
+  EXPECT_NEAR(toneAmplitude(std::span(later).last(1200)), 0.97 * 32767 * 0.5, 1000);
 
   playback.stopPlayer();
   EXPECT_FALSE(playback.isPlaying());
