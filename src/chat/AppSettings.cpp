@@ -415,7 +415,9 @@ bool AppSettings::save(QString* errorText) {
   entries.append({kCapitalizeMessagesKey, capitalizeMessages_});
   entries.append({kAppendCallsignKey, appendCallsign_});
   entries.append({kPlayNewMessageSoundKey, playNewMessageSound_});
-  return writeStore(storePath_, entries, errorText);
+  if (!writeStore(storePath_, entries, errorText)) return false;
+  emit saved();
+  return true;
 }
 
 bool AppSettings::saveMacros(QString* errorText) {

@@ -1,7 +1,7 @@
 // The operator's persisted settings and the eight macros, as observable state on the main thread.
 // Read from the settings store once, at creation, and written back only by save() and
 // saveMacros(); editing a property alone persists nothing. The rig used for rig calls is read
-// straight from the store (rigTxSettings), so only saved rig settings ever reach the rig.
+// from the store (rigTxSettings) after each save, so only saved rig settings ever reach the rig.
 //
 // The store is the INI file of settingsStorePath(), which the Hamlib log's level shares. Values
 // in it may have been edited by hand or damaged: every read is checked, and what cannot be
@@ -117,7 +117,7 @@ class AppSettings final : public QObject {
   bool saveMacros(QString* errorText = nullptr);
 
   // The configured rig as saved in the store at this moment, or none when no rig model or no
-  // port is saved.
+  // port is saved. Reads the file: its users read it when it changes (at creation, on saved()).
   std::optional<RigTxSettings> rigTxSettings() const;
 
   // The readers used at creation: always eight macros (unreadable data gives the eight default
@@ -139,6 +139,8 @@ class AppSettings final : public QObject {
   void appendCallsignChanged();
   void playNewMessageSoundChanged();
   void macrosChanged();
+  // save() has written the settings to the store.
+  void saved();
 
  private:
   QString storePath_;

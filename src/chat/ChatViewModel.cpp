@@ -42,6 +42,8 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
       sweepTimer_(new QTimer(this)),
       outputMeterTimer_(new QTimer(this)),
       rigPollTimer_(new QTimer(this)),
+      rigStallTimer_(new QTimer(this)),
+      releaseRetryTimer_(new QTimer(this)),
       rigQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.rig"))),
       audioQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.audio"))),
       capture_(std::make_unique<CaptureEngine>()) {
@@ -51,6 +53,14 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
   outputMeterTimer_->setInterval(timing_.outputMeterInterval);
   rigPollTimer_->setSingleShot(true);
   connect(rigPollTimer_, &QTimer::timeout, this, &ChatViewModel::pollRigStatusLoop);
+  rigStallTimer_->setSingleShot(true);
+  rigStallTimer_->setInterval(timing_.rigPollInterval);
+  connect(rigStallTimer_, &QTimer::timeout, this, &ChatViewModel::showRigNotResponding);
+  releaseRetryTimer_->setSingleShot(true);
+  releaseRetryTimer_->setInterval(timing_.releaseRetryInterval);
+  connect(releaseRetryTimer_, &QTimer::timeout, this, &ChatViewModel::releasePushToTalk);
+  readRigSettings();
+  connect(&settings_, &AppSettings::saved, this, &ChatViewModel::readRigSettings);
 
   decoder_->onMessageUpdated = [this](const KvolDecoder::Update& update) {
     postDecoderUpdate(update);
@@ -84,8 +94,26 @@ LiveGain& ChatViewModel::inputGain() { return *inputGain_; }
 PlaybackEngine& ChatViewModel::playbackEngine() { return *playback_; }
 
 void ChatViewModel::setAlertMessage(const std::optional<QString>& text) {
-  if (alertMessage_ == text) return;
-  alertMessage_ = text;
+  if (!text) {
+    alertParts_.clear();
+  } else if (!alertParts_.contains(*text)) {
+    // A failure often follows from the one before (a release after a failed key call): the
+    // first one's cause stays, the latest follows it.
+    if (alertParts_.size() == 2) alertParts_.removeLast();
+    alertParts_.append(*text);
+  }
+  const std::optional<QString> shown =
+      alertParts_.isEmpty() ? std::nullopt : std::optional(alertParts_.join(u"\n\n"));
+  if (alertMessage_ == shown) return;
+  alertMessage_ = shown;
+  emit alertMessageChanged();
+}
+
+void ChatViewModel::withdrawAlert(const QString& prefix) {
+  const qsizetype before = alertParts_.size();
+  alertParts_.removeIf([&](const QString& part) { return part.startsWith(prefix); });
+  if (alertParts_.size() == before) return;
+  alertMessage_ = alertParts_.isEmpty() ? std::nullopt : std::optional(alertParts_.join(u"\n\n"));
   emit alertMessageChanged();
 }
 

@@ -13,6 +13,7 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QUuid>
 #include <atomic>
 #include <chrono>
@@ -65,6 +66,8 @@ struct ChatViewModelTiming {
   std::chrono::milliseconds rigPollInterval{5000};
   std::chrono::milliseconds pttLead{150};
   std::chrono::milliseconds pttTail{200};
+  // A failed release of push-to-talk is tried again this often.
+  std::chrono::milliseconds releaseRetryInterval{1000};
   std::chrono::milliseconds outputMeterInterval{50};
 };
 
@@ -117,6 +120,8 @@ class ChatViewModel final : public QObject {
   void setInputText(const QString& text);
   bool isSending() const { return isSending_; }
   std::optional<QString> alertMessage() const { return alertMessage_; }
+  // A second alert while one stands keeps the first one's text above it, so that its cause stays
+  // in view; none dismisses both.
   void setAlertMessage(const std::optional<QString>& text);
   std::optional<ReceiveQuality> receiveQuality() const { return receiveQuality_; }
   std::optional<QString> rigStatus() const { return rigStatus_; }
@@ -159,9 +164,20 @@ class ChatViewModel final : public QObject {
   void playTestTone();
   void stopOutputMeter();
   QString previewNewMessageSound();
-  // Releases push-to-talk at once, waiting for the rig thread, when a transmission is on the
-  // air. For the program's exit only: it is the one place the main thread waits for the rig.
-  void releasePushToTalkBeforeExit();
+
+  // Whether push-to-talk may be on at the rig: from the moment a key call is posted until a
+  // release has come back without error.
+  bool pushToTalkMayBeOn() const { return pttRig_.has_value(); }
+  // For the program's exit: stops every transmission and rig call that has not started and, when
+  // push-to-talk may be on, releases it next, trying again until it is released or `limit` has
+  // passed. done(released) on the main thread at the latest after `limit`; released is false
+  // only while push-to-talk may still be on.
+  void releasePushToTalkForExit(std::chrono::milliseconds limit, std::function<void(bool)> done);
+  // The same for an exit already under way, where no event loop runs: waits on the main thread
+  // for at most `limit`. True once push-to-talk is known off.
+  bool releasePushToTalkAndWait(std::chrono::milliseconds limit);
+  // "Push-to-talk may still be keyed on ..." with the rig it was keyed on, for the exit's report.
+  QString pushToTalkWarning() const;
 
   // Rig status and tuning.
   void refreshRigStatusNow();
@@ -202,16 +218,26 @@ class ChatViewModel final : public QObject {
   // Sending.
   void setIsSending(bool sending);
   void transmit(std::vector<int16_t> samples);
+  // playedBack runs on the main thread once the player has played the last sample.
   void playTransmitAudio(std::span<const int16_t> samples,
-                         const std::optional<AudioDeviceInfo>& device, uint64_t transmission);
+                         const std::optional<AudioDeviceInfo>& device, uint64_t transmission,
+                         std::function<void()> playedBack);
   void transmitAudioFailed(uint64_t transmission, const PlaybackError& error);
   void startOutputMeter(std::span<const int16_t> samples);
+  void startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples,
+                          const std::optional<AudioDeviceInfo>& device);
   void finishTransmit(uint64_t transmission);
-  void postPushToTalk(const RigTxSettings& rig, bool on);
+  void keyPushToTalk(const RigTxSettings& rig,
+                     std::function<void(std::optional<std::string>)> keyed);
+  void releasePushToTalk();
+  void stopRigCallsForExit();
   // Rig.
+  void readRigSettings();
+  void withdrawAlert(const QString& prefix);
   void pollRigStatusLoop();
   void refreshRigStatus(std::function<void()> done);
   void setRigStatus(const std::optional<QString>& status);
+  void showRigNotResponding();
 
   AppSettings& settings_;
   Timing timing_;
@@ -220,6 +246,8 @@ class ChatViewModel final : public QObject {
   QString inputText_;
   bool isSending_ = false;
   std::optional<QString> alertMessage_;
+  // The standing alert's parts: the first one raised and the latest after it.
+  QStringList alertParts_;
   std::optional<ReceiveQuality> receiveQuality_;
   std::optional<QString> rigStatus_;
   bool needsRigModeSet_ = true;
@@ -241,6 +269,9 @@ class ChatViewModel final : public QObject {
   QTimer* sweepTimer_ = nullptr;
   QTimer* outputMeterTimer_ = nullptr;
   QTimer* rigPollTimer_ = nullptr;
+  // Runs while a status poll is out; when it fires, the rig queue is blocked.
+  QTimer* rigStallTimer_ = nullptr;
+  QTimer* releaseRetryTimer_ = nullptr;
 
   // Each start of audio begins a retry chain; an older chain stops at its next attempt.
   uint64_t captureChain_ = 0;
@@ -265,8 +296,15 @@ class ChatViewModel final : public QObject {
   uint64_t transmission_ = 0;
   // The transcript entry of the latest transmission.
   QUuid transmittedMessage_;
-  // The rig keyed for the transmission on the air, until its push-to-talk off is posted.
-  std::optional<RigTxSettings> keyedRig_;
+  // The rig in use, as last saved: read at creation and after each save, not per call.
+  std::optional<RigTxSettings> rig_;
+  // The rig push-to-talk may be on at; none once a release came back without error.
+  std::optional<RigTxSettings> pttRig_;
+  // Key calls posted so far: a release settles only the keying posted before it.
+  uint64_t keyCalls_ = 0;
+  // A tune asked for while push-to-talk may be on, run once it is released.
+  std::optional<double> deferredTuneMHz_;
+  bool exiting_ = false;
 
   // Declared late so that they go first: no rig or audio call runs once the rest is gone.
   std::unique_ptr<SerialQueue> rigQueue_;

@@ -29,32 +29,46 @@ std::optional<std::string> setFrequency(const RigTxSettings& rig, double hz) {
 
 }  // namespace
 
+void ChatViewModel::readRigSettings() {
+  const std::optional<RigTxSettings> rig = settings_.rigTxSettings();
+  if (rig == rig_) return;
+  rig_ = rig;
+  // The old rig's release is not tried again: the operator has moved on from it.
+  if (pttRig_ != rig_) releaseRetryTimer_->stop();
+}
+
 void ChatViewModel::setRigStatus(const std::optional<QString>& status) {
   if (rigStatus_ == status) return;
   rigStatus_ = status;
   emit rigStatusChanged();
 }
 
+// A poll that has not come back in a whole interval waits behind a rig call that is stuck.
+void ChatViewModel::showRigNotResponding() { setRigStatus(kRigNotResponding); }
+
 // The next poll comes a whole interval after this one ended, never on a fixed grid.
 void ChatViewModel::pollRigStatusLoop() {
-  refreshRigStatus([this] { rigPollTimer_->start(timing_.rigPollInterval); });
+  refreshRigStatus([this] {
+    if (!exiting_) rigPollTimer_->start(timing_.rigPollInterval);
+  });
 }
 
 void ChatViewModel::refreshRigStatusNow() { refreshRigStatus({}); }
 
 void ChatViewModel::refreshRigStatus(std::function<void()> done) {
   Q_ASSERT(QThread::currentThread() == thread());
-  const std::optional<RigTxSettings> rig = settings_.rigTxSettings();
-  if (!rig) {
+  if (!rig_) {
     setRigStatus(std::nullopt);
-  } else if (!isSending_) {  // no status reads while a transmission runs
+  } else if (!isSending_ && !exiting_) {  // no status reads while a transmission runs
     const std::optional<std::string> mode =
-        needsRigModeSet_ ? std::optional<std::string>(rig->mode) : std::nullopt;
+        needsRigModeSet_ ? std::optional<std::string>(rig_->mode) : std::nullopt;
+    if (!rigStallTimer_->isActive()) rigStallTimer_->start();
     rigQueue_->call<RigConnectionResult>(
-        [rig = *rig, mode] {
+        [rig = *rig_, mode] {
           return RigControl::readStatus(rig.model, rig.port, rig.serial, mode);
         },
         [this, done, setMode = mode.has_value()](RigConnectionResult result) {
+          rigStallTimer_->stop();
           if (result.success) {
             setRigStatus(QString::fromStdString(result.message));
             // Only a poll that carried the mode settles it: a request made while a poll
@@ -72,13 +86,18 @@ void ChatViewModel::refreshRigStatus(std::function<void()> done) {
 
 void ChatViewModel::tune(double mhz) {
   Q_ASSERT(QThread::currentThread() == thread());
-  const std::optional<RigTxSettings> rig = settings_.rigTxSettings();
-  if (!rig) {
+  if (!rig_) {
     setAlertMessage(QStringLiteral("Configure a rig model and port in Settings first."));
     return;
   }
+  if (exiting_) return;
+  // Never retune a transmitter that may be keyed: the tune waits for the release.
+  if (pttRig_ == rig_) {
+    deferredTuneMHz_ = mhz;
+    return;
+  }
   const double hz = mhz * 1'000'000.0;
-  rigQueue_->call<std::optional<std::string>>([rig = *rig, hz] { return setFrequency(rig, hz); },
+  rigQueue_->call<std::optional<std::string>>([rig = *rig_, hz] { return setFrequency(rig, hz); },
                                               [this](std::optional<std::string> error) {
                                                 if (!error) {
                                                   refreshRigStatus({});

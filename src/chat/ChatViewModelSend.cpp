@@ -3,6 +3,9 @@
 #include <QThread>
 #include <QTimer>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "audio/AudioLevels.h"
 #include "audio/NewMessageSound.h"
@@ -23,6 +26,14 @@ constexpr std::size_t kMeterChunkSamples = 2400;
 constexpr double kTestToneHz = 1000.0;
 constexpr float kTestToneLevel = 0.97f;
 constexpr int kRigErrorBufferSize = 256;
+// How long after its expected end a transmission may wait for the player's report.
+constexpr std::chrono::milliseconds kPlayedBackAllowance{3000};
+// Between the exit's attempts to release push-to-talk.
+constexpr std::chrono::milliseconds kExitReleasePause{200};
+
+const QString kReleaseFailedText = QStringLiteral("Couldn't release push-to-talk: ");
+const QString kMayStillBeKeyedText =
+    QStringLiteral("\n\nThe transmitter may still be keyed. Palavrix keeps trying to release it.");
 
 const QString kTransmitAudioFailedPrefix = QStringLiteral("Couldn't play the transmit audio: ");
 const QString kTransmissionInterruptedText = QStringLiteral(
@@ -42,6 +53,15 @@ std::optional<std::string> setPushToTalk(const RigTxSettings& rig, bool on) {
     return std::nullopt;
   }
   return RigControl::stringFromCBuffer(error, kRigErrorBufferSize);
+}
+
+// Rig thread. Releases push-to-talk, trying again until it is released or the deadline passed.
+bool releaseUntil(const RigTxSettings& rig, std::chrono::steady_clock::time_point deadline) {
+  while (setPushToTalk(rig, false)) {
+    if (std::chrono::steady_clock::now() + kExitReleasePause >= deadline) return false;
+    std::this_thread::sleep_for(kExitReleasePause);
+  }
+  return true;
 }
 
 }  // namespace
@@ -102,28 +122,50 @@ std::optional<AudioDeviceInfo> ChatViewModel::transmitDevice() const {
 }
 
 void ChatViewModel::transmit(std::vector<int16_t> samples) {
-  if (samples.empty()) return;
+  if (samples.empty() || exiting_) return;
   setIsSending(true);
   const uint64_t transmission = ++transmission_;
-  const std::optional<RigTxSettings> rig = settings_.rigTxSettings();
   const std::optional<AudioDeviceInfo> device = transmitDevice();
-  keyedRig_ = rig;
-  if (rig) postPushToTalk(*rig, true);
-  const std::chrono::milliseconds lead = rig ? timing_.pttLead : std::chrono::milliseconds(0);
+  auto shared = std::make_shared<const std::vector<int16_t>>(std::move(samples));
+  if (!rig_) {
+    startTransmitAudio(transmission, *shared, device);
+    return;
+  }
+  // The lead counts from the moment the rig has keyed, not from when the call was posted: a
+  // poll ahead of it or a slow rig would otherwise cut the start of the audio.
+  keyPushToTalk(*rig_, [this, transmission, shared, device](std::optional<std::string> error) {
+    if (transmission != transmission_ || !isSending_) return;
+    if (error) {
+      setAlertMessage(QStringLiteral("Couldn't key the transmitter: ") +
+                      QString::fromStdString(*error).trimmed());
+      finishTransmit(transmission);
+      return;
+    }
+    QTimer::singleShot(timing_.pttLead, Qt::PreciseTimer, this,
+                       [this, transmission, shared, device] {
+                         startTransmitAudio(transmission, *shared, device);
+                       });
+  });
+}
+
+void ChatViewModel::startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples,
+                                       const std::optional<AudioDeviceInfo>& device) {
+  if (transmission != transmission_ || !isSending_ || exiting_) return;
+  // Push-to-talk stays on until the player has played the last sample, plus the tail; the clock
+  // only guards against a report that never comes.
   const std::chrono::milliseconds duration(int64_t(samples.size()) * 1000 /
                                            int64_t(PlaybackEngine::kSampleRate));
-  auto shared = std::make_shared<const std::vector<int16_t>>(std::move(samples));
-  QTimer::singleShot(lead, Qt::PreciseTimer, this, [this, shared, device, transmission] {
-    playTransmitAudio(*shared, device, transmission);
-  });
-  // Push-to-talk goes off by the clock, not by the player's report.
-  QTimer::singleShot(lead + duration + timing_.pttTail, Qt::PreciseTimer, this,
+  QTimer::singleShot(duration + timing_.pttTail + kPlayedBackAllowance, Qt::PreciseTimer, this,
                      [this, transmission] { finishTransmit(transmission); });
+  playTransmitAudio(samples, device, transmission, [this, transmission] {
+    QTimer::singleShot(timing_.pttTail, Qt::PreciseTimer, this,
+                       [this, transmission] { finishTransmit(transmission); });
+  });
 }
 
 void ChatViewModel::playTransmitAudio(std::span<const int16_t> samples,
                                       const std::optional<AudioDeviceInfo>& device,
-                                      uint64_t transmission) {
+                                      uint64_t transmission, std::function<void()> playedBack) {
   if (!samples.empty()) {
     if (const std::optional<PlaybackError> error = playback_->prepare(device)) {
       transmitAudioFailed(transmission, *error);
@@ -131,6 +173,7 @@ void ChatViewModel::playTransmitAudio(std::span<const int16_t> samples,
     }
     if (PlaybackBuffer buffer = PlaybackEngine::makeBuffer(samples)) {
       PlaybackEngine::Reports reports;
+      reports.onPlayedBack = std::move(playedBack);
       reports.onFailed = [this, transmission](const PlaybackError& error) {
         transmitAudioFailed(transmission, error);
       };
@@ -185,31 +228,116 @@ void ChatViewModel::stopOutputMeter() {
 
 void ChatViewModel::finishTransmit(uint64_t transmission) {
   if (transmission != transmission_ || !isSending_) return;
-  if (keyedRig_) postPushToTalk(*std::exchange(keyedRig_, std::nullopt), false);
+  if (pttRig_) releasePushToTalk();
   transmitMonitor_->clear();
   stopOutputMeter();
   setIsSending(false);
 }
 
-void ChatViewModel::postPushToTalk(const RigTxSettings& rig, bool on) {
+void ChatViewModel::keyPushToTalk(const RigTxSettings& rig,
+                                  std::function<void(std::optional<std::string>)> keyed) {
+  releaseRetryTimer_->stop();
+  // May be on from now: the call may key the rig and still fail (a reply that came too late).
+  pttRig_ = rig;
+  ++keyCalls_;
+  rigQueue_->call<std::optional<std::string>>([rig] { return setPushToTalk(rig, true); },
+                                              std::move(keyed));
+}
+
+void ChatViewModel::releasePushToTalk() {
+  if (!pttRig_ || exiting_) return;
+  releaseRetryTimer_->stop();
+  const RigTxSettings rig = *pttRig_;
   rigQueue_->call<std::optional<std::string>>(
-      [rig, on] { return setPushToTalk(rig, on); },
-      [this, on](std::optional<std::string> error) {
-        // A transcript that says a message went out, or a transmitter left keyed, must not
-        // pass in silence.
-        if (!error) return;
-        setAlertMessage((on ? QStringLiteral("Couldn't key the transmitter: ")
-                            : QStringLiteral("Couldn't release push-to-talk: ")) +
-                        QString::fromStdString(*error).trimmed());
+      [rig] { return setPushToTalk(rig, false); },
+      [this, rig, keyCall = keyCalls_](std::optional<std::string> error) {
+        // A key call posted since, or the exit's own release, settles it now.
+        if (keyCall != keyCalls_ || exiting_) return;
+        if (!error) {
+          pttRig_.reset();
+          withdrawAlert(kReleaseFailedText);
+          if (const std::optional<double> mhz = std::exchange(deferredTuneMHz_, std::nullopt))
+            tune(*mhz);
+          return;
+        }
+        // A transmitter left keyed must not pass in silence, and is released as soon as the rig
+        // answers again.
+        withdrawAlert(kReleaseFailedText);
+        setAlertMessage(kReleaseFailedText + QString::fromStdString(*error).trimmed() +
+                        kMayStillBeKeyedText);
+        if (rig == rig_) releaseRetryTimer_->start();
       });
 }
 
-void ChatViewModel::releasePushToTalkBeforeExit() {
+// Stops everything that would still talk to the rig: the exit's release goes next.
+void ChatViewModel::stopRigCallsForExit() {
+  exiting_ = true;
+  releaseRetryTimer_->stop();
+  rigPollTimer_->stop();
+  deferredTuneMHz_.reset();
+  rigQueue_->dropPending();
+  if (isSending_) {
+    ++transmission_;
+    playback_->stopPlayer();
+    transmitMonitor_->clear();
+    stopOutputMeter();
+    setIsSending(false);
+  }
+}
+
+void ChatViewModel::releasePushToTalkForExit(std::chrono::milliseconds limit,
+                                             std::function<void(bool)> done) {
   Q_ASSERT(QThread::currentThread() == thread());
-  if (!isSending_ || !keyedRig_) return;
-  const RigTxSettings rig = *std::exchange(keyedRig_, std::nullopt);
-  // Behind the queue, so that a push-to-talk on still waiting there cannot key it again after.
-  rigQueue_->runAndWait([rig] { setPushToTalk(rig, false); });
+  stopRigCallsForExit();
+  if (!pttRig_) {
+    QMetaObject::invokeMethod(
+        this, [done] { done(true); }, Qt::QueuedConnection);
+    return;
+  }
+  // Whichever comes first, the release or the limit, answers; the other finds it answered.
+  auto answered = std::make_shared<bool>(false);
+  auto answer = [this, answered, done](bool released) {
+    if (std::exchange(*answered, true)) return;
+    if (released) pttRig_.reset();
+    done(released);
+  };
+  QTimer::singleShot(limit, this, [answer] { answer(false); });
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  rigQueue_->call<bool>([rig = *pttRig_, deadline] { return releaseUntil(rig, deadline); }, answer,
+                        true);
+}
+
+bool ChatViewModel::releasePushToTalkAndWait(std::chrono::milliseconds limit) {
+  Q_ASSERT(QThread::currentThread() == thread());
+  stopRigCallsForExit();
+  if (!pttRig_) return true;
+  struct Outcome {
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::optional<bool> released;
+  };
+  auto outcome = std::make_shared<Outcome>();
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  rigQueue_->postNext([rig = *pttRig_, deadline, outcome] {
+    const bool released = releaseUntil(rig, deadline);
+    std::lock_guard lock(outcome->mutex);
+    outcome->released = released;
+    outcome->ended.notify_all();
+  });
+  std::unique_lock lock(outcome->mutex);
+  outcome->ended.wait_until(lock, deadline, [&] { return outcome->released.has_value(); });
+  if (!outcome->released.value_or(false)) return false;
+  pttRig_.reset();
+  return true;
+}
+
+QString ChatViewModel::pushToTalkWarning() const {
+  const RigTxSettings rig = pttRig_.value_or(RigTxSettings{});
+  return QStringLiteral(
+             "Push-to-talk may still be keyed on the rig of Hamlib model %1 at \"%2\": it was "
+             "not released before the program ended.")
+      .arg(rig.model)
+      .arg(QString::fromStdString(rig.port));
 }
 
 void ChatViewModel::playTestTone() {

@@ -7,41 +7,60 @@
 
 #include <QObject>
 #include <QThread>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class SerialQueue final : public QObject {
   Q_OBJECT
 
  public:
   explicit SerialQueue(const QString& name, QObject* parent = nullptr);
-  // Lets the call in progress finish; calls still queued are dropped.
+  // Drops the calls still queued and lets the one in progress finish. A call that has not
+  // finished within a second (a rig that never answers) is left to end on its own thread.
   ~SerialQueue() override;
 
   // Runs work on the queue's thread after everything posted before it.
   void post(std::function<void()> work);
+  // Runs work before every call still queued (after the one in progress).
+  void postNext(std::function<void()> work);
+  // Drops every call that has not started.
+  void dropPending();
 
   // Runs work on the queue's thread, then hands its result to done on the main thread. done
   // does not run once the queue (and so its owner) is gone.
   template <typename Result>
-  void call(std::function<Result()> work, std::function<void(Result)> done) {
-    post([this, work = std::move(work), done = std::move(done)]() mutable {
+  void call(std::function<Result()> work, std::function<void(Result)> done, bool next = false) {
+    std::function<void()> job = [state = state_, work = std::move(work),
+                                 done = std::move(done)]() mutable {
       auto result = std::make_shared<Result>(work());
-      // The queue outlives its thread, so it is there to receive this.
+      std::lock_guard lock(state->mutex);
+      if (!state->receiver) return;
       QMetaObject::invokeMethod(
-          this, [done = std::move(done), result] { done(std::move(*result)); },
+          state->receiver, [done = std::move(done), result] { done(std::move(*result)); },
           Qt::QueuedConnection);
-    });
+    };
+    next ? postNext(std::move(job)) : post(std::move(job));
   }
 
   // Runs work on the queue's thread after everything posted before it and waits for it. Only
-  // where waiting is the point: the program's exit, tearing down what lives on the thread.
+  // where waiting is the point: tearing down what lives on the thread.
   void runAndWait(std::function<void()> work);
 
   // Objects moved here take their queued calls and timers on the queue's thread.
-  QThread& thread() { return thread_; }
+  QThread& thread() { return *thread_; }
 
  private:
-  QThread thread_;
+  // Shared with the calls in flight, which may outlive the queue.
+  struct State {
+    std::mutex mutex;
+    std::deque<std::function<void()>> pending;
+    QObject* receiver = nullptr;  // where answers go; none once the queue is gone
+  };
+  void wake();
+
+  std::shared_ptr<State> state_;
+  QThread* thread_;
   QObject* worker_;  // lives on thread_; the calls run in its context
 };

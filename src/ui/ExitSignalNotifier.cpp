@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM};
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The write end of the pipe, for the handler: a signal handler can reach nothing but globals.
 volatile sig_atomic_t signalPipeWriteEnd = -1;
@@ -37,7 +37,7 @@ ExitSignalNotifier::ExitSignalNotifier(QObject* parent) : QObject(parent) {
   Q_ASSERT(signalPipeWriteEnd < 0);
   if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     // Without the pipe the signals keep their default action: the process ends at once.
-    std::perror("palavrix: no pipe for SIGINT and SIGTERM");
+    std::perror("palavrix: no pipe for SIGINT, SIGTERM and SIGHUP");
     return;
   }
   signalPipeWriteEnd = pipe_[1];

@@ -1,6 +1,6 @@
-// Turns SIGINT and SIGTERM into a Qt signal on the main thread, so that the program can release
-// push-to-talk before it ends instead of dying with the transmitter keyed. One per process: it
-// owns the two signals' handlers while it lives.
+// Turns SIGINT, SIGTERM and SIGHUP (the terminal or the session going away) into a Qt signal on the
+// main thread, so that the program can release push-to-talk before it ends instead of dying with
+// the transmitter keyed. One per process: it owns the three signals' handlers while it lives.
 #pragma once
 
 #include <QObject>

@@ -1,6 +1,11 @@
 #include "ui/MyApp.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QEvent>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
@@ -29,6 +34,17 @@ void makeSecondary(QWidget* window) {
   window->setAttribute(Qt::WA_QuitOnClose, false);
 }
 
+// The release may take this long at exit; the rest of the way out stays within a second.
+constexpr std::chrono::milliseconds kExitReleaseLimit{3500};
+
+// Qt ends the process with exit() when the X display goes away: the one way out that passes
+// no code of ours but the handlers registered with atexit. Set while a MyApp lives.
+MyApp* runningApp = nullptr;
+
+void releasePushToTalkAtExit() {
+  if (runningApp) runningApp->releasePushToTalkNow();
+}
+
 }  // namespace
 
 MyApp::MyApp(QObject* parent)
@@ -47,14 +63,23 @@ MyApp::MyApp(QObject* parent)
   connect(mainWindow_.get(), &MainWindow::settingsRequested, this, &MyApp::openSettings);
   connect(mainWindow_.get(), &MainWindow::hamlibLogRequested, this, &MyApp::openHamlibLog);
   connect(mainWindow_.get(), &MainWindow::quitRequested, this, [this] { quit(); });
-  // Every way out of the main loop passes here, closing the last window included.
-  connect(qApp, &QCoreApplication::aboutToQuit, this, &MyApp::releasePushToTalk);
+  // Closing the main window is a way out like Quit: it must wait for the release too.
+  QApplication::setQuitOnLastWindowClosed(false);
+  mainWindow_->installEventFilter(this);
+  // Whoever else ends the main loop (the session, QCoreApplication::quit) gets the same care.
+  connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
+    if (!exiting_) releasePushToTalkNow();
+  });
+  static const bool releaseRegistered = std::atexit(releasePushToTalkAtExit) == 0;
+  Q_UNUSED(releaseRegistered);
+  runningApp = this;
 }
 
 MyApp::~MyApp() {
+  runningApp = nullptr;
   delete settingsWindow_.data();
   delete hamlibLogWindow_.data();
-  releasePushToTalk();
+  if (!exiting_) releasePushToTalkNow();
 }
 
 void MyApp::openSettings() {
@@ -77,9 +102,40 @@ SettingsView* MyApp::settingsWindow() const { return settingsWindow_; }
 
 HamlibLogView* MyApp::hamlibLogWindow() const { return hamlibLogWindow_; }
 
-void MyApp::quit(int exitCode) {
-  releasePushToTalk();
-  QCoreApplication::exit(exitCode);
+bool MyApp::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == mainWindow_.get() && event->type() == QEvent::Close && !exiting_) quit();
+  return QObject::eventFilter(watched, event);
 }
 
-void MyApp::releasePushToTalk() { viewModel_->releasePushToTalkBeforeExit(); }
+void MyApp::quit(int exitCode) {
+  if (exiting_) {
+    // Asked again while the rig holds the way out up: the operator means it.
+    endMainLoop(!viewModel_->pushToTalkMayBeOn());
+    return;
+  }
+  exiting_ = true;
+  exitCode_ = exitCode;
+  for (QWidget* window : QApplication::topLevelWidgets()) window->hide();
+  // The main loop keeps running meanwhile, so that signals and a second Quit are heard.
+  viewModel_->releasePushToTalkForExit(kExitReleaseLimit,
+                                       [this](bool released) { endMainLoop(released); });
+}
+
+void MyApp::endMainLoop(bool released) {
+  if (std::exchange(ended_, true)) return;
+  if (!released) reportPushToTalkMayBeOn();
+  QCoreApplication::exit(exitCode_);
+}
+
+void MyApp::releasePushToTalkNow() {
+  if (ended_) return;
+  ended_ = exiting_ = true;
+  if (!viewModel_->releasePushToTalkAndWait(kExitReleaseLimit)) reportPushToTalkMayBeOn();
+}
+
+void MyApp::reportPushToTalkMayBeOn() {
+  const QString warning = viewModel_->pushToTalkWarning();
+  std::fprintf(stderr, "palavrix: %s\n", qPrintable(warning));
+  std::fflush(stderr);
+  hamlibLog_.append(QDateTime::currentDateTime(), HamlibLogLevel::error, true, warning);
+}

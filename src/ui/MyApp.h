@@ -4,8 +4,10 @@
 // main window with its menus and the single Settings and Hamlib Log windows.
 //
 // Main thread. Make it after QApplication, which sets the process locale that Hamlib's loading
-// relies on. Ending the program by any way (Quit, closing the main window, SIGINT or SIGTERM)
-// releases push-to-talk first, so the transmitter is never left keyed.
+// relies on. Every way out (Quit, closing the main window, SIGINT, SIGTERM, SIGHUP, the display
+// going away) releases push-to-talk first when it may be on, so the transmitter is never left
+// keyed; when the rig does not answer, the program still ends within about five seconds and
+// says on stderr and in the Hamlib log that push-to-talk may still be keyed.
 #pragma once
 
 #include <QObject>
@@ -40,11 +42,20 @@ class MyApp final : public QObject {
   SettingsView* settingsWindow() const;
   HamlibLogView* hamlibLogWindow() const;
 
-  // Leaves the main loop with exitCode; push-to-talk is released on the way out.
+  // Closes the windows and leaves the main loop with exitCode once push-to-talk is released (or
+  // the rig failed to answer in time). Asked again meanwhile, it ends at once.
   void quit(int exitCode = 0);
 
+  // For an exit already under way outside the main loop (the display gone): releases
+  // push-to-talk, waiting for at most the exit's limit. Main thread.
+  void releasePushToTalkNow();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
-  void releasePushToTalk();
+  void endMainLoop(bool released);
+  void reportPushToTalkMayBeOn();
 
   AppSettings& settings_;
   HamlibLog& hamlibLog_;
@@ -54,4 +65,7 @@ class MyApp final : public QObject {
   std::unique_ptr<MainWindow> mainWindow_;
   QPointer<SettingsView> settingsWindow_;
   QPointer<HamlibLogView> hamlibLogWindow_;
+  bool exiting_ = false;
+  bool ended_ = false;
+  int exitCode_ = 0;
 };

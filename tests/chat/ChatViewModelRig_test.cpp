@@ -1,6 +1,9 @@
 // The controller's rig calls against real Hamlib and rigctld (model 2, the network rig) serving
-// the dummy rig: polling through a daemon that dies and comes back, tuning, and push-to-talk
-// failures and release. No audio server: playback fails at once, which these tests ignore.
+// the dummy rig: polling through a daemon that dies and comes back, tuning, push-to-talk failures
+// and their retries, and the release on the way out past a daemon that stops answering. No audio
+// server: playback would fail at once, so audio that is played shows as its alert.
+#include <signal.h>
+
 #include <QSignalSpy>
 
 #include "ChatTestSupport.h"
@@ -10,16 +13,21 @@ using namespace chattest;
 
 namespace {
 
+const QString kPlaybackFailed = QStringLiteral("Couldn't play the transmit audio: ");
+
 class RigCalls : public testing::Test {
  protected:
   void make() {
-    settings = std::make_unique<AppSettings>();
     ChatViewModel::Timing timing = quickTiming();
     timing.captureRetryInterval = std::chrono::hours(1);
     model = std::make_unique<ChatViewModel>(*settings, timing);
   }
   bool statusIs(const QString& prefix) {
     return waitFor([&] { return model->rigStatus().value_or("").startsWith(prefix); });
+  }
+  void send(const char* text) {
+    model->setInputText(QString::fromLatin1(text));
+    model->send();
   }
 
   ConfigHome home;
@@ -38,15 +46,21 @@ TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
   EXPECT_EQ(rigtest::askRigctld(daemon.port(), "f"), "7074000");
   EXPECT_EQ(model->alertMessage(), std::nullopt);
 
-  // Push-to-talk is released before exit while on the air.
-  model->setInputText(QStringLiteral("CQ CQ CQ DE PALAVRIX"));
-  model->send();
+  // A tune asked for on the air waits until push-to-talk is released.
+  send("CQ");
   ASSERT_TRUE(waitFor([&] { return rigtest::askRigctld(daemon.port(), "t") == "1"; }));
-  ASSERT_TRUE(model->isSending());
-  model->releasePushToTalkBeforeExit();
-  EXPECT_EQ(rigtest::askRigctld(daemon.port(), "t"), "0");
-  ASSERT_TRUE(waitFor([&] { return !model->isSending(); }, 20000));
-  model->setAlertMessage(std::nullopt);  // the playback's, with no audio server here
+  model->tune(14.074);
+  std::vector<std::pair<std::string, std::string>> seen;  // push-to-talk, frequency
+  ASSERT_TRUE(waitFor(
+      [&] {
+        seen.emplace_back(rigtest::askRigctld(daemon.port(), "t"), rigtest::askRigctld(daemon.port(), "f"));
+        return seen.back() == std::pair<std::string, std::string>("0", "14074000");
+      },
+      20000));
+  for (const auto& [ptt, frequency] : seen) {
+    if (ptt == "1") EXPECT_EQ(frequency, "7074000");
+  }
+  model->setAlertMessage(std::nullopt);  // the playback's
 
   daemon.stop();
   model->tune(14.074);
@@ -60,25 +74,54 @@ TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
   EXPECT_EQ(rigtest::askRigctld(daemon.port(), "m"), "USB");
 }
 
-TEST_F(RigCalls, APushToTalkFailureReachesTheAlertAndTheMessageStays) {
-  saveNetworkRig(*settings, rigtest::unusedPort(), "Default");  // nobody listens there
+TEST_F(RigCalls, AFailedKeyCallSendsNoAudioAndTheReleaseIsTriedUntilTheRigAnswers) {
+  const int port = rigtest::unusedPort();  // nobody listens there yet
+  saveNetworkRig(*settings, port, "Default");
   make();
-  QStringList alerts;
-  QObject::connect(model.get(), &ChatViewModel::alertMessageChanged, model.get(),
-                   [&] { alerts.append(model->alertMessage().value_or("")); });
-  model->setInputText(QStringLiteral("E"));
-  model->send();
-  ASSERT_TRUE(waitFor([&] { return !model->isSending(); }, 20000));
-  auto raised = [&](const char* prefix) {
-    return waitFor([&] {
-      return std::any_of(alerts.begin(), alerts.end(),
-                         [&](const QString& alert) { return alert.startsWith(prefix); });
-    });
-  };
-  EXPECT_TRUE(raised("Couldn't key the transmitter: "));
-  EXPECT_TRUE(raised("Couldn't release push-to-talk: "));
+  send("E");
+  ASSERT_TRUE(waitFor([&] { return model->alertMessage().value_or("").contains("may still be"); }));
+  // The key call's cause stays in view above the release's.
+  const QString alert = *model->alertMessage();
+  EXPECT_TRUE(alert.startsWith("Couldn't key the transmitter: ")) << alert.toStdString();
+  EXPECT_TRUE(alert.contains("\n\nCouldn't release push-to-talk: ")) << alert.toStdString();
+  EXPECT_FALSE(model->isSending());
   ASSERT_EQ(model->messages()->size(), 1);
   EXPECT_TRUE(model->messages()->at(0).isSent);
+  EXPECT_TRUE(model->pushToTalkMayBeOn());
+
+  rigtest::Rigctld daemon(port);
+  ASSERT_TRUE(waitFor([&] { return !model->pushToTalkMayBeOn(); }));
+  EXPECT_EQ(model->alertMessage(), alert.section("\n\n", 0, 0));
+  EXPECT_FALSE(alert.contains(kPlaybackFailed)) << "audio went out into an unkeyed rig";
+}
+
+TEST_F(RigCalls, TheExitReleasesPushToTalkPastAStoppedDaemonAndDropsTheTuneQueuedOnTheAir) {
+  rigtest::Rigctld daemon(rigtest::unusedPort());
+  saveNetworkRig(*settings, daemon.port(), "USB");
+  make();
+  ASSERT_TRUE(statusIs("145.000000 MHz  USB"));
+  send("CQ");
+  ASSERT_TRUE(waitFor([&] { return rigtest::askRigctld(daemon.port(), "t") == "1"; }));
+  model->tune(14.080);
+  ASSERT_EQ(::kill(daemon.pid(), SIGSTOP), 0);
+  // The release waits behind the stopped daemon, and the status line says so.
+  ASSERT_TRUE(waitFor([&] { return !model->isSending(); }, 20000));
+  ASSERT_TRUE(statusIs("Rig not responding"));
+  EXPECT_TRUE(model->pushToTalkMayBeOn());
+
+  std::optional<bool> released;
+  model->releasePushToTalkForExit(std::chrono::seconds(4), [&](bool done) { released = done; });
+  ASSERT_EQ(::kill(daemon.pid(), SIGCONT), 0);
+  ASSERT_TRUE(waitFor([&] { return released.has_value(); }));
+  EXPECT_TRUE(*released);
+  EXPECT_EQ(rigtest::askRigctld(daemon.port(), "t"), "0");
+  EXPECT_EQ(rigtest::askRigctld(daemon.port(), "f"), "145000000");
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("PULSE_SERVER", "unix:/nonexistent/palavrix-test/native");
+  qputenv("QT_LOGGING_RULES", "palavrix.audio=false");
+  return chattest::runTests(argc, argv);
+}

@@ -12,7 +12,7 @@ TEST(ExitSignalNotifier, HandsEachSignalToTheMainLoopAndGivesTheHandlersBack) {
   {
     ExitSignalNotifier notifier;
     QSignalSpy requested(&notifier, &ExitSignalNotifier::exitRequested);
-    for (int signalNumber : {SIGTERM, SIGINT}) {
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
       requested.clear();
       ASSERT_EQ(raise(signalNumber), 0);  // the process would end here without the notifier
       ASSERT_TRUE(requested.wait(5000));
