@@ -150,7 +150,7 @@ void ChatViewModel::listeningAttempted(int retriesLeft, uint64_t chain,
   if (chain != captureChain_) return;
   if (!error) {
     capturing_ = true;
-    if (captureAlert_ && alertMessage_ == captureAlert_) setAlertMessage(std::nullopt);
+    if (captureAlert_) withdrawAlert(*captureAlert_);
     captureAlert_.reset();
     return;
   }

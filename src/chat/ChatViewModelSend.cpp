@@ -128,7 +128,9 @@ void ChatViewModel::transmit(std::vector<int16_t> samples) {
   const std::optional<AudioDeviceInfo> device = transmitDevice();
   auto shared = std::make_shared<const std::vector<int16_t>>(std::move(samples));
   if (!rig_) {
-    startTransmitAudio(transmission, *shared, device);
+    QTimer::singleShot(0, Qt::PreciseTimer, this, [this, transmission, shared, device] {
+      startTransmitAudio(transmission, *shared, device);
+    });
     return;
   }
   // The lead counts from the moment the rig has keyed, not from when the call was posted: a

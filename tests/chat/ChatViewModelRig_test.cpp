@@ -1,19 +1,16 @@
 // The controller's rig calls against real Hamlib and rigctld (model 2, the network rig) serving
 // the dummy rig: polling through a daemon that dies and comes back, tuning, push-to-talk failures
-// and their retries, and the release on the way out past a daemon that stops answering. No audio
-// server: playback would fail at once, so audio that is played shows as its alert.
+// and their retries, and the release on the way out past a daemon that stops answering. The
+// transmit audio plays on the fixture's audio server.
 #include <signal.h>
 
-#include <QSignalSpy>
-
 #include "ChatTestSupport.h"
+#include "audio/AudioLevels.h"
 #include "chat/ChatViewModel.h"
 
 using namespace chattest;
 
 namespace {
-
-const QString kPlaybackFailed = QStringLiteral("Couldn't play the transmit audio: ");
 
 class RigCalls : public testing::Test {
  protected:
@@ -60,7 +57,7 @@ TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
   for (const auto& [ptt, frequency] : seen) {
     if (ptt == "1") EXPECT_EQ(frequency, "7074000");
   }
-  model->setAlertMessage(std::nullopt);  // the playback's
+  EXPECT_EQ(model->alertMessage(), std::nullopt);
 
   daemon.stop();
   model->tune(14.074);
@@ -78,6 +75,9 @@ TEST_F(RigCalls, AFailedKeyCallSendsNoAudioAndTheReleaseIsTriedUntilTheRigAnswer
   const int port = rigtest::unusedPort();  // nobody listens there yet
   saveNetworkRig(*settings, port, "Default");
   make();
+  bool played = false;
+  QObject::connect(&model->levels(), &AudioLevels::outputDbChanged, model.get(),
+                   [&](float db) { played = played || db > kLevelFloorDb; });
   send("E");
   ASSERT_TRUE(waitFor([&] { return model->alertMessage().value_or("").contains("may still be"); }));
   // The key call's cause stays in view above the release's.
@@ -92,7 +92,7 @@ TEST_F(RigCalls, AFailedKeyCallSendsNoAudioAndTheReleaseIsTriedUntilTheRigAnswer
   rigtest::Rigctld daemon(port);
   ASSERT_TRUE(waitFor([&] { return !model->pushToTalkMayBeOn(); }));
   EXPECT_EQ(model->alertMessage(), alert.section("\n\n", 0, 0));
-  EXPECT_FALSE(alert.contains(kPlaybackFailed)) << "audio went out into an unkeyed rig";
+  EXPECT_FALSE(played) << "audio went out into an unkeyed rig";
 }
 
 TEST_F(RigCalls, TheExitReleasesPushToTalkPastAStoppedDaemonAndDropsTheTuneQueuedOnTheAir) {
@@ -114,14 +114,12 @@ TEST_F(RigCalls, TheExitReleasesPushToTalkPastAStoppedDaemonAndDropsTheTuneQueue
   ASSERT_EQ(::kill(daemon.pid(), SIGCONT), 0);
   ASSERT_TRUE(waitFor([&] { return released.has_value(); }));
   EXPECT_TRUE(*released);
-  EXPECT_EQ(rigtest::askRigctld(daemon.port(), "t"), "0");
-  EXPECT_EQ(rigtest::askRigctld(daemon.port(), "f"), "145000000");
+  // A daemon just woken may take its time with a new client on a loaded machine.
+  std::string ptt, frequency;
+  EXPECT_TRUE(waitFor([&] { return !(ptt = rigtest::askRigctld(daemon.port(), "t")).empty(); }));
+  EXPECT_EQ(ptt, "0");
+  EXPECT_TRUE(waitFor([&] { return !(frequency = rigtest::askRigctld(daemon.port(), "f")).empty(); }));
+  EXPECT_EQ(frequency, "145000000");
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  qputenv("PULSE_SERVER", "unix:/nonexistent/palavrix-test/native");
-  qputenv("QT_LOGGING_RULES", "palavrix.audio=false");
-  return chattest::runTests(argc, argv);
-}
