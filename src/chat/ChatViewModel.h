@@ -223,6 +223,7 @@ class ChatViewModel final : public QObject {
                          const std::optional<AudioDeviceInfo>& device, uint64_t transmission,
                          std::function<void()> playedBack);
   void transmitAudioFailed(uint64_t transmission, const PlaybackError& error);
+  void markTransmittedMessageIncomplete();
   void startOutputMeter(std::span<const int16_t> samples);
   void startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples,
                           const std::optional<AudioDeviceInfo>& device);

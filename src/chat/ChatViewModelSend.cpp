@@ -140,6 +140,7 @@ void ChatViewModel::transmit(std::vector<int16_t> samples) {
     if (error) {
       setAlertMessage(QStringLiteral("Couldn't key the transmitter: ") +
                       QString::fromStdString(*error).trimmed());
+      markTransmittedMessageIncomplete();
       finishTransmit(transmission);
       return;
     }
@@ -195,13 +196,16 @@ void ChatViewModel::transmitAudioFailed(uint64_t transmission, const PlaybackErr
   setAlertMessage(kTransmitAudioFailedPrefix + error.description);
   // Nothing more goes on the air: unkey now rather than at the planned end, and let the
   // transcript say the message did not go out whole.
-  const qsizetype row = messages_.rowOf(transmittedMessage_);
-  if (row >= 0) {
-    ChatMessage message = messages_.at(row);
-    message.decodeState = ChatMessage::DecodeState::incomplete;
-    messages_.replace(row, message);
-  }
+  markTransmittedMessageIncomplete();
   finishTransmit(transmission);
+}
+
+void ChatViewModel::markTransmittedMessageIncomplete() {
+  const qsizetype row = messages_.rowOf(transmittedMessage_);
+  if (row < 0) return;
+  ChatMessage message = messages_.at(row);
+  message.decodeState = ChatMessage::DecodeState::incomplete;
+  messages_.replace(row, message);
 }
 
 void ChatViewModel::startOutputMeter(std::span<const int16_t> samples) {

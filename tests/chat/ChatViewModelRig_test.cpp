@@ -19,8 +19,11 @@ class RigCalls : public testing::Test {
     timing.captureRetryInterval = std::chrono::hours(1);
     model = std::make_unique<ChatViewModel>(*settings, timing);
   }
-  bool statusIs(const QString& prefix) {
-    return waitFor([&] { return model->rigStatus().value_or("").startsWith(prefix); });
+  testing::AssertionResult statusIs(const QString& prefix) {
+    if (waitFor([&] { return model->rigStatus().value_or("").startsWith(prefix); }))
+      return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << "status: " << model->rigStatus().value_or("none").toStdString();
   }
   void send(const char* text) {
     model->setInputText(QString::fromLatin1(text));
@@ -86,7 +89,7 @@ TEST_F(RigCalls, AFailedKeyCallSendsNoAudioAndTheReleaseIsTriedUntilTheRigAnswer
   EXPECT_TRUE(alert.contains("\n\nCouldn't release push-to-talk: ")) << alert.toStdString();
   EXPECT_FALSE(model->isSending());
   ASSERT_EQ(model->messages()->size(), 1);
-  EXPECT_TRUE(model->messages()->at(0).isSent);
+  EXPECT_EQ(model->messages()->at(0).decodeState, ChatMessage::DecodeState::incomplete);
   EXPECT_TRUE(model->pushToTalkMayBeOn());
 
   rigtest::Rigctld daemon(port);
