@@ -53,7 +53,8 @@ TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
   std::vector<std::pair<std::string, std::string>> seen;  // push-to-talk, frequency
   ASSERT_TRUE(waitFor(
       [&] {
-        seen.emplace_back(rigtest::askRigctld(daemon.port(), "t"), rigtest::askRigctld(daemon.port(), "f"));
+        seen.emplace_back(rigtest::askRigctld(daemon.port(), "t"),
+                          rigtest::askRigctld(daemon.port(), "f"));
         return seen.back() == std::pair<std::string, std::string>("0", "14074000");
       },
       20000));
@@ -121,7 +122,8 @@ TEST_F(RigCalls, TheExitReleasesPushToTalkPastAStoppedDaemonAndDropsTheTuneQueue
   std::string ptt, frequency;
   EXPECT_TRUE(waitFor([&] { return !(ptt = rigtest::askRigctld(daemon.port(), "t")).empty(); }));
   EXPECT_EQ(ptt, "0");
-  EXPECT_TRUE(waitFor([&] { return !(frequency = rigtest::askRigctld(daemon.port(), "f")).empty(); }));
+  EXPECT_TRUE(
+      waitFor([&] { return !(frequency = rigtest::askRigctld(daemon.port(), "f")).empty(); }));
   EXPECT_EQ(frequency, "145000000");
 }
 
