@@ -416,7 +416,10 @@ void HamlibLogView::showSaveError(const QString& errorText) {
 void HamlibLogView::showCurrentEntry() {
   const QModelIndex current = list_->currentIndex();
   const QString text = current.isValid() ? current.data(HamlibLog::TextRole).toString() : QString();
-  if (entryText_->toPlainText() != text) entryText_->setPlainText(text);
+  // A flood past the log's cap removes a row per entry: only a new text costs a relayout.
+  if (text == shownEntryText_) return;
+  shownEntryText_ = text;
+  entryText_->setPlainText(text);
 }
 
 void HamlibLogView::entriesChanged() {

@@ -67,4 +67,5 @@ class HamlibLogView final : public QWidget {
   QStackedWidget* stack_ = nullptr;
   QListView* list_ = nullptr;
   QPlainTextEdit* entryText_ = nullptr;
+  QString shownEntryText_;
 };
