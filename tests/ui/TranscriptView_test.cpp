@@ -1,6 +1,6 @@
 // The transcript's text selection as a Linux desktop has it, under a real X server for its
-// primary selection: a double click for a word, a triple click for the bubble's text, and the
-// keyboard from Tab onwards.
+// primary selection: a drag, a double click for a word, a triple click for the bubble's text,
+// and the keyboard from Tab onwards.
 #include "ui/TranscriptView.h"
 
 #include <QClipboard>
@@ -49,7 +49,7 @@ class TranscriptViewTest : public testing::Test {
   TranscriptView* transcript_ = new TranscriptView(messages_, &window_);
 };
 
-TEST_F(TranscriptViewTest, DoubleClickSelectsAWordTripleClickTheBubblesTextBothForMiddleClick) {
+TEST_F(TranscriptViewTest, DragDoubleAndTripleClickSelectForMiddleClick) {
   ASSERT_TRUE(QGuiApplication::clipboard()->supportsSelection());
   QWidget* viewport = transcript_->viewport();
   const QPoint onCallsign = pointOn(2, 10);  // the "L" of DL1ABC
@@ -62,6 +62,16 @@ TEST_F(TranscriptViewTest, DoubleClickSelectsAWordTripleClickTheBubblesTextBothF
   EXPECT_EQ(primary(), "DL1ABC");
   QTest::mouseClick(viewport, Qt::LeftButton, {}, pointOn(0, 1));  // a click alone selects nothing
   EXPECT_EQ(transcript_->selectedText(), "");
+
+  // A drag from the first character to past the last.
+  const QPoint end = pointOn(1, 17) + QPoint(20, 0);
+  QTest::mousePress(viewport, Qt::LeftButton, {}, pointOn(1, 0) - QPoint(2, 0));
+  QMouseEvent move(QEvent::MouseMove, end, viewport->mapToGlobal(end), Qt::NoButton, Qt::LeftButton,
+                   Qt::NoModifier);
+  QApplication::sendEvent(viewport, &move);
+  QTest::mouseRelease(viewport, Qt::LeftButton, {}, end);
+  EXPECT_EQ(transcript_->selectedText(), "DL1ABC DE G4XYZ GM");
+  EXPECT_EQ(primary(), "DL1ABC DE G4XYZ GM");
 }
 
 TEST_F(TranscriptViewTest, TabReachesTheBubblesWhoseTextTheKeyboardSelectsAndCopies) {
