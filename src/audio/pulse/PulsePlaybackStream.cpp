@@ -59,8 +59,8 @@ int PlaybackStream::connect(const char* sinkName, const pa_sample_spec& spec, bo
   std::memset(&attributes, 0xff, sizeof attributes);  // -1: the server's choice
   attributes.tlength = bytes(kPlaybackWriteAhead);
   attributes.minreq = bytes(kPlaybackSinkLatency);
-  // Early requests ask the sink for a latency of one request, where the other modes would
-  // derive it from the long buffer and put about a second between a stop and the silence.
+  // Early requests ask the sink for a latency of one request; otherwise the server would derive
+  // the sink's latency from the long buffer.
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_EARLY_REQUESTS | PA_STREAM_START_CORKED);
   if (dontMove && sinkName) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
   const bool asked =
