@@ -8,9 +8,7 @@
 AudioDeviceMonitor::AudioDeviceMonitor(QObject* parent) : QObject(parent) {
   debounce_.setSingleShot(true);
   debounce_.setInterval(kDebounceMs);
-  connect(&debounce_, &QTimer::timeout, this, [this] {
-    if (onChange) onChange();
-  });
+  connect(&debounce_, &QTimer::timeout, this, &AudioDeviceMonitor::changed);
   reconnect_.setSingleShot(true);
   reconnect_.setInterval(kReconnectMs);
   connect(&reconnect_, &QTimer::timeout, this, &AudioDeviceMonitor::connectToServer);

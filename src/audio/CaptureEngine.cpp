@@ -272,7 +272,7 @@ void CaptureEngine::handleStreamEvent(uint64_t generation, pulse::RecordEvent ev
 void CaptureEngine::requestRestart() {
   if (restartRequested_) return;
   restartRequested_ = true;
-  if (onNeedsRestart) onNeedsRestart();
+  emit needsRestart();
 }
 
 void CaptureEngine::checkForStall() {
@@ -292,9 +292,7 @@ void CaptureEngine::checkForStall() {
 }
 
 void CaptureEngine::handleWakeFromSleep() {
-  QTimer::singleShot(kWakeRestartDelayMs, Qt::PreciseTimer, this, [this] {
-    if (onNeedsRestart) onNeedsRestart();
-  });
+  QTimer::singleShot(kWakeRestartDelayMs, Qt::PreciseTimer, this, &CaptureEngine::needsRestart);
 }
 
 void CaptureEngine::onPrepareForSleep(bool goingToSleep) {

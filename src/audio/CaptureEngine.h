@@ -2,7 +2,8 @@
 // 12 000 Hz blocks. The server's fragments are gathered into exact 2048-frame blocks on the
 // PulseAudio mainloop thread and queued; a capture thread of our own converts each block and
 // calls onSamples, so a slow handler (the decoder) never starves playback on the mainloop.
-// Everything but onSamples runs on the main thread.
+// Everything but onSamples runs on the thread the engine lives on: the main thread, or a
+// thread of the owner's where waiting for the server harms no one.
 #pragma once
 
 #include <QElapsedTimer>
@@ -75,11 +76,9 @@ class CaptureEngine final : public QObject {
   ~CaptureEngine() override;
 
   // Called on the capture thread with each converted block; the samples are valid only during
-  // the call. Set before start: start takes its own copy.
+  // the call. Set before start: start takes its own copy. A plain callback, not a signal: it
+  // runs on the capture thread, where nothing may queue or allocate per block.
   std::function<void(std::span<const int16_t>)> onSamples;
-  // Called on the main thread when the owner should stop and start capture again: the device
-  // was lost, the stream failed, moved or stalled, or the machine woke from sleep.
-  std::function<void()> onNeedsRestart;
   // How long a running capture may deliver nothing; set before start.
   std::chrono::milliseconds stallTimeout = kDefaultStallTimeout;
 
@@ -99,6 +98,11 @@ class CaptureEngine final : public QObject {
   // The reaction to a wake from sleep: a restart request kWakeRestartDelayMs later. The system
   // bus calls it through logind's PrepareForSleep(false) when there is a bus.
   void handleWakeFromSleep();
+
+ signals:
+  // The owner should stop and start capture again: the device was lost, the stream failed,
+  // moved or stalled, or the machine woke from sleep. Emitted on the engine's thread.
+  void needsRestart();
 
  private slots:
   void onPrepareForSleep(bool goingToSleep);

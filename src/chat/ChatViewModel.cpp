@@ -69,15 +69,15 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
   capture_->onSamples = [this](std::span<const int16_t> samples) {
     handleCapturedSamples(samples);
   };
-  // Posted: the restart runs on the main thread, and stops the engine that is calling.
-  capture_->onNeedsRestart = [this] {
-    QMetaObject::invokeMethod(this, &ChatViewModel::restartAudio, Qt::QueuedConnection);
-  };
+  // Queued: the restart runs on the main thread, and stops the engine that is emitting.
+  connect(capture_.get(), &CaptureEngine::needsRestart, this, &ChatViewModel::restartAudio,
+          Qt::QueuedConnection);
   capture_->moveToThread(&audioQueue_->thread());
   startAudio();
   const float outputGain = linearGain(settings_.audioOutputGainDb());
   playback_->setGain(outputGain);
-  deviceMonitor_->onChange = [this] { handleAudioDeviceChange(); };
+  connect(deviceMonitor_.get(), &AudioDeviceMonitor::changed, this,
+          &ChatViewModel::handleAudioDeviceChange);
   deviceMonitor_->start();
   pollRigStatusLoop();
 }

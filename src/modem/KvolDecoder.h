@@ -78,7 +78,7 @@ class KvolDecoder {
   // the buffer and starts the receiver afresh before its next append or decode.
   void requestReset();
 
-  // Called on the thread that runs decodePending.
+  // Called on the thread that runs decodePending (the capture thread): a callback, not a signal.
   std::function<void(const Update&)> onMessageUpdated;
 
  private:

@@ -14,15 +14,9 @@ constexpr qreal kDisabledOpacity = 0.5;
 
 }  // namespace
 
-HoldButton::HoldButton(const QString& text, std::function<void(bool)> onPressChanged,
-                       QWidget* parent)
-    : QAbstractButton(parent) {
+HoldButton::HoldButton(const QString& text, QWidget* parent) : QAbstractButton(parent) {
   setText(text);
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-  // QAbstractButton also reports a release when the pointer leaves while held and when the
-  // button is disabled under the pointer, so the tone never outlives the press.
-  connect(this, &QAbstractButton::pressed, this, [onPressChanged] { onPressChanged(true); });
-  connect(this, &QAbstractButton::released, this, [onPressChanged] { onPressChanged(false); });
 }
 
 QSize HoldButton::sizeHint() const {

@@ -137,8 +137,9 @@ QWidget* SettingsView::buildAudioTab() {
   connect(outputGainSlider_, &QSlider::valueChanged, this,
           [this](int gainDb) { setOutputGainDb(gainDb); });
 
-  testToneButton_ = new HoldButton(
-      tr(kTest), [this](bool pressed) { testTonePressChanged(pressed); }, page);
+  testToneButton_ = new HoldButton(tr(kTest), page);
+  connect(testToneButton_, &HoldButton::pressed, this, [this] { testTonePressChanged(true); });
+  connect(testToneButton_, &HoldButton::released, this, [this] { testTonePressChanged(false); });
   testToneButton_->setObjectName(QStringLiteral("testTone"));
   testToneButton_->setToolTip(tr(kTestHelp));
   testToneButton_->setAccessibleDescription(tr(kTestHint));

@@ -19,7 +19,7 @@ TEST(AudioDeviceMonitor, ReportsDevicesAndDefaultsButNotStreamsOfOurOwn) {
   requireTestServer();
   AudioDeviceMonitor monitor;
   int changes = 0;
-  monitor.onChange = [&] { ++changes; };
+  QObject::connect(&monitor, &AudioDeviceMonitor::changed, [&] { ++changes; });
   monitor.start();
   ASSERT_TRUE(monitor.isListening());
 
@@ -60,7 +60,7 @@ TEST(AudioDeviceMonitor, StopsListeningAndCanStartAgain) {
   requireTestServer();
   AudioDeviceMonitor monitor;
   int changes = 0;
-  monitor.onChange = [&] { ++changes; };
+  QObject::connect(&monitor, &AudioDeviceMonitor::changed, [&] { ++changes; });
   monitor.start();
   monitor.start();  // a second start changes nothing
   ASSERT_TRUE(monitor.isListening());
@@ -85,7 +85,7 @@ TEST(AudioDeviceMonitor, StartsWithoutAServerAndReportsItComingAndGoing) {
   std::optional<ServerOverride> none(kNoServer);
   AudioDeviceMonitor monitor;
   int changes = 0;
-  monitor.onChange = [&] { ++changes; };
+  QObject::connect(&monitor, &AudioDeviceMonitor::changed, [&] { ++changes; });
   monitor.start();
   EXPECT_FALSE(monitor.isListening());
 

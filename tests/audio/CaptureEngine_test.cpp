@@ -111,7 +111,7 @@ TEST(CaptureEngine, SelectsDevicesAndAsksForARestartWhenTheServerTakesThemAway) 
   requireTestServer();
   CaptureEngine capture;
   int restarts = 0;
-  capture.onNeedsRestart = [&] { ++restarts; };
+  QObject::connect(&capture, &CaptureEngine::needsRestart, [&] { ++restarts; });
   Collector collector;
   capture.onSamples = collector.handler();
   auto error = capture.start(
@@ -183,7 +183,7 @@ TEST(CaptureEngine, ResumesInPlaceWhenItsSourceWakesFromSuspend) {
   LogCapture log;
   CaptureEngine capture;
   int restarts = 0;
-  capture.onNeedsRestart = [&] { ++restarts; };
+  QObject::connect(&capture, &CaptureEngine::needsRestart, [&] { ++restarts; });
   Collector collector;
   capture.onSamples = collector.handler();
   ASSERT_EQ(capture.start(deviceNamed("test_in")), std::nullopt);
@@ -207,7 +207,7 @@ TEST(CaptureEngine, AsksForARestartWhenTheServerFreezesOrDies) {
   CaptureEngine capture;
   capture.stallTimeout = std::chrono::milliseconds(1000);
   int restarts = 0;
-  capture.onNeedsRestart = [&] { ++restarts; };
+  QObject::connect(&capture, &CaptureEngine::needsRestart, [&] { ++restarts; });
   Collector collector;
   capture.onSamples = collector.handler();
   for (const bool freeze : {true, false}) {
@@ -263,7 +263,7 @@ TEST(CaptureEngine, FailsWithPulseAudiosTextWithoutAServerAndAsksForARestartAfte
   EXPECT_FALSE(capture.isRunning());
 
   int requests = 0;
-  capture.onNeedsRestart = [&] { ++requests; };
+  QObject::connect(&capture, &CaptureEngine::needsRestart, [&] { ++requests; });
   capture.handleWakeFromSleep();
   capture.handleWakeFromSleep();
   EXPECT_EQ(requests, 0) << "not at once: the devices come back a little later";

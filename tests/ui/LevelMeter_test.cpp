@@ -61,7 +61,9 @@ TEST(LevelMeter, FillsFromTheLeftWithGreenUntilLoudAndFollowsItsReading) {
 
 TEST(HoldButton, ReportsPressAndReleaseIncludingDraggingOffAndBeingDisabled) {
   QList<bool> changes;
-  HoldButton button("Test", [&](bool pressed) { changes.append(pressed); });
+  HoldButton button("Test");
+  QObject::connect(&button, &HoldButton::pressed, [&] { changes.append(true); });
+  QObject::connect(&button, &HoldButton::released, [&] { changes.append(false); });
   button.show();
   QTest::mousePress(&button, Qt::LeftButton);
   QTest::mouseRelease(&button, Qt::LeftButton);
@@ -82,7 +84,7 @@ TEST(HoldButton, ReportsPressAndReleaseIncludingDraggingOffAndBeingDisabled) {
 }
 
 TEST(FocusRing, StandsOutOnTheHoldButtonAndOnSend) {
-  HoldButton hold("Test", [](bool) {});
+  HoldButton hold("Test");
   SendButton send;
   for (QAbstractButton* button :
        {static_cast<QAbstractButton*>(&hold), static_cast<QAbstractButton*>(&send)}) {
