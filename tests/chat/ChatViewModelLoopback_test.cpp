@@ -254,6 +254,9 @@ TEST(ChatLoop, CaptureRetriesEndWithARestartAndNeverForGood) {
     EXPECT_EQ(model.captureStartAttempts(), attempts);
     EXPECT_TRUE(model.isCapturing());
     EXPECT_EQ(model.alertMessage(), std::nullopt);
+    // Devices that come or go restart capture too.
+    LoadedSink sink(QStringLiteral("headset"));
+    EXPECT_TRUE(waitFor([&] { return model.captureStartAttempts() > attempts; }));
   }
   {
     // A server that froze and thawed gives no notice: capture that gave up keeps trying, and
