@@ -338,11 +338,6 @@ QString TranscriptView::selectedText() const {
   return messages_.at(row).text.mid(start, std::abs(selection_->cursor - selection_->anchor));
 }
 
-void TranscriptView::selectText(int row, int start, int length) {
-  select(row, start, start + length);
-  offerPrimarySelection();
-}
-
 void TranscriptView::select(int row, int anchor, int cursor) {
   selection_ = Selection{messages_.at(row).id, anchor, cursor};
   viewport()->update();

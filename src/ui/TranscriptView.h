@@ -41,8 +41,6 @@ class TranscriptView final : public QAbstractScrollArea {
   std::unique_ptr<ChatBubbleView> bubbleAt(int row) const;
   bool caretVisible() const { return caretVisible_; }
   QString selectedText() const;
-  // Selects part of a message's text as a mouse drag would.
-  void selectText(int row, int start, int length);
   void copySelection() const;
 
  protected:
