@@ -400,6 +400,10 @@ void TranscriptView::keyPressEvent(QKeyEvent* event) {
     }
     select(row, selection_->anchor, std::clamp(selection_->cursor + (forward ? 1 : -1), 0, size));
     offerPrimarySelection();
+  } else if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+    // The menu key reaches contextMenuEvent by itself; Shift+F10 does not.
+    QContextMenuEvent menu(QContextMenuEvent::Keyboard, QPoint());
+    contextMenuEvent(&menu);
   } else if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down) {
     setCurrentRow(row + (event->key() == Qt::Key_Up ? -1 : 1));
   } else if (event->key() == Qt::Key_Home || event->key() == Qt::Key_End) {

@@ -86,6 +86,9 @@ TEST_F(TranscriptViewTest, TabReachesTheBubblesWhoseTextTheKeyboardSelectsAndCop
   EXPECT_EQ(transcript_->selectedText(), "DL1ABC DE G4XYZ GM");
   QTest::keyClick(transcript_, Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "DL1ABC DE G4XYZ GM");
+  QTest::keyClick(transcript_, Qt::Key_F10, Qt::ShiftModifier);
+  ASSERT_TRUE(QTest::qWaitFor([] { return QApplication::activePopupWidget(); }));
+  QApplication::activePopupWidget()->close();
 
   QTest::keyClick(transcript_, Qt::Key_Home);
   QTest::keyClick(transcript_, Qt::Key_Right, Qt::ShiftModifier);
