@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "chat/TextCharacters.h"
-#include "rig/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 

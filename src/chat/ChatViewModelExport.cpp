@@ -3,7 +3,7 @@
 #include <QThread>
 
 #include "chat/ChatViewModel.h"
-#include "rig/WholeFile.h"
+#include "settings/WholeFile.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "rig/RigBridge.h"
-#include "rig/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <QVBoxLayout>
 
 #include "rig/HamlibLog.h"
-#include "rig/WholeFile.h"
+#include "settings/WholeFile.h"
 #include "ui/BackgroundTask.h"
 #include "ui/SymbolIcon.h"
 #include "ui/UiLook.h"

@@ -19,7 +19,7 @@
 #include <memory>
 
 #include "rig/HamlibLog.h"
-#include "rig/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "rig/RigBridge.h"
 #include "rig/RigLibraryLoader.h"
-#include "rig/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "rig/HamlibLog.h"
 #include "rig/RigBridge.h"
 #include "rig/RigLibraryLoader.h"
-#include "rig/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <QTimer>
 
 #include "UiTestSupport.h"
-#include "rig/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "ui/HamlibLogView.h"
 #include "ui/MainWindow.h"
 #include "ui/SettingsView.h"

@@ -1,6 +1,6 @@
 // Files written whole or not at all, also on a full disk: a file size limit makes one here,
 // without any privilege.
-#include "rig/WholeFile.h"
+#include "settings/WholeFile.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

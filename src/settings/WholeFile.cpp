@@ -1,4 +1,4 @@
-#include "rig/WholeFile.h"
+#include "settings/WholeFile.h"
 
 #include <QSaveFile>
 

@@ -1,4 +1,4 @@
-#include "rig/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <mutex>
 #include <optional>
 
-#include "rig/WholeFile.h"
+#include "settings/WholeFile.h"
 
 namespace {
 
