@@ -248,6 +248,17 @@ bool isKnownModel(const RigHamlibApi &api, int model) {
 
 }  // namespace
 
+void rigbridge_set_log_callback(rigbridge_log_fn sink) { rigbridge_store_log_sink(sink); }
+
+void rigbridge_set_debug_level(int level) {
+  rigbridge_store_debug_level(level);
+  std::lock_guard<std::mutex> lock(rigbridge_mutex());
+  const RigHamlibApi &api = rigbridge_load_hamlib();
+  if (api.loaded) {
+    api.set_debug(static_cast<enum rig_debug_level_e>(rigbridge_current_debug_level()));
+  }
+}
+
 int rigbridge_read_status(int model, const char *port, const char *conf, const char *mode,
                           char *out, int outLen) {
   std::lock_guard<std::mutex> lock(rigbridge_mutex());

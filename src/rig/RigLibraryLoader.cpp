@@ -14,8 +14,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "rig/RigBridge.h"
-
 #ifndef PALAVRIX_MULTIARCH
 #if defined(__x86_64__)
 #define PALAVRIX_MULTIARCH "x86_64-linux-gnu"
@@ -31,7 +29,7 @@ namespace {
 // Process-wide bridge state. The sink and the level are set from any thread while operations run,
 // hence atomics; everything else is written once by the loading and only read after it.
 struct BridgeState {
-  std::atomic<rigbridge_log_fn> sink{nullptr};
+  std::atomic<RigLogSink> sink{nullptr};
   std::atomic<int> debugLevel{RIG_DEBUG_TRACE};
   pthread_once_t once = PTHREAD_ONCE_INIT;
   std::mutex mutex;
@@ -86,7 +84,7 @@ bool resolveApi(void *handle, RigHamlibApi &api) {
 
 int hamlibDebugCallback(enum rig_debug_level_e level, rig_ptr_t, const char *format, va_list args) {
   // Hamlib holds its own lock here: hand the line on and return, nothing else.
-  rigbridge_log_fn sink = state().sink.load();
+  RigLogSink sink = state().sink.load();
   if (!sink) return 0;
   char *text = nullptr;
   if (vasprintf(&text, format, args) < 0 || !text) return 0;
@@ -129,8 +127,10 @@ const RigHamlibApi &rigbridge_load_hamlib() {
   return state().api;
 }
 
+void rigbridge_store_log_sink(RigLogSink sink) { state().sink.store(sink); }
+
 void rigbridge_log(int level, const char *format, ...) {
-  rigbridge_log_fn sink = state().sink.load();
+  RigLogSink sink = state().sink.load();
   if (!sink) return;
   char *text = nullptr;
   va_list args;
@@ -140,6 +140,12 @@ void rigbridge_log(int level, const char *format, ...) {
   if (length < 0 || !text) return;
   sink(level, text, 1);
   free(text);
+}
+
+void rigbridge_store_debug_level(int level) {
+  // Hamlib's enumeration holds 0 to 6 only.
+  state().debugLevel.store(
+      std::clamp(level, static_cast<int>(RIG_DEBUG_NONE), static_cast<int>(RIG_DEBUG_CACHE)));
 }
 
 int rigbridge_current_debug_level() { return state().debugLevel.load(); }
@@ -226,16 +232,4 @@ RigLibraryChoice rigbridge_choose_library(const std::vector<std::string> &candid
     }
   }
   return kept;
-}
-
-void rigbridge_set_log_callback(rigbridge_log_fn sink) { state().sink.store(sink); }
-
-void rigbridge_set_debug_level(int level) {
-  BridgeState &bridge = state();
-  // Hamlib's enumeration holds 0 to 6 only.
-  bridge.debugLevel.store(
-      std::clamp(level, static_cast<int>(RIG_DEBUG_NONE), static_cast<int>(RIG_DEBUG_CACHE)));
-  std::lock_guard<std::mutex> lock(bridge.mutex);
-  const RigHamlibApi &api = rigbridge_load_hamlib();
-  if (api.loaded) api.set_debug(static_cast<enum rig_debug_level_e>(bridge.debugLevel.load()));
 }

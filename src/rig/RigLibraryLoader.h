@@ -46,9 +46,16 @@ std::mutex &rigbridge_mutex();
 // loaded is false for the rest of the process when no usable library was found.
 const RigHamlibApi &rigbridge_load_hamlib();
 
+// Where the bridge's messages and Hamlib's debug output go: rigbridge_log_fn, which the bridge
+// hands down from rigbridge_set_log_callback. Any thread.
+using RigLogSink = void (*)(int level, const char *text, int fromApp);
+void rigbridge_store_log_sink(RigLogSink sink);
+
 // The bridge's own logger (fromApp 1). Nothing is formatted without a sink.
 void rigbridge_log(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// The level asked of Hamlib, kept within Hamlib's 0 to 6; the loading applies it. Any thread.
+void rigbridge_store_debug_level(int level);
 int rigbridge_current_debug_level();
 
 // Four numbers from a version text: "Hamlib 4.6.2" gives 4, 6, 2, 0.
