@@ -2,9 +2,13 @@
 // test's own, with the fixtures' PulseAudio server (whose input hears its output) and rig daemon,
 // driven by real key presses and watched from outside through the daemon and exported files.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -28,6 +32,29 @@ QString run(const QString& program, const QStringList& arguments,
 // The push-to-talk state at the daemon, "0" or "1".
 std::string pushToTalk() { return rigtest::askFixture("t"); }
 
+// A rig port that takes connections and never answers: the kernel accepts them for a socket
+// that listens, whoever calls accept().
+class SilentRig {
+ public:
+  SilentRig() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd_, 16) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    address_ = QStringLiteral("127.0.0.1:%1").arg(ntohs(address.sin_port));
+  }
+  ~SilentRig() { close(fd_); }
+  QString address() const { return address_; }
+
+ private:
+  int fd_;
+  QString address_;
+};
+
 class WholeProgram : public testing::Test {
  protected:
   void SetUp() override {
@@ -43,7 +70,9 @@ class WholeProgram : public testing::Test {
     } else {
       QSettings store(settingsPath, QSettings::IniFormat);
       store.setValue("Transceiver.rigModel", 2);
-      store.setValue("Transceiver.rigPort", QString::fromStdString(rigtest::fixtureAddress()));
+      store.setValue(
+          "Transceiver.rigPort",
+          silentRig_ ? silentRig_->address() : QString::fromStdString(rigtest::fixtureAddress()));
     }
     ASSERT_TRUE(QDir(home_.path()).mkpath("exports"));
 
@@ -144,12 +173,19 @@ class WholeProgram : public testing::Test {
   QString window_;
   QString output_;
   bool badSurroundings_ = false;
+  std::unique_ptr<SilentRig> silentRig_;
 };
 
 // A damaged settings file and no audio server.
 class WholeProgramInBadSurroundings : public WholeProgram {
  protected:
   WholeProgramInBadSurroundings() { badSurroundings_ = true; }
+};
+
+// A rig that never answers.
+class WholeProgramWithASilentRig : public WholeProgram {
+ protected:
+  WholeProgramWithASilentRig() { silentRig_ = std::make_unique<SilentRig>(); }
 };
 
 TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
@@ -175,14 +211,22 @@ TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
   EXPECT_TRUE(transcript.contains("\nRX\tCQ TEST DE PX1\t")) << transcript.toStdString();
 }
 
-TEST_F(WholeProgram, ReleasesPushToTalkWhenTerminatedWhileSending) {
+TEST_F(WholeProgram, ReleasesPushToTalkWhenHungUpWhileSending) {
   typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
   ASSERT_TRUE(waitFor([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
-  kill(static_cast<pid_t>(program_.processId()), SIGTERM);
+  kill(static_cast<pid_t>(program_.processId()), SIGHUP);
   ASSERT_TRUE(program_.waitForFinished(20000));
   EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(program_.exitCode(), 128 + SIGTERM);
+  EXPECT_EQ(program_.exitCode(), 128 + SIGHUP);
   EXPECT_EQ(pushToTalk(), "0");
+}
+
+TEST_F(WholeProgram, ReleasesPushToTalkWhenTheDisplayGoesAwayWhileSending) {
+  typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
+  ASSERT_TRUE(waitFor([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
+  xServer_.kill();
+  ASSERT_TRUE(program_.waitForFinished(20000));
+  EXPECT_EQ(pushToTalk(), "0") << programOutput().toStdString();
 }
 
 TEST_F(WholeProgram, ReleasesPushToTalkWhenQuitWhileSending) {
@@ -193,6 +237,20 @@ TEST_F(WholeProgram, ReleasesPushToTalkWhenQuitWhileSending) {
   EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program_.exitCode(), 0);
   EXPECT_EQ(pushToTalk(), "0");
+}
+
+TEST_F(WholeProgramWithASilentRig, EndsSoonWhenTerminatedAndSaysPushToTalkMayStillBeKeyed) {
+  typeAndSend("CQ");  // the key call waits behind the first status poll, which never ends
+  ASSERT_TRUE(exportTranscript("sent.txt").startsWith("TX\tCQ\t")) << "not sent";
+  QElapsedTimer ending;
+  ending.start();
+  kill(static_cast<pid_t>(program_.processId()), SIGTERM);
+  ASSERT_TRUE(program_.waitForFinished(10000)) << "still running " << ending.elapsed() << " ms";
+  EXPECT_EQ(program_.exitCode(), 128 + SIGTERM);
+  EXPECT_TRUE(programOutput().contains(
+      "Push-to-talk may still be keyed on the rig of Hamlib model 2 at \"" + silentRig_->address() +
+      "\""))
+      << programOutput().toStdString();
 }
 
 TEST_F(WholeProgramInBadSurroundings, RunsAndQuitsOnItsMenuCommand) {
