@@ -7,7 +7,10 @@
 
 #include <QFile>
 #include <QProcess>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "ChatTestSupport.h"
 #include "PulseServer.h"
@@ -28,6 +31,106 @@ class PathChooser final : public ExportFileChooser {
 
  private:
   QString path_;
+};
+
+using Clock = std::chrono::steady_clock;
+
+// What reaches the sink, as its monitor hears it: when the first and the last loud sample came.
+class SinkListener {
+ public:
+  explicit SinkListener(const char* sink) {
+    int ends[2];
+    if (pipe(ends) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+    posix_spawn_file_actions_addclose(&actions, ends[0]);
+    const std::string device = std::string("--device=") + sink + ".monitor";
+    const char* arguments[] = {"parec",          device.c_str(),     "--rate=48000", "--channels=1",
+                               "--format=s16le", "--latency-msec=5", nullptr};
+    if (posix_spawnp(&child_, "parec", &actions, nullptr, const_cast<char**>(arguments), environ) !=
+        0) {
+      child_ = 0;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    reader_ = std::thread([this, fd = ends[0]] { listen(fd); });
+  }
+  ~SinkListener() {
+    if (child_ != 0) {
+      kill(child_, SIGTERM);
+      waitpid(child_, nullptr, 0);
+    }
+    reader_.join();
+  }
+  bool listening() const { return child_ != 0; }
+  std::optional<Clock::time_point> firstLoud() const { return load(first_); }
+  std::optional<Clock::time_point> lastLoud() const { return load(last_); }
+
+ private:
+  static constexpr int16_t kLoud = 1000;
+  static std::optional<Clock::time_point> load(const std::atomic<Clock::rep>& at) {
+    const Clock::rep ticks = at.load();
+    if (ticks == 0) return std::nullopt;
+    return Clock::time_point(Clock::duration(ticks));
+  }
+  void listen(int fd) {
+    int16_t block[256];
+    ssize_t count;
+    while ((count = read(fd, block, sizeof block)) > 0) {
+      const Clock::time_point arrived = Clock::now();
+      const ssize_t samples = count / 2;  // parec writes whole samples into a pipe
+      for (ssize_t i = 0; i < samples; ++i) {
+        if (std::abs(block[i]) < kLoud) continue;
+        const Clock::rep at =
+            (arrived - std::chrono::microseconds((samples - i) * 1'000'000 / 48'000))
+                .time_since_epoch()
+                .count();
+        if (first_.load() == 0) first_ = at;
+        last_ = at;
+      }
+    }
+    close(fd);
+  }
+
+  pid_t child_ = 0;
+  std::thread reader_;
+  std::atomic<Clock::rep> first_{0};
+  std::atomic<Clock::rep> last_{0};
+};
+
+// Push-to-talk as the daemon has it, asked for over and over as another program on the machine
+// would: the last moment it was seen off before it came on, and the first moment it was seen off
+// after.
+class PushToTalkWatch {
+ public:
+  explicit PushToTalkWatch(int port)
+      : watcher_([this, port] {
+          Clock::time_point askedBefore = Clock::now();
+          while (!stop_) {
+            const Clock::time_point asked = Clock::now();
+            const std::string answer = rigtest::askRigctld(port, "t");
+            if (answer == "1" && !on_) on_ = askedBefore;
+            if (answer == "0") {
+              if (on_ && !off_) off_ = Clock::now();
+              askedBefore = asked;
+            }
+          }
+        }) {}
+  ~PushToTalkWatch() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (watcher_.joinable()) watcher_.join();
+  }
+  // Read once the watch has stopped.
+  std::optional<Clock::time_point> on() const { return on_; }
+  std::optional<Clock::time_point> off() const { return off_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::optional<Clock::time_point> on_;
+  std::optional<Clock::time_point> off_;
+  std::thread watcher_;
 };
 
 TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
@@ -51,12 +154,6 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   ASSERT_TRUE(isdigit(model.rigStatus()->at(0).unicode())) << model.rigStatus()->toStdString();
   ASSERT_FALSE(model.needsRigModeSet());
 
-  // Push-to-talk as the daemon has it whenever the output meter moves, that is while the
-  // transmit audio plays.
-  std::vector<std::string> pttWhilePlaying;
-  QObject::connect(&model.levels(), &AudioLevels::outputDbChanged, &model, [&](float db) {
-    if (db > kLevelFloorDb) pttWhilePlaying.push_back(rigtest::askRigctld(port, "t"));
-  });
   // The received bubble's states as they come.
   std::vector<State> received;
   auto follow = [&] {
@@ -77,6 +174,11 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   ASSERT_TRUE(waitFor([&] { return rows >= 25; }));
   // Seen at the next poll, which comes every 5 s between transmissions.
   ASSERT_EQ(rigtest::askRigctld(port, "F 14074000"), "RPRT 0");
+  // Push-to-talk covers all the audio at the sink with the lead and the tail, also while
+  // another client keeps the daemon busy.
+  SinkListener sink("test_out");
+  ASSERT_TRUE(sink.listening());
+  PushToTalkWatch ptt(port);
   model.setInputText(QStringLiteral("CQ DE PALAVRIX TEST"));
   model.send();
   ASSERT_EQ(model.messages()->size(), 1);
@@ -86,9 +188,13 @@ TEST(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   // Released through the rig queue, which a loaded machine may hold up for seconds.
   ASSERT_TRUE(waitFor([&] { return rigtest::askRigctld(port, "t") == "0"; }, 30000));
   EXPECT_EQ(model.alertMessage(), std::nullopt);
-  ASSERT_FALSE(pttWhilePlaying.empty());
-  EXPECT_TRUE(std::all_of(pttWhilePlaying.begin(), pttWhilePlaying.end(),
-                          [](const std::string& ptt) { return ptt == "1"; }));
+  ptt.stop();
+  ASSERT_TRUE(ptt.on() && ptt.off() && sink.firstLoud() && sink.lastLoud());
+  using std::chrono::milliseconds;
+  const auto lead = std::chrono::duration_cast<milliseconds>(*sink.firstLoud() - *ptt.on());
+  const auto tail = std::chrono::duration_cast<milliseconds>(*ptt.off() - *sink.lastLoud());
+  EXPECT_GE(lead.count(), 150);
+  EXPECT_GE(tail.count(), 200);
 
   ASSERT_TRUE(
       waitFor([&] { return !received.empty() && received.back() == State::complete; }, 20000));
