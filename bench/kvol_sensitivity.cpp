@@ -4,15 +4,18 @@
 // the fraction decoded with exactly the sent text and the false decodes; then the false decodes
 // in a stretch of noise alone.
 //
-//   kvol_sensitivity [--trials N] [--noise-seconds S] [--from DB] [--to DB] [--near-only 1]
+//   kvol_sensitivity [--trials N] [--noise-seconds S] [--band-seconds S] [--from DB] [--to DB]
+//                    [--near-only 1]
 //                    [--seed K]   (K shifts every point's fixed seed: another sample of trials)
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,7 @@ constexpr std::size_t kBlock = 512;
 struct Options {
   int trials = 100;
   double noise_seconds = 600.0;
+  double band_seconds = 0.0;
   int from_db = -20;
   int to_db = -10;
   bool near_only = false;  // skip the 400-2600 Hz run
@@ -40,6 +44,24 @@ struct Point {
   int decoded = 0;
   int false_decodes = 0;
 };
+
+// Symbol errors per frame of 59, counted in groups of five.
+struct ErrorCounts {
+  std::array<int, 12> groups{};
+  int count = 0;
+  void add(const KvolDecoder::Update& u) {
+    if (u.symbolsChecked <= 0) return;
+    const int per_frame = (59 * u.symbolErrors + u.symbolsChecked / 2) / u.symbolsChecked;
+    ++groups[static_cast<std::size_t>(std::clamp(per_frame / 5, 0, 11))];
+    ++count;
+  }
+  void print(const char* name) const {
+    std::printf("  %-6s %6d:", name, count);
+    for (int n : groups) std::printf(" %5d", n);
+    std::printf("\n");
+  }
+};
+ErrorCounts true_errors, false_errors;
 
 struct Message {
   std::string text;
@@ -97,18 +119,28 @@ Point run_point(double snr_db, float low, float high, int trials, unsigned seed)
         matched = true;
         if (u.isComplete) found[i] = true;
       }
-    if (!matched) ++point.false_decodes;
+    if (!matched) {
+      ++point.false_decodes;
+      false_errors.add(u);
+    }
   }
+  for (const KvolDecoder::Update& u : updates)
+    if (u.isComplete && std::find_if(sent.begin(), sent.end(), [&](const Message& m) {
+                          return m.text == u.text;
+                        }) != sent.end())
+      true_errors.add(u);
   point.decoded = static_cast<int>(std::count(found.begin(), found.end(), true));
   return point;
 }
 
 int noise_false_decodes(double seconds, unsigned seed) {
   KvolDecoder decoder;
-  int count = 0;
+  std::set<std::int64_t> shown;
   decoder.onMessageUpdated = [&](const KvolDecoder::Update& u) {
-    ++count;
-    std::printf("  false decode: \"%s\" at %.1f Hz\n", u.text.c_str(), u.frequencyHz);
+    if (!shown.insert(u.messageId).second) return;
+    false_errors.add(u);
+    std::printf("  false decode: \"%s\" at %.1f Hz, %d of %d symbols in error\n", u.text.c_str(),
+                u.frequencyHz, u.symbolErrors, u.symbolsChecked);
   };
   // Fed in pieces so that the 600 s buffer limit is exercised like on the air.
   const double piece = 60.0;
@@ -118,7 +150,37 @@ int noise_false_decodes(double seconds, unsigned seed) {
     channel.add_noise(kSigma, seed + static_cast<unsigned>(done));
     feed(decoder, channel.quantised());
   }
-  return count;
+  return static_cast<int>(shown.size());
+}
+
+// Whether the text is one of the sent ones, or pieces of it in order with " ... " between.
+bool is_part_of_any(const std::string& text, const std::vector<std::string>& sent) {
+  for (const std::string& whole : sent) {
+    std::size_t from = 0, at = 0;
+    for (;;) {
+      const std::size_t gap = text.find(" ... ", from);
+      at = whole.find(text.substr(from, gap == std::string::npos ? gap : gap - from), at);
+      if (at == std::string::npos || gap == std::string::npos) break;
+      from = gap + 5;
+    }
+    if (at != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Texts that were not sent, in a busy band of ten stations from -12 to +10 dB.
+int busy_band_false_decodes(double seconds) {
+  KvolDecoder decoder;
+  const std::vector<std::string> sent = kvol_channel::busy_band_texts();
+  std::set<std::int64_t> shown;
+  decoder.onMessageUpdated = [&](const KvolDecoder::Update& u) {
+    if (is_part_of_any(u.text, sent) || !shown.insert(u.messageId).second) return;
+    false_errors.add(u);
+    std::printf("  false decode: \"%s\" at %.1f Hz, %d of %d symbols in error\n", u.text.c_str(),
+                u.frequencyHz, u.symbolErrors, u.symbolsChecked);
+  };
+  feed(decoder, kvol_channel::busy_band(10, seconds, kSigma));
+  return static_cast<int>(shown.size());
 }
 
 Options parse(int argc, char** argv) {
@@ -126,6 +188,8 @@ Options parse(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--trials"))
       options.trials = std::max(1, std::atoi(argv[i + 1]));
+    else if (!std::strcmp(argv[i], "--band-seconds"))
+      options.band_seconds = std::max(0.0, std::atof(argv[i + 1]));
     else if (!std::strcmp(argv[i], "--noise-seconds"))
       options.noise_seconds = std::max(0.0, std::atof(argv[i + 1]));
     else if (!std::strcmp(argv[i], "--from"))
@@ -170,9 +234,19 @@ int main(int argc, char** argv) {
     }
   }
   if (options.noise_seconds > 0.0) {
-    const int false_decodes = noise_false_decodes(options.noise_seconds, 4242);
+    const int false_decodes =
+        noise_false_decodes(options.noise_seconds, 4242 + 7919u * options.seed);
     std::printf("\nnoise only, %.0f s: %d false decodes\n", options.noise_seconds, false_decodes);
   }
+  if (options.band_seconds > 0.0) {
+    const int false_decodes = busy_band_false_decodes(options.band_seconds);
+    std::printf("\nbusy band, %.0f s: %d false decodes\n", options.band_seconds, false_decodes);
+  }
+  std::printf(
+      "\nsymbol errors per frame  0-4   5-9 10-14 15-19 20-24 25-29 30-34 35-39 40-44 "
+      "45-49 50-54 55-59\n");
+  true_errors.print("true");
+  false_errors.print("false");
   std::printf("(%.0f s)\n",
               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   return 0;

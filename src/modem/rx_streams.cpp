@@ -13,6 +13,8 @@ namespace kvol {
 namespace {
 
 constexpr std::string_view kGapMarker = "~~~~~";
+constexpr float kFrameTimeToleranceS = 0.1f;  // a frame's start against where it is due
+constexpr float kWidestDriftHz = 16.0f;       // a frame three frame lengths on
 
 // Streams, recent decodes and the result queue of the receive path. The queue and the next id
 // outlive resets; the rest starts over with each receive period.
@@ -27,6 +29,8 @@ struct RxStreamsState {
   };
   std::array<RecentDecode, kRecentDecodeCapacity> recent;
   int recent_count = 0;
+
+  float frame_length = 0.0f;  // s, as the scheduler last gave it
 
   std::vector<rx_message_record> queue;  // records read..read+count-1 are queued
   int read = 0;
@@ -95,13 +99,33 @@ stream_match match_stream(const rx_stream_record& stream, const frame_decode_rec
   return result;
 }
 
+// A transmission holds its frequency for the whole of each frame, so nothing else starts there
+// meanwhile: what reads as a frame inside one of its frames is that signal read misaligned.
+bool inside_a_stream(const frame_decode_record& frame) {
+  const float T = state.frame_length;
+  if (T <= 0.0f) return false;  // no window decoded yet
+  for (int i = 0; i < state.stream_count; ++i) {
+    const rx_stream_record& s = state.streams[i];
+    if (std::fabs(frame.frequency - s.frequency) < kWidestDriftHz &&
+        frame.time > s.first_time - T + kFrameTimeToleranceS &&
+        frame.time < s.last_time + T - kFrameTimeToleranceS)
+      return true;
+  }
+  return false;
+}
+
 bool start_stream(const frame_decode_record& frame) {
+  // A lone frame most of whose symbols disagree with its code is what noise decodes to; a frame
+  // that continues a stream where it was due is kept however damaged.
+  if (2 * frame.symbol_errors > frame.symbols_checked) return false;
+  if (inside_a_stream(frame)) return false;
   if (!frame.final && state.stream_count >= kMaxStreams) return false;
   remember_decode(frame);
 
   rx_stream_record stream;
   stream.id = state.next_id++;
   stream.frequency = frame.frequency;
+  stream.frequency_snr = frame.snr;
   stream.last_time = frame.time;
   stream.first_time = frame.time;
   const std::string_view text = view(frame.text);
@@ -120,7 +144,10 @@ bool start_stream(const frame_decode_record& frame) {
   stream.symbol_errors = frame.symbol_errors;
   stream.symbols_checked = frame.symbols_checked;
 
-  queue_decoded(stream, frame.final != 0);
+  // Noise decodes to frames with a fifth to a third of their symbols in error, like the weakest
+  // true ones; one that is not a whole message waits until a frame continues it.
+  stream.reported = frame.final != 0 || 4 * frame.symbol_errors <= frame.symbols_checked;
+  if (stream.reported) queue_decoded(stream, frame.final != 0);
   if (!frame.final) state.streams[state.stream_count++] = stream;
   return true;
 }
@@ -152,13 +179,17 @@ bool extend_stream(int index, const frame_decode_record& frame, int n) {
   }
   stream.text = text.field();
 
-  stream.frequency = frame.frequency;
+  if (frame.snr > stream.frequency_snr) {
+    stream.frequency = frame.frequency;
+    stream.frequency_snr = frame.snr;
+  }
   stream.last_time = frame.time;
   stream.join_flag = frame.join_flag;
   stream.snr = frame.snr;
   stream.symbol_errors += frame.symbol_errors;
   stream.symbols_checked += frame.symbols_checked;
 
+  stream.reported = true;
   const rx_stream_record updated = stream;
   queue_decoded(updated, frame.final != 0);
   if (frame.final) remove_stream(index);
@@ -174,6 +205,7 @@ void remove_stream(int index) {
 }
 
 void expire_streams(float t, float T) {
+  state.frame_length = T;
   const float t0 = t - 0.75f * T;
   int kept = 0;
   for (int i = 0; i < state.recent_count; ++i) {
@@ -184,7 +216,7 @@ void expire_streams(float t, float T) {
   int i = 0;
   while (i < state.stream_count) {
     if (t0 - state.streams[i].last_time > 3.0f * T + 0.1f) {
-      queue_decoded(state.streams[i], false);
+      if (state.streams[i].reported) queue_decoded(state.streams[i], false);
       remove_stream(i);  // another stream moved into slot i: look at it again
     } else {
       ++i;
@@ -242,18 +274,18 @@ bool near_decode(float frequency, float time, const frame_decode_record& frame) 
 
 }  // namespace
 
-// A frame that ends at the very end of a window reads weak and several Hz off, and the next
-// frame may read as far off the other way, too far apart to join. So when a stream's latest
-// frame is found again and measures stronger, the stream takes that frame's frequency and time.
 bool is_recent_decode(const frame_decode_record& frame) {
   for (int i = 0; i < state.recent_count; ++i) {
     if (!near_decode(state.recent[i].frequency, state.recent[i].time, frame)) continue;
     for (int k = 0; k < state.stream_count; ++k) {
       rx_stream_record& stream = state.streams[k];
-      if (near_decode(stream.frequency, stream.last_time, frame) && frame.snr > stream.snr) {
+      if (!near_decode(stream.frequency, stream.last_time, frame) || frame.snr <= stream.snr)
+        continue;
+      stream.last_time = frame.time;
+      stream.snr = frame.snr;
+      if (frame.snr > stream.frequency_snr) {
         stream.frequency = frame.frequency;
-        stream.last_time = frame.time;
-        stream.snr = frame.snr;
+        stream.frequency_snr = frame.snr;
       }
     }
     return true;

@@ -31,15 +31,19 @@ struct frame_decode_record {
 
 struct rx_stream_record {
   std::int64_t id = 0;
-  float frequency = 0.0f;   // Hz, of the latest frame
-  float last_time = 0.0f;   // s, start of the latest frame
-  float first_time = 0.0f;  // s, start of the first frame
+  // Hz, as its strongest frame read it: a frame at the very end or start of a window reads weak
+  // and up to about 10 Hz off, and the next one as far the other way.
+  float frequency = 0.0f;
+  float frequency_snr = 0.0f;  // dB, of that reading
+  float last_time = 0.0f;      // s, start of the latest frame
+  float first_time = 0.0f;     // s, start of the first frame
   std::int32_t text_length = 0;
   MessageField text = blank_field<kMessageChars>();
   std::int32_t join_flag = 0;
   float snr = 0.0f;  // dB, of the latest frame
   std::int32_t symbol_errors = 0;
   std::int32_t symbols_checked = 0;
+  bool reported = false;  // queued at least once
 };
 
 struct rx_message_record {
@@ -65,8 +69,11 @@ struct stream_match {
 stream_match match_stream(const rx_stream_record& stream, const frame_decode_record& frame,
                           float T);
 
-// Starts a stream with the frame and queues it. Refused (false, nothing recorded) when the frame
-// is not final and 30 streams are active. A final frame is queued but not kept as a stream.
+// Starts a stream with the frame and queues it. Refused (false, nothing recorded) when more than
+// half of the frame's symbols are in error, when it lies within a frame of a stream on its
+// frequency, or when it is not final and 30 streams are active. A final frame is queued but not
+// kept as a stream. A frame that is not final with more than a quarter of its symbols in error
+// is queued only once another frame continues its stream; if none does, it is never reported.
 bool start_stream(const frame_decode_record& frame);
 
 // Extends active stream `index` (0-based) with the frame after a gap of n frame lengths, queues
@@ -77,7 +84,7 @@ bool extend_stream(int index, const frame_decode_record& frame, int n);
 void remove_stream(int index);
 
 // t the window's start time, T the frame length: forgets old recent decodes and ends streams
-// silent for more than three frames, queuing them as incomplete.
+// silent for more than three frames, queuing those reported as incomplete.
 void expire_streams(float t, float T);
 
 // The active streams, in table order.
@@ -88,7 +95,8 @@ void queue_decoded(const rx_stream_record& stream, bool complete);
 
 void remember_decode(const frame_decode_record& frame);
 // Whether a remembered frame lies within 12 Hz and 0.05 s of this one. When it is a stream's
-// latest frame measured stronger than before, the stream takes its frequency, time and SNR.
+// latest frame read stronger than before, the stream takes its time and SNR, and its frequency
+// when no frame of the stream read stronger.
 bool is_recent_decode(const frame_decode_record& frame);
 
 // Forgets the streams and recent decodes; the queue and the next stream id stay.

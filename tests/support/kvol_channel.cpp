@@ -73,11 +73,21 @@ std::vector<std::int16_t> Channel::quantised() const {
   return out;
 }
 
+namespace {
+
+const char* const kBusyBandTexts[] = {
+    "CQ TEST K1ABC",           "W9XYZ 599 005 TU", "QRZ? DE G4ABC",     "TNX FER CALL UR 579",
+    "CQ DX DE JA1XYZ K",       "TU 73 GL",         "HELLO FROM VE3XYZ", "AGN? AGN?",
+    "RIG IS 100W INTO DIPOLE", "QSL TU 73 SK"};
+
+}  // namespace
+
+std::vector<std::string> busy_band_texts() {
+  return std::vector<std::string>(std::begin(kBusyBandTexts), std::end(kBusyBandTexts));
+}
+
 std::vector<std::int16_t> busy_band(int stations, double seconds, double sigma) {
-  const char* texts[] = {"CQ TEST K1ABC",       "W9XYZ 599 005 TU",  "QRZ? DE G4ABC",
-                         "TNX FER CALL UR 579", "CQ DX DE JA1XYZ K", "TU 73 GL",
-                         "HELLO FROM VE3XYZ",   "AGN? AGN?",         "RIG IS 100W INTO DIPOLE",
-                         "QSL TU 73 SK"};
+  const char* const* texts = kBusyBandTexts;
   KvolDecoder encoder;
   Channel channel(static_cast<std::size_t>(seconds * kRate));
   for (int i = 0; i < std::min(stations, 10); ++i) {

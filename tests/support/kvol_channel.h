@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace kvol_channel {
@@ -41,5 +42,7 @@ class Channel {
 // `seconds` of a busy band: up to ten stations 60 Hz apart, from -12 to +10 dB, each sending its
 // message again and again with short pauses, over white noise of `sigma`. No stations: noise.
 std::vector<std::int16_t> busy_band(int stations, double seconds, double sigma);
+// What the busy band's stations send, as the modem sends it.
+std::vector<std::string> busy_band_texts();
 
 }  // namespace kvol_channel
