@@ -6,9 +6,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QProcess>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSlider>
 #include <QThreadPool>
@@ -17,6 +17,7 @@
 #include "UiTestSupport.h"
 #include "audio/AudioLevels.h"
 #include "audio/PlaybackEngine.h"
+#include "ui/SettingsTransceiverPage.h"
 
 namespace {
 
@@ -271,10 +272,10 @@ TEST(SettingsViewPorts, ListsSerialAdaptersSortedThenTheLocalDaemon) {
   for (const char* name : {"ttyUSB1", "ttyACM0", "ttyUSB0", "ttyS0", "cu.usbserial-B", "tty"}) {
     QFile(dev.filePath(name)).open(QIODevice::WriteOnly);
   }
-  EXPECT_EQ(SettingsView::discoverSerialPorts(dev.path()),
+  EXPECT_EQ(SettingsTransceiverPage::discoverSerialPorts(dev.path()),
             (QStringList{dev.filePath("ttyACM0"), dev.filePath("ttyUSB0"), dev.filePath("ttyUSB1"),
                          "127.0.0.1:4532"}));
-  EXPECT_EQ(SettingsView::discoverSerialPorts(dev.filePath("missing")),
+  EXPECT_EQ(SettingsTransceiverPage::discoverSerialPorts(dev.filePath("missing")),
             QStringList{"127.0.0.1:4532"});
 }
 

@@ -1,6 +1,5 @@
-// The settings window's Transceiver tab: rig model, mode, port, the seven serial parameters, the
-// connection test and the rig library's version and path. Every rig-library call runs on the
-// thread pool; answers for a model no longer selected, or from an earlier showing, are dropped.
+#include "ui/SettingsTransceiverPage.h"
+
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
@@ -13,34 +12,34 @@
 #include <QToolButton>
 #include <algorithm>
 
+#include "chat/AppSettings.h"
 #include "chat/TextCharacters.h"
 #include "rig/RigBridge.h"
 #include "rig/RigControl.h"
-#include "ui/BackgroundTask.h"
-#include "ui/SettingsView.h"
 #include "ui/SymbolIcon.h"
 #include "ui/UiLook.h"
 
 namespace {
 
-const char* const kModelLabel = QT_TRANSLATE_NOOP("SettingsView", "Rig Model:");
-const char* const kLoading = QT_TRANSLATE_NOOP("SettingsView", "Loading...");
-const char* const kNoModel = QT_TRANSLATE_NOOP("SettingsView", "None");
-const char* const kModeLabel = QT_TRANSLATE_NOOP("SettingsView", "Mode:");
-const char* const kModeHelp =
-    QT_TRANSLATE_NOOP("SettingsView", "Set on the rig when connecting and when changing frequency");
-const char* const kDefault = QT_TRANSLATE_NOOP("SettingsView", "Default");
-const char* const kDefaultOf = QT_TRANSLATE_NOOP("SettingsView", "Default (%1)");
-const char* const kPortLabel = QT_TRANSLATE_NOOP("SettingsView", "Rig Port:");
-const char* const kPortPrompt = QT_TRANSLATE_NOOP("SettingsView", "/dev/ttyUSB0");
-const char* const kPortMenuHelp = QT_TRANSLATE_NOOP("SettingsView", "Choose a detected port");
-const char* const kConnect = QT_TRANSLATE_NOOP("SettingsView", "Connect");
-const char* const kConnecting = QT_TRANSLATE_NOOP("SettingsView", "Connecting...");
+const char* const kModelLabel = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Rig Model:");
+const char* const kLoading = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Loading...");
+const char* const kNoModel = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "None");
+const char* const kModeLabel = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Mode:");
+const char* const kModeHelp = QT_TRANSLATE_NOOP(
+    "SettingsTransceiverPage", "Set on the rig when connecting and when changing frequency");
+const char* const kDefault = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Default");
+const char* const kDefaultOf = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Default (%1)");
+const char* const kPortLabel = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Rig Port:");
+const char* const kPortPrompt = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "/dev/ttyUSB0");
+const char* const kPortMenuHelp =
+    QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Choose a detected port");
+const char* const kConnect = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Connect");
+const char* const kConnecting = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Connecting...");
 const char* const kSelectModelFirst =
-    QT_TRANSLATE_NOOP("SettingsView", "Select a rig model first.");
-const char* const kVersionLabel = QT_TRANSLATE_NOOP("SettingsView", "Hamlib Version:");
-const char* const kLibraryLabel = QT_TRANSLATE_NOOP("SettingsView", "Hamlib Library:");
-const char* const kNotFound = QT_TRANSLATE_NOOP("SettingsView", "Not found");
+    QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Select a rig model first.");
+const char* const kVersionLabel = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Hamlib Version:");
+const char* const kLibraryLabel = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Hamlib Library:");
+const char* const kNotFound = QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Not found");
 // Linux names USB and ACM serial adapters so.
 const QStringList kSerialPortPatterns = {QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*")};
 
@@ -51,23 +50,31 @@ struct SerialOptions {
 };
 const std::array<SerialOptions, kAllRigSerialSettings.size()> kSerialOptions = {{
     {RigSerialSetting::baudRate,
-     QT_TRANSLATE_NOOP("SettingsView", "Rig Baud Rate:"),
+     QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Rig Baud Rate:"),
      {"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"}},
     {RigSerialSetting::dataBits,
-     QT_TRANSLATE_NOOP("SettingsView", "Data Bits:"),
+     QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Data Bits:"),
      {"5", "6", "7", "8"}},
-    {RigSerialSetting::stopBits, QT_TRANSLATE_NOOP("SettingsView", "Stop Bits:"), {"1", "2"}},
+    {RigSerialSetting::stopBits,
+     QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Stop Bits:"),
+     {"1", "2"}},
     {RigSerialSetting::parity,
-     QT_TRANSLATE_NOOP("SettingsView", "Parity:"),
+     QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Parity:"),
      {"None", "Odd", "Even", "Mark", "Space"}},
     {RigSerialSetting::handshake,
-     QT_TRANSLATE_NOOP("SettingsView", "Handshake:"),
+     QT_TRANSLATE_NOOP("SettingsTransceiverPage", "Handshake:"),
      {"None", "XONXOFF", "Hardware"}},
-    {RigSerialSetting::dtrState, QT_TRANSLATE_NOOP("SettingsView", "DTR:"), {"ON", "OFF"}},
-    {RigSerialSetting::rtsState, QT_TRANSLATE_NOOP("SettingsView", "RTS:"), {"ON", "OFF"}},
+    {RigSerialSetting::dtrState,
+     QT_TRANSLATE_NOOP("SettingsTransceiverPage", "DTR:"),
+     {"ON", "OFF"}},
+    {RigSerialSetting::rtsState,
+     QT_TRANSLATE_NOOP("SettingsTransceiverPage", "RTS:"),
+     {"ON", "OFF"}},
 }};
 
-QString tr(const char* text) { return QCoreApplication::translate("SettingsView", text); }
+QString tr(const char* text) {
+  return QCoreApplication::translate("SettingsTransceiverPage", text);
+}
 
 // How a stored serial value reads in a picker.
 QString displayedSerialValue(const QString& value) {
@@ -79,17 +86,20 @@ QString displayedSerialValue(const QString& value) {
 
 QString textOrNotFound(const char* text) { return text ? QString::fromUtf8(text) : tr(kNotFound); }
 
+// Blanks and tabs trimmed from both ends.
+QString trimmedPort(const QString& port) { return TextCharacters::trimmedBlanksAndTabs(port); }
+
 }  // namespace
 
-const QString SettingsView::kLocalRigDaemonPort = QStringLiteral("127.0.0.1:4532");
+const QString SettingsTransceiverPage::kLocalRigDaemonPort = QStringLiteral("127.0.0.1:4532");
 
-struct SettingsView::RigLibraryAnswer {
+struct SettingsTransceiverPage::LibraryAnswer {
   std::vector<RigInfo> rigs;
   QString version;
   QString path;
 };
 
-QStringList SettingsView::discoverSerialPorts(const QString& folder) {
+QStringList SettingsTransceiverPage::discoverSerialPorts(const QString& folder) {
   // QDir lists nothing when the folder cannot be read; the daemon entry stays.
   QStringList names =
       QDir(folder).entryList(kSerialPortPatterns, QDir::System | QDir::Files, QDir::NoSort);
@@ -100,16 +110,11 @@ QStringList SettingsView::discoverSerialPorts(const QString& folder) {
   return ports;
 }
 
-QString SettingsView::trimmedPort(const QString& port) {
-  return TextCharacters::trimmedBlanksAndTabs(port);
-}
+SettingsTransceiverPage::SettingsTransceiverPage(AppSettings& settings, QWidget* parent)
+    : SettingsPage(settings, parent) {
+  QFormLayout* form = addForm(Placement::fill);
 
-QWidget* SettingsView::buildTransceiverTab() {
-  auto* page = new QWidget();
-  auto* form = new QFormLayout(page);
-  form->setContentsMargins(kFormPadding, kFormPadding, kFormPadding, kFormPadding);
-
-  modelPicker_ = new QComboBox(page);
+  modelPicker_ = new QComboBox(this);
   modelPicker_->setObjectName(QStringLiteral("modelPicker"));
   connect(modelPicker_, &QComboBox::activated, this, [this](int index) {
     const QVariant model = modelPicker_->itemData(index);
@@ -117,69 +122,43 @@ QWidget* SettingsView::buildTransceiverTab() {
   });
   form->addRow(tr(kModelLabel), modelPicker_);
 
-  modePicker_ = new QComboBox(page);
+  modePicker_ = new QComboBox(this);
   modePicker_->setObjectName(QStringLiteral("modePicker"));
   modePicker_->setToolTip(tr(kModeHelp));
-  connect(modePicker_, &QComboBox::activated, this,
-          [this](int index) { setRigMode(modePicker_->itemData(index).toString()); });
+  connect(modePicker_, &QComboBox::activated, this, [this](int index) {
+    rigMode_ = modePicker_->itemData(index).toString();
+    showRigModes();
+  });
   form->addRow(tr(kModeLabel), modePicker_);
 
-  auto* portRow = new QHBoxLayout();
-  portField_ = new QLineEdit(page);
-  portField_->setObjectName(QStringLiteral("port"));
-  portField_->setPlaceholderText(tr(kPortPrompt));
-  connect(portField_, &QLineEdit::textEdited, this,
-          [this](const QString& text) { rigPort_ = text; });
-  portMenuButton_ = new QToolButton(page);
-  portMenuButton_->setObjectName(QStringLiteral("portMenu"));
-  portMenuButton_->setToolTip(tr(kPortMenuHelp));
-  portMenuButton_->setAutoRaise(true);
-  portMenuButton_->setIcon(SymbolIcon::icon(SymbolIcon::Symbol::chevronDown,
-                                            QStringLiteral("go-down"),
-                                            palette().color(QPalette::WindowText)));
-  portMenuButton_->setPopupMode(QToolButton::InstantPopup);
-  portMenuButton_->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
-  auto* portMenu = new QMenu(portMenuButton_);
-  connect(portMenu, &QMenu::aboutToShow, this, [this, portMenu] {
-    portMenu->clear();
-    for (const QString& port : discoveredPorts_) {
-      portMenu->addAction(port, this, [this, port] {
-        rigPort_ = port;
-        portField_->setText(port);
-      });
-    }
-  });
-  portMenuButton_->setMenu(portMenu);
-  portRow->addWidget(portField_, 1);
-  portRow->addWidget(portMenuButton_, 0, Qt::AlignVCenter);
-  form->addRow(tr(kPortLabel), portRow);
+  addPortRow(form);
 
   for (std::size_t i = 0; i < kSerialOptions.size(); ++i) {
     const SerialOptions& options = kSerialOptions[i];
-    auto* picker = new QComboBox(page);
+    auto* picker = new QComboBox(this);
     picker->setObjectName(QString::fromLatin1(rawValue(options.setting)));
     connect(picker, &QComboBox::activated, this,
             [this, picker, setting = options.setting](int index) {
-              setRigSerialValue(setting, picker->itemData(index).toString());
+              rigSerial_.values[setting] = picker->itemData(index).toString().toStdString();
             });
     serialPickers_[i] = picker;
     form->addRow(tr(options.label), picker);
   }
 
-  connectButton_ = new QPushButton(tr(kConnect), page);
+  connectButton_ = new QPushButton(tr(kConnect), this);
   connectButton_->setObjectName(QStringLiteral("connect"));
   connectButton_->setAutoDefault(false);
   connectButton_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-  connect(connectButton_, &QPushButton::clicked, this, &SettingsView::connectRig);
+  connect(connectButton_, &QPushButton::clicked, this, &SettingsTransceiverPage::connectRig);
   form->addRow(QString(), connectButton_);
-  rigStatusLabel_ = new QLabel(page);
+  rigStatusLabel_ = new QLabel(this);
   rigStatusLabel_->setObjectName(QStringLiteral("rigStatus"));
   rigStatusLabel_->setWordWrap(true);
   rigStatusLabel_->setTextFormat(Qt::PlainText);  // the rig library's words
   form->addRow(QString(), rigStatusLabel_);
 
-  hamlibVersionLabel_ = new QLabel(page);
-  hamlibLibraryLabel_ = new QLabel(page);
+  hamlibVersionLabel_ = new QLabel(this);
+  hamlibLibraryLabel_ = new QLabel(this);
   hamlibVersionLabel_->setObjectName(QStringLiteral("hamlibVersion"));
   hamlibLibraryLabel_->setObjectName(QStringLiteral("hamlibLibrary"));
   for (QLabel* label : {hamlibVersionLabel_, hamlibLibraryLabel_}) {
@@ -198,42 +177,85 @@ QWidget* SettingsView::buildTransceiverTab() {
   showRigModes();
   showRigSerial();
   showRigStatus();
-  return page;
 }
 
-void SettingsView::loadRigList() {
+void SettingsTransceiverPage::addPortRow(QFormLayout* form) {
+  auto* row = new QHBoxLayout();
+  portField_ = new QLineEdit(this);
+  portField_->setObjectName(QStringLiteral("port"));
+  portField_->setPlaceholderText(tr(kPortPrompt));
+  auto* menuButton = new QToolButton(this);
+  menuButton->setObjectName(QStringLiteral("portMenu"));
+  menuButton->setToolTip(tr(kPortMenuHelp));
+  menuButton->setAutoRaise(true);
+  menuButton->setIcon(SymbolIcon::icon(SymbolIcon::Symbol::chevronDown, QStringLiteral("go-down"),
+                                       palette().color(QPalette::WindowText)));
+  menuButton->setPopupMode(QToolButton::InstantPopup);
+  menuButton->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
+  auto* menu = new QMenu(menuButton);
+  connect(menu, &QMenu::aboutToShow, this, [this, menu] {
+    menu->clear();
+    for (const QString& port : discoveredPorts_) {
+      menu->addAction(port, this, [this, port] { portField_->setText(port); });
+    }
+  });
+  menuButton->setMenu(menu);
+  row->addWidget(portField_, 1);
+  row->addWidget(menuButton, 0, Qt::AlignVCenter);
+  form->addRow(tr(kPortLabel), row);
+}
+
+void SettingsTransceiverPage::loadSettings() {
+  portField_->setText(settings().rigPort());
+  rigSerial_ = settings().rigSerial();
+  rigMode_ = settings().rigMode();
+  isConnecting_ = false;
+  rigStatusText_.clear();
+  rigStatusIsError_ = false;
+  showRigStatus();
+  selectedRigModel_ = settings().rigModel();
+  loadRigDetails();
+  discoveredPorts_ = discoverSerialPorts();
+  loadRigList();
+}
+
+void SettingsTransceiverPage::apply() {
+  settings().setRigModel(selectedRigModel_);
+  settings().setRigPort(trimmedPort(portField_->text()));
+  settings().setRigSerial(rigSerial_);
+  settings().setRigMode(rigMode_);
+}
+
+void SettingsTransceiverPage::loadRigList() {
   // The list does not depend on the selection, so no model guard; the library's version and
   // path come with it, after the list has loaded the library.
   isLoadingRigs_ = true;
   showRigModels();
-  const quint64 showing = showing_;
-  runInBackground(
-      this,
+  runWhileShown(
       [] {
-        RigLibraryAnswer answer;
+        LibraryAnswer answer;
         answer.rigs = RigControl::listRigs();
         answer.version = textOrNotFound(rigbridge_hamlib_version());
         answer.path = textOrNotFound(rigbridge_hamlib_path());
         return answer;
       },
-      [this, showing](const RigLibraryAnswer& answer) {
-        if (showing != showing_) return;
+      [this](const LibraryAnswer& answer) {
         rigs_ = answer.rigs;
         isLoadingRigs_ = false;
         showRigModels();
         hamlibVersionLabel_->setText(answer.version);
         hamlibLibraryLabel_->setText(answer.path);
-        fitHeight();
+        emit heightChanged();
       });
 }
 
-void SettingsView::setSelectedRigModel(std::optional<qint64> model) {
+void SettingsTransceiverPage::setSelectedRigModel(std::optional<qint64> model) {
   if (model == selectedRigModel_) return;
   selectedRigModel_ = model;
   loadRigDetails();
 }
 
-void SettingsView::loadRigDetails() {
+void SettingsTransceiverPage::loadRigDetails() {
   rigSerialDefaults_.clear();
   rigModes_.clear();
   showRigModels();
@@ -241,37 +263,22 @@ void SettingsView::loadRigDetails() {
   showRigSerial();
   if (!selectedRigModel_) return;
   const qint64 model = *selectedRigModel_;
-  const quint64 showing = showing_;
   // Each answer counts only while its model is still the chosen one.
-  auto stillChosen = [this, model, showing] {
-    return showing == showing_ && selectedRigModel_ == model;
-  };
-  runInBackground(
-      this, [model] { return RigControl::serialDefaults(model); },
-      [this, stillChosen](const std::map<RigSerialSetting, std::string>& defaults) {
-        if (!stillChosen()) return;
-        rigSerialDefaults_ = defaults;
-        showRigSerial();
-      });
-  runInBackground(
-      this, [model] { return RigControl::supportedModes(model); },
-      [this, stillChosen](const std::vector<std::string>& modes) {
-        if (!stillChosen()) return;
-        rigModes_ = modes;
-        showRigModes();
-      });
+  runWhileShown([model] { return RigControl::serialDefaults(model); },
+                [this, model](const std::map<RigSerialSetting, std::string>& defaults) {
+                  if (selectedRigModel_ != model) return;
+                  rigSerialDefaults_ = defaults;
+                  showRigSerial();
+                });
+  runWhileShown([model] { return RigControl::supportedModes(model); },
+                [this, model](const std::vector<std::string>& modes) {
+                  if (selectedRigModel_ != model) return;
+                  rigModes_ = modes;
+                  showRigModes();
+                });
 }
 
-void SettingsView::setRigMode(const QString& mode) {
-  rigMode_ = mode;
-  showRigModes();
-}
-
-void SettingsView::setRigSerialValue(RigSerialSetting setting, const QString& value) {
-  rigSerial_.values[setting] = value.toStdString();
-}
-
-void SettingsView::connectRig() {
+void SettingsTransceiverPage::connectRig() {
   if (!selectedRigModel_) {
     rigStatusIsError_ = true;
     rigStatusText_ = tr(kSelectModelFirst);
@@ -279,21 +286,18 @@ void SettingsView::connectRig() {
     return;
   }
   const qint64 model = *selectedRigModel_;
-  const std::string port = trimmedPort(rigPort_).toStdString();
+  const std::string port = trimmedPort(portField_->text()).toStdString();
   const RigSerialConfig serial = rigSerial_;
   const std::string mode = rigMode_.toStdString();
   isConnecting_ = true;
   rigStatusIsError_ = false;
   rigStatusText_ = tr(kConnecting);
   showRigStatus();
-  const quint64 showing = showing_;
-  runInBackground(
-      this,
+  runWhileShown(
       [model, port, serial, mode] {
         return RigControl::readStatus(model, port, serial, RigControl::concreteMode(model, mode));
       },
-      [this, showing](const RigConnectionResult& result) {
-        if (showing != showing_) return;
+      [this](const RigConnectionResult& result) {
         rigStatusText_ = QString::fromStdString(result.message);
         rigStatusIsError_ = !result.success;
         isConnecting_ = false;
@@ -301,7 +305,7 @@ void SettingsView::connectRig() {
       });
 }
 
-void SettingsView::showRigModels() {
+void SettingsTransceiverPage::showRigModels() {
   const QSignalBlocker blocker(modelPicker_);
   modelPicker_->clear();
   modelPicker_->addItem(tr(isLoadingRigs_ ? kLoading : kNoModel));
@@ -313,7 +317,7 @@ void SettingsView::showRigModels() {
   connectButton_->setEnabled(!isConnecting_ && selectedRigModel_.has_value());
 }
 
-void SettingsView::showRigModes() {
+void SettingsTransceiverPage::showRigModes() {
   const QSignalBlocker blocker(modePicker_);
   modePicker_->clear();
   const QString defaultMode = QString::fromUtf8(kRigDefaultValue);
@@ -331,7 +335,7 @@ void SettingsView::showRigModes() {
   modePicker_->setCurrentIndex(modePicker_->findData(rigMode_));
 }
 
-void SettingsView::showRigSerial() {
+void SettingsTransceiverPage::showRigSerial() {
   for (std::size_t i = 0; i < kSerialOptions.size(); ++i) {
     const SerialOptions& options = kSerialOptions[i];
     QComboBox* picker = serialPickers_[i];
@@ -352,7 +356,7 @@ void SettingsView::showRigSerial() {
   }
 }
 
-void SettingsView::showRigStatus() {
+void SettingsTransceiverPage::showRigStatus() {
   connectButton_->setEnabled(!isConnecting_ && selectedRigModel_.has_value());
   rigStatusLabel_->setText(rigStatusText_);
   rigStatusLabel_->setVisible(!rigStatusText_.isEmpty());
@@ -361,5 +365,5 @@ void SettingsView::showRigStatus() {
                                              ? UiLook::kErrorColour
                                              : this->palette().color(QPalette::WindowText));
   rigStatusLabel_->setPalette(palette);
-  fitHeight();
+  emit heightChanged();
 }

@@ -1,0 +1,32 @@
+// The settings window's General tab: the callsign, the three message options and the sound test.
+// Reads and writes AppSettings' callsign, capitalizeMessages, appendCallsign and
+// playNewMessageSound; the test calls ChatViewModel::previewNewMessageSound and shows its answer
+// as it is. Main thread.
+#pragma once
+
+#include "ui/SettingsPage.h"
+
+class ChatViewModel;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+
+class SettingsGeneralPage final : public SettingsPage {
+  Q_OBJECT
+
+ public:
+  SettingsGeneralPage(AppSettings& settings, ChatViewModel& model, QWidget* parent = nullptr);
+
+  void apply() override;
+
+ protected:
+  void loadSettings() override;
+
+ private:
+  ChatViewModel& model_;
+  QLineEdit* callsignField_ = nullptr;
+  QCheckBox* capitalizeToggle_ = nullptr;
+  QCheckBox* appendCallsignToggle_ = nullptr;
+  QCheckBox* newMessageSoundToggle_ = nullptr;
+  QLabel* soundTestLabel_ = nullptr;
+};
