@@ -1,8 +1,9 @@
 // The settings window's Audio tab: device pickers, level meters, gain sliders and the hold-to-play
 // test tone. Reads the audio server's device lists (on the thread pool), AppSettings' audio devices
 // and gains, and the controller's levels and isSending. Gain and output-device changes are
-// previewed at once through the controller's LiveGain, playback gain and previewed output; the
-// window's close puts the saved values back. Main thread.
+// previewed at once through the controller's LiveGain, playback gain and previewed output, and the
+// window's close puts the saved values back; the tone is the controller's playTestTone, stopped on
+// release unless a transmission has started. Main thread.
 #pragma once
 
 #include <QString>

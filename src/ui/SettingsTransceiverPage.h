@@ -1,8 +1,9 @@
 // The settings window's Transceiver tab: rig model, mode, port, the seven serial parameters, the
 // connection test and the rig library's version and path. Reads and writes AppSettings' rig
 // model, port, serial parameters and mode; asks RigControl for the model list, a model's modes and
-// serial defaults and the connection test, each on the thread pool. Answers for a model no longer
-// chosen, or from an earlier showing, are dropped. Main thread.
+// serial defaults and the connection test, and the rig library for its version and path, each on
+// the thread pool. Answers for a model no longer chosen, or from an earlier showing, are dropped.
+// Main thread.
 #pragma once
 
 #include <QString>

@@ -86,8 +86,6 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
   fitHeight();
 }
 
-SettingsView::~SettingsView() = default;
-
 void SettingsView::fitHeight() {
   // As tall as the content at the fixed width, so that wrapped texts are shown whole.
   QLayout* content = layout();

@@ -19,7 +19,6 @@ class SettingsView final : public QDialog {
 
  public:
   SettingsView(AppSettings& settings, ChatViewModel& model, QWidget* parent = nullptr);
-  ~SettingsView() override;
 
   // "OK": writes every page into the settings, saves, restarts audio, asks for the rig mode to be
   // set and the rig status refreshed, and closes. A failed save keeps the window open and shows
