@@ -227,6 +227,7 @@ void KvolDecoder::takeResetRequest() {
   if (!resetRequested_.exchange(false, std::memory_order_acq_rel)) return;
   buffer_.clear();
   *carry_ = Carry{};
+  seen_ = 0;
   needsCodecReset_ = true;
 }
 
@@ -245,7 +246,7 @@ void KvolDecoder::wrap(std::size_t incoming) {
       const float lead = (s.first_time - kCarryLeadS) * kvol::kRxSampleRate;
       from = std::min(from, static_cast<std::size_t>(std::max(lead, 0.0f)));
     }
-    from = from / step * step;
+    from = std::min(from / step * step, buffer_.size());
     const std::size_t longest = std::min(kCarryLimit, kBufferLimit - incoming);
     if (buffer_.size() - from > longest) from = (buffer_.size() - longest + step - 1) / step * step;
     from = std::min(from, buffer_.size());
@@ -261,6 +262,7 @@ void KvolDecoder::wrap(std::size_t incoming) {
     }
   }
   buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(from));
+  seen_ = 0;
   needsCodecReset_ = true;
 }
 
