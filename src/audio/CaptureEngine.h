@@ -92,7 +92,7 @@ class CaptureEngine final : public QObject {
 
   // The diagnostic line of errors and log lines, with PulseAudio's error when one is given.
   QString diagnostics(std::optional<int> pulseError = std::nullopt) const;
-  // Of the running capture, or of the last one. Main thread.
+  // Of the running capture, or of the last one. The engine's thread.
   Statistics statistics() const;
 
   // The reaction to a wake from sleep: a restart request kWakeRestartDelayMs later. The system
