@@ -110,7 +110,7 @@ class WholeProgram : public testing::Test {
           return !window_.isEmpty();
         },
         30000))
-        << "no main window";
+        << "no main window: " << programOutput().toStdString();
     xdotool({"windowfocus", "--sync", window_});
     if (badSurroundings_) return;
     // A new recording stream on the test server takes a moment to deliver its first audio; what
@@ -224,7 +224,7 @@ TEST_F(WholeProgram, ReleasesPushToTalkWhenHungUpWhileSending) {
 TEST_F(WholeProgram, ReleasesPushToTalkWhenTheDisplayGoesAwayWhileSending) {
   typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
   ASSERT_TRUE(waitFor([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
-  xServer_.kill();
+  xServer_.terminate();  // it leaves no lock behind for the next server
   ASSERT_TRUE(program_.waitForFinished(20000));
   EXPECT_EQ(pushToTalk(), "0") << programOutput().toStdString();
 }
