@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "UiTestSupport.h"
+#include "audio/AudioLevels.h"
 #include "settings/SettingsStore.h"
 #include "ui/HamlibLogView.h"
 #include "ui/MainWindow.h"
@@ -148,6 +149,8 @@ TEST_F(Application, ReleasesPushToTalkWhenTheMainWindowClosesWhileSending) {
   app_->viewModel().setInputText("CQ CQ CQ DE PX1 PX1 PX1 K");
   app_->viewModel().send();
   ASSERT_TRUE(waitFor([] { return rigtest::askFixture("t") == "1"; }, 20000));
+  // The audio plays once the key call is back: the rig queue is free for the release.
+  ASSERT_TRUE(waitFor([this] { return app_->viewModel().levels().outputDb() > kLevelFloorDb; }));
   QTimer::singleShot(0, &app_->mainWindow(), [this] { app_->mainWindow().close(); });
   EXPECT_EQ(QApplication::exec(), 0);
   EXPECT_EQ(rigtest::askFixture("t"), "0");
