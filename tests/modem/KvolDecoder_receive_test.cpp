@@ -101,10 +101,10 @@ class Receiver : public testing::Test {
   std::vector<Sent> made;
 };
 
-// One, three and sixteen frames; two transmissions that overlap; and a weak frame 8 Hz from a
-// strong one over it, found once the strong one is decoded and removed from the window. Each
-// after a reset: every update is a start of its text, only the last is complete, and it counts
-// the symbols of every frame.
+// One, three and sixteen frames, near and up to 19 Hz off the expected 1500 Hz; two
+// transmissions that overlap; and a weak frame 8 Hz from a strong one over it, found once the
+// strong one is decoded and removed from the window. Each after a reset: every update is a start
+// of its text, only the last is complete, and it counts the symbols of every frame.
 TEST_F(Receiver, MessagesGrowFrameByFrameToTheirText) {
   const std::string longest =
       "THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789 PACK MY BOX WITH FIVE DOZ";
@@ -115,6 +115,10 @@ TEST_F(Receiver, MessagesGrowFrameByFrameToTheirText) {
   } cases[] = {
       {{{"K1ABC TU", 1500.0f, 1.3}}, 6.0, 1},
       {{{"CQ TEST K1ABC", 1510.0f, 0.7}}, 8.0, 3},
+      {{{"CQ TEST K1ABC", 1518.0f, 0.9}}, 8.0, 3},
+      {{{"K1ABC TU", 1481.0f, 1.1}}, 6.0, 1},
+      {{{"CQ TEST K1ABC", 1484.5f, 0.8}}, 8.0, 3},
+      {{{"K1ABC TU", 1515.5f, 1.2}}, 6.0, 1},
       {{{longest, 1495.0f, 0.5}}, 33.0, 16},
       {{{"CQ TEST DE K1ABC", 1500.0f, 0.6}, {"QRZ? DE W9XYZ", 1660.0f, 1.5, -4.0}}, 10.0, 4},
       {{{"K1ABC TU", 1500.0f, 1.3, 15.0}, {"W9XYZ", 1508.0f, 1.0}}, 5.0, 1}};
@@ -142,6 +146,24 @@ TEST_F(Receiver, MessagesGrowFrameByFrameToTheirText) {
       EXPECT_GE(u->symbolErrors, 0);
       EXPECT_LT(u->symbolErrors, static_cast<int>(30 * made[k].frames));
     }
+  }
+}
+
+// A busy band: thirty stations across the 480 Hz the receiver searches, three on the air at a
+// time; thirty messages, each whole and on its own frequency.
+TEST_F(Receiver, ThirtyStationsAcrossTheBandGiveThirtyMessages) {
+  std::vector<Transmission> sent;
+  for (int i = 0; i < 30; ++i) {
+    sent.push_back({"CQ DE K" + std::to_string(i) + "ABC",
+                    1270.0f + 16.0f * float((10 * i + i / 3) % 30), 0.3 + 1.4 * i, 0.0});
+  }
+  feed(decoder, audio_of(sent, 48.0, 7));
+  EXPECT_EQ(got.by_id.size(), sent.size());
+  for (std::size_t k = 0; k < sent.size(); ++k) {
+    const Update* u = got.final_of(made[k].text);
+    ASSERT_NE(u, nullptr) << made[k].text;
+    EXPECT_TRUE(u->isComplete) << made[k].text;
+    EXPECT_NEAR(u->frequencyHz, sent[k].frequency, 3.0f) << made[k].text;
   }
 }
 
