@@ -149,13 +149,13 @@ TEST_F(Receiver, MessagesGrowFrameByFrameToTheirText) {
   }
 }
 
-// A busy band: thirty stations across the 480 Hz the receiver searches, three on the air at a
+// A busy band: thirty stations across the 600 Hz the receiver searches, three on the air at a
 // time; thirty messages, each whole and on its own frequency.
 TEST_F(Receiver, ThirtyStationsAcrossTheBandGiveThirtyMessages) {
   std::vector<Transmission> sent;
   for (int i = 0; i < 30; ++i) {
     sent.push_back({"CQ DE K" + std::to_string(i) + "ABC",
-                    1270.0f + 16.0f * float((10 * i + i / 3) % 30), 0.3 + 1.4 * i, 0.0});
+                    1206.0f + 20.0f * float((10 * i + i / 3) % 30), 0.3 + 1.4 * i, 0.0});
   }
   feed(decoder, audio_of(sent, 48.0, 7));
   EXPECT_EQ(got.by_id.size(), sent.size());
