@@ -156,7 +156,6 @@ class ChatViewModel final : public QObject {
   void postDecoderUpdate(const KvolDecoder::Update& update);
   void handleDecoderUpdate(const KvolDecoder::Update& update);
   void sweepStalledBubbles();
-  const QHash<int64_t, LiveBubble>& liveBubbles() const { return liveBubbles_; }
 
   // Sending.
   void send();

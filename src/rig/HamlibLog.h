@@ -71,7 +71,6 @@ class HamlibLog final : public QAbstractListModel {
   const QList<HamlibLogEntry> &entries() const { return entries_; }
   void clear();
   void append(const QDateTime &date, HamlibLogLevel level, bool fromApp, const QString &text);
-  qint64 nextId() const { return nextId_; }
 
   // One export line per entry, oldest first, joined by '\n' with none after the last.
   QString exportText() const;

@@ -44,7 +44,6 @@ TEST_F(Controller, ABubbleFillsInRowByRowAndCompletesWithItsBestSnr) {
   settings->setPlayNewMessageSound(true);
   settings->setCapitalizeMessages(true);
   QSignalSpy inserted(model->messages(), &QAbstractItemModel::rowsInserted);
-  QSignalSpy changed(model->messages(), &QAbstractItemModel::dataChanged);
   QSignalSpy sounds(model.get(), &ChatViewModel::newMessageSoundPlayed);
 
   model->handleDecoderUpdate(update(7, "CQ", false, -5));
@@ -52,7 +51,6 @@ TEST_F(Controller, ABubbleFillsInRowByRowAndCompletesWithItsBestSnr) {
   EXPECT_EQ(messages().at(0).decodeState, State::inProgress);
   EXPECT_FALSE(messages().at(0).isSent);
   EXPECT_EQ(messages().at(0).date, clock);
-  EXPECT_TRUE(model->liveBubbles().contains(7));
   model->handleDecoderUpdate(update(7, "CQ DE K1", false, -12));
   EXPECT_EQ(messages().at(0).text, "CQ DE K1");
   EXPECT_EQ(messages().at(0).bestSnrDb, -5);
@@ -68,18 +66,15 @@ TEST_F(Controller, ABubbleFillsInRowByRowAndCompletesWithItsBestSnr) {
   ASSERT_EQ(messages().size(), 2);
   EXPECT_EQ(messages().at(1).decodeState, State::complete);
   EXPECT_EQ(messages().at(1).bestSnrDb, -3);
-  EXPECT_TRUE(model->liveBubbles().isEmpty());
   EXPECT_EQ(sounds.count(), 1);
   EXPECT_EQ(model->receiveQuality(), (ChatViewModel::ReceiveQuality{-8, 3, 46}));
   EXPECT_EQ(inserted.count(), 2);
-  EXPECT_EQ(changed.count(), 4);
 
   // The same id again is a new message; one complete at once never becomes a live bubble.
   model->handleDecoderUpdate(update(8, "GM OM. HOW ARE YOU?", true, 4));
   ASSERT_EQ(messages().size(), 3);
   EXPECT_EQ(messages().at(2).text, "GM OM. How are you?");
   EXPECT_EQ(messages().at(2).decodeState, State::complete);
-  EXPECT_TRUE(model->liveBubbles().isEmpty());
   EXPECT_EQ(sounds.count(), 2);
 }
 
@@ -100,7 +95,6 @@ TEST_F(Controller, StalledBubblesCloseAfterTheirTimeoutByLength) {
     EXPECT_EQ(messages().size(), 1) << "closed before its time";
     advance(1);
     model->sweepStalledBubbles();
-    EXPECT_TRUE(model->liveBubbles().isEmpty());
     ASSERT_EQ(messages().size(), c.stays ? 1 : 0);
     if (c.stays) {
       EXPECT_EQ(messages().at(0).decodeState, State::incomplete);
@@ -114,7 +108,7 @@ TEST_F(Controller, StalledBubblesCloseAfterTheirTimeoutByLength) {
   sinceFirstAttempt.start();
   model->handleDecoderUpdate(update(4, "CQ CQ DE", false));
   advance(15105);
-  EXPECT_TRUE(waitFor([&] { return model->liveBubbles().isEmpty(); }));
+  EXPECT_TRUE(waitFor([&] { return messages().at(0).decodeState == State::incomplete; }));
   ASSERT_TRUE(waitFor([&] { return model->captureStartAttempts() >= 2; }));
   EXPECT_GE(sinceFirstAttempt.elapsed(), 1500);
 
@@ -129,7 +123,6 @@ TEST_F(Controller, StalledBubblesCloseAfterTheirTimeoutByLength) {
   ASSERT_EQ(messages().size(), 1);
   EXPECT_EQ(messages().at(0).text, "CQ CQ DE");
   EXPECT_EQ(messages().at(0).decodeState, State::incomplete);
-  EXPECT_TRUE(model->liveBubbles().isEmpty());
   EXPECT_EQ(model->receiveQuality(), quality);
 }
 
@@ -147,7 +140,6 @@ TEST_F(Controller, ARestartClosesBubblesAndDropsUpdatesQueuedBeforeIt) {
   ASSERT_EQ(messages().size(), 1);
   EXPECT_EQ(messages().at(0).text, "HELLO THERE");
   EXPECT_EQ(messages().at(0).decodeState, State::incomplete);
-  EXPECT_TRUE(model->liveBubbles().isEmpty());
   // What the decoder reports after the restart counts again.
   model->postDecoderUpdate(update(9, "AFTER", false));
   EXPECT_TRUE(waitFor([&] { return messages().size() == 2; }));

@@ -50,13 +50,15 @@ TEST(SourceCodec, FramesThatAreNoAtomDecodeToNothing) {
 // three base-36 digits without a leading zero, classes run 1..32 with letters A..F, numbers stay
 // within their subkind's range, and calls must come back from their token.
 TEST(SourceCodec, AtomsOutsideTheirRangesAreRefused) {
-  const CompactAtom refused[] = {
-      atom_short_text(1, 3, "012"), atom_short_text(0, 0, "A"),  atom_short_text(0, 0, "ABCD"),
-      atom_short_text(0, 5, "AB"),  atom_class_section(3, "G", 1), atom_class_section(33, "A", 1),
-      atom_class_section(3, "A", -1), atom_number(0, 1, 41),    atom_number(0, 2, 0),
-      atom_number(0, 6, 10000),     atom_number(0, 7, 131072),    atom_number(2, 7, 1),
-      atom_number(0, 7, -1),        atom_call(1, "PJ4/K1ABC"),   atom_call(1, "QA1ABC"),
-      atom_call(1, "CQ"),           atom_call(6, "K1ABC")};
+  const CompactAtom refused[] = {atom_short_text(1, 3, "012"),   atom_short_text(0, 0, "A"),
+                                 atom_short_text(0, 0, "ABCD"),  atom_short_text(0, 5, "AB"),
+                                 atom_class_section(3, "G", 1),  atom_class_section(33, "A", 1),
+                                 atom_class_section(3, "A", -1), atom_number(0, 1, 41),
+                                 atom_number(0, 2, 0),           atom_number(0, 6, 10000),
+                                 atom_number(0, 7, 131072),      atom_number(2, 7, 1),
+                                 atom_number(0, 7, -1),          atom_call(1, "PJ4/K1ABC"),
+                                 atom_call(1, "QA1ABC"),         atom_call(1, "CQ"),
+                                 atom_call(6, "K1ABC")};
   for (const CompactAtom& atom : refused)
     EXPECT_FALSE(atom_to_frame(atom, false)) << &atom - refused;
   EXPECT_TRUE(atom_to_frame(atom_short_text(1, 3, "12"), false));
@@ -193,18 +195,6 @@ TEST(SourceCodec, FramingFlagsOnlyTheLastFrameAndFailsAsAWhole) {
   EXPECT_EQ(atoms_to_frames(tooMany, frames), 0);
   EXPECT_EQ(atoms_to_frames(atoms, std::span(frames).first(2)), 0);
   EXPECT_EQ(atoms_to_frames({}, frames), 0);
-}
-
-TEST(SourceCodec, AlphabetHasSixtyFourUniqueCodes) {
-  for (int code = 0; code < kAlphabetSize; ++code) {
-    EXPECT_EQ(alphabet_index(alphabet_char(code)), code);
-  }
-  EXPECT_EQ(alphabet_char(36), ' ');
-  EXPECT_EQ(alphabet_char(37), '+');
-  EXPECT_EQ(alphabet_char(63), ';');
-  EXPECT_EQ(alphabet_index('a'), -1);
-  EXPECT_EQ(alphabet_index('~'), -1);
-  EXPECT_EQ(alphabet_index('\0'), -1);
 }
 
 }  // namespace

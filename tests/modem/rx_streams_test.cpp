@@ -208,26 +208,6 @@ TEST_F(RxStreams, ResetForgetsStreamsAndRecentDecodesButKeepsQueueAndIds) {
   EXPECT_EQ(drained[1].id, drained[0].id + 1);
 }
 
-// 65 results drain in three batches in the order queued, whether the queue grew or moved a
-// partly drained remainder to the front; entries past a batch's count are cleared.
-TEST_F(RxStreams, QueueDrainsInOrderInBatchesOf30) {
-  kvol::rkvol_decodes out;
-  for (int i = 0; i < 31; ++i) kvol::start_stream(frame(0.0f, 100.0f * i, "F", 0, 1));
-  ASSERT_EQ(kvol::rkvol_take_decodes(out), 30);
-  EXPECT_EQ(out.frequency[29], 2900.0f);
-  for (int i = 0; i < 64; ++i) kvol::start_stream(frame(0.0f, 10.0f * i, "G", 0, 1));
-  EXPECT_EQ(kvol::rkvol_take_decodes(out), 30);
-  EXPECT_EQ(kvol::trimmed(out.text[0]), "F");
-  EXPECT_EQ(kvol::trimmed(out.text[1]), "G");
-  for (int i = 1; i < 30; ++i) EXPECT_EQ(out.id[i], out.id[i - 1] + 1);
-  EXPECT_EQ(kvol::rkvol_take_decodes(out), 30);
-  EXPECT_EQ(kvol::rkvol_take_decodes(out), 5);
-  EXPECT_EQ(out.frequency[4], 630.0f);
-  EXPECT_EQ(out.id[5], 0);
-  EXPECT_EQ(kvol::trimmed(out.text[5]), "");
-  EXPECT_EQ(kvol::rkvol_take_decodes(out), 0);
-}
-
 // What a clean channel showed wrongly: a lone frame mostly in error, and a misaligned read of a
 // strong signal, each taken for a message; and a message split where a frame at a window's end
 // read several Hz off and the next as far the other way. A damaged continuation still joins.
