@@ -41,10 +41,10 @@ TEST(ChatBubbleView, SentSitsRightReceivedLeftAndLongTextWrapsWithinTheWidth) {
   const ChatBubbleView sent(message(State::complete, std::nullopt, kNow, "Hi", true), 280, fonts,
                             kNow);
   EXPECT_GT(sent.bubbleRect(kRowWidth).left(), kRowWidth / 2);
-  EXPECT_GT(sent.footerRect(kRowWidth).left(), kRowWidth / 2);
+  EXPECT_EQ(sent.bubbleRect(kRowWidth).right(), sent.footerRect(kRowWidth).right());
   const ChatBubbleView received(message(State::complete, 3), 280, fonts, kNow);
   EXPECT_LT(received.bubbleRect(kRowWidth).right(), kRowWidth / 2);
-  EXPECT_LT(received.footerRect(kRowWidth).right(), kRowWidth / 2);
+  EXPECT_EQ(received.bubbleRect(kRowWidth).left(), received.footerRect(kRowWidth).left());
   EXPECT_GE(received.footerRect(kRowWidth).top(), received.bubbleRect(kRowWidth).bottom());
 
   const QString longText =
