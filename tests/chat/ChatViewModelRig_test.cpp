@@ -59,7 +59,9 @@ TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
       },
       20000));
   for (const auto& [ptt, frequency] : seen) {
-    if (ptt == "1") EXPECT_EQ(frequency, "7074000");
+    if (ptt == "1") {
+      EXPECT_EQ(frequency, "7074000");
+    }
   }
   EXPECT_EQ(model->alertMessage(), std::nullopt);
 
