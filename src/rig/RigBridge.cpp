@@ -5,12 +5,15 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rig/RigLibraryLoader.h"
@@ -246,13 +249,86 @@ bool isKnownModel(const RigHamlibApi &api, int model) {
   return std::binary_search(knownModels.numbers.begin(), knownModels.numbers.end(), model);
 }
 
+// Who enters Hamlib next. A push-to-talk call goes before every other call waiting, and while the
+// transmitter may be keyed (from a key call until a release succeeds) calls that talk to a rig
+// from other threads (the settings window's connection test) hold back, for at most a while: a
+// rig that does not answer them would otherwise keep the release waiting for its whole timeout.
+struct Turns {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool busy = false;
+  int pushToTalkWaiting = 0;
+  bool keyed = false;
+  std::thread::id keyer;
+};
+
+Turns &turns() {
+  static Turns &instance = *new Turns;  // a detached thread may still take its turn at exit
+  return instance;
+}
+
+constexpr std::chrono::seconds kKeyedHoldBack{10};
+
+enum class Call { pushToTalk, rig, quick };
+
+// Holds the bridge's lock for one operation, having waited for its turn.
+class Turn {
+ public:
+  explicit Turn(Call call) {
+    Turns &t = turns();
+    {
+      std::unique_lock lock(t.mutex);
+      if (call == Call::pushToTalk) {
+        ++t.pushToTalkWaiting;
+        t.changed.wait(lock, [&] { return !t.busy; });
+        --t.pushToTalkWaiting;
+      } else {
+        const std::thread::id self = std::this_thread::get_id();
+        auto free = [&] { return !t.busy && t.pushToTalkWaiting == 0; };
+        if (call == Call::rig) {
+          t.changed.wait_for(lock, kKeyedHoldBack,
+                             [&] { return free() && (!t.keyed || t.keyer == self); });
+        }
+        t.changed.wait(lock, free);
+      }
+      t.busy = true;
+    }
+    hamlib_ = std::unique_lock(rigbridge_mutex());
+  }
+  ~Turn() {
+    hamlib_.unlock();
+    Turns &t = turns();
+    {
+      std::lock_guard lock(t.mutex);
+      t.busy = false;
+    }
+    t.changed.notify_all();
+  }
+  Turn(const Turn &) = delete;
+  Turn &operator=(const Turn &) = delete;
+
+  // From a key call on until a release succeeds.
+  static void setKeyed(bool keyed) {
+    Turns &t = turns();
+    {
+      std::lock_guard lock(t.mutex);
+      t.keyed = keyed;
+      t.keyer = std::this_thread::get_id();
+    }
+    t.changed.notify_all();
+  }
+
+ private:
+  std::unique_lock<std::mutex> hamlib_;
+};
+
 }  // namespace
 
 void rigbridge_set_log_callback(rigbridge_log_fn sink) { rigbridge_store_log_sink(sink); }
 
 void rigbridge_set_debug_level(int level) {
   rigbridge_store_debug_level(level);
-  std::lock_guard<std::mutex> lock(rigbridge_mutex());
+  Turn turn(Call::quick);
   const RigHamlibApi &api = rigbridge_load_hamlib();
   if (api.loaded) {
     api.set_debug(static_cast<enum rig_debug_level_e>(rigbridge_current_debug_level()));
@@ -261,7 +337,7 @@ void rigbridge_set_debug_level(int level) {
 
 int rigbridge_read_status(int model, const char *port, const char *conf, const char *mode,
                           char *out, int outLen) {
-  std::lock_guard<std::mutex> lock(rigbridge_mutex());
+  Turn turn(Call::rig);
   const RigHamlibApi &api = rigbridge_load_hamlib();
   RIG *rig = openRig(api, model, port, conf, out, outLen);
   if (!rig) return 0;
@@ -302,8 +378,9 @@ int rigbridge_read_status(int model, const char *port, const char *conf, const c
 
 int rigbridge_set_ptt(int model, const char *port, const char *conf, int on, char *err,
                       int errLen) {
-  std::lock_guard<std::mutex> lock(rigbridge_mutex());
+  Turn turn(Call::pushToTalk);
   const RigHamlibApi &api = rigbridge_load_hamlib();
+  if (on) Turn::setKeyed(true);
   RIG *rig = openRig(api, model, port, conf, err, errLen);
   if (!rig) return 0;
   const char *state = on ? "on" : "off";
@@ -315,6 +392,7 @@ int rigbridge_set_ptt(int model, const char *port, const char *conf, int on, cha
                   std::string("PTT ") + state + " failed", err, errLen);
     return 0;
   }
+  if (!on) Turn::setKeyed(false);
   return 1;
 }
 
@@ -327,7 +405,7 @@ int rigbridge_set_frequency(int model, const char *port, const char *conf, const
     rigbridge_log(RIG_DEBUG_ERR, "Refusing to set frequency %g Hz", hz);
     return 0;
   }
-  std::lock_guard<std::mutex> lock(rigbridge_mutex());
+  Turn turn(Call::rig);
   const RigHamlibApi &api = rigbridge_load_hamlib();
   RIG *rig = openRig(api, model, port, conf, err, errLen);
   if (!rig) return 0;
@@ -346,7 +424,7 @@ int rigbridge_set_frequency(int model, const char *port, const char *conf, const
 
 rigbridge_rig_entry *rigbridge_list_rigs(int *count) {
   if (count) *count = 0;
-  std::lock_guard<std::mutex> lock(rigbridge_mutex());
+  Turn turn(Call::quick);
   const RigHamlibApi &api = rigbridge_load_hamlib();
   if (!api.loaded) return nullptr;
   RigListBuilder builder;
@@ -374,7 +452,7 @@ void rigbridge_free_rig_list(rigbridge_rig_entry *list, int count) {
 int rigbridge_list_modes(int model, char *out, int outLen) {
   if (!out || outLen < 1) return 0;
   out[0] = '\0';
-  std::lock_guard<std::mutex> lock(rigbridge_mutex());
+  Turn turn(Call::quick);
   const RigHamlibApi &api = rigbridge_load_hamlib();
   if (!api.loaded) return 0;
   loadBackends(api);
@@ -404,7 +482,7 @@ int rigbridge_list_modes(int model, char *out, int outLen) {
 int rigbridge_get_conf_values(int model, const char *keys, char *out, int outLen) {
   if (!out || outLen < 1) return 0;
   out[0] = '\0';
-  std::lock_guard<std::mutex> lock(rigbridge_mutex());
+  Turn turn(Call::quick);
   const RigHamlibApi &api = rigbridge_load_hamlib();
   if (!keys || !api.loaded) return 0;
   loadBackends(api);
@@ -430,13 +508,13 @@ int rigbridge_get_conf_values(int model, const char *keys, char *out, int outLen
 }
 
 const char *rigbridge_hamlib_version(void) {
-  std::lock_guard<std::mutex> lock(rigbridge_mutex());
+  Turn turn(Call::quick);
   const RigHamlibApi &api = rigbridge_load_hamlib();
   return api.loaded ? api.version : nullptr;
 }
 
 const char *rigbridge_hamlib_path(void) {
-  std::lock_guard<std::mutex> lock(rigbridge_mutex());
+  Turn turn(Call::quick);
   const RigHamlibApi &api = rigbridge_load_hamlib();
   return api.loaded ? api.path : nullptr;
 }

@@ -1,7 +1,9 @@
 // The rig bridge: a plain function interface (ints, doubles, NUL-terminated strings,
 // caller-owned buffers and one log function pointer) over the Hamlib library, which is loaded at
 // run time and never linked. Every entry point may be called from any thread; Hamlib cannot be
-// entered from two threads at once, so each operation runs under one process-wide lock. Rig
+// entered from two threads at once, so each operation runs under one process-wide lock. A
+// push-to-talk call takes it before any other waiting call, and while the transmitter may be
+// keyed, calls from other threads that talk to a rig wait (for at most ten seconds). Rig
 // operations block for the whole initialise, open, act, close and clean-up sequence: never call
 // them on the main thread.
 #pragma once

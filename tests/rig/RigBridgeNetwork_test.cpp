@@ -1,10 +1,15 @@
 // The bridge through Hamlib's network model (2) against real rigctld daemons serving the dummy
 // rig: the shared one the test fixture starts, and private ones that are killed on purpose.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <thread>
 
 #include "RigTestSupport.h"
 #include "rig/RigBridge.h"
@@ -41,7 +46,34 @@ TEST_F(RigBridgeNetwork, TunesReadsBackAndKeys) {
     EXPECT_EQ(std::string(text).rfind(status, 0), 0u) << text;
   }
   EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 1, text, sizeof text), 1) << text;
+
+  // A connection test from another thread against a rig that takes the connection and never
+  // answers, as the settings window makes one, does not keep the release waiting.
+  const int silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof at;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&at), length), 0);
+  ASSERT_EQ(listen(silent, 4), 0);
+  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr *>(&at), &length), 0);
+  const std::string silentAddress = "127.0.0.1:" + std::to_string(ntohs(at.sin_port));
+  std::atomic<bool> tested{false};
+  std::thread connectionTest([&] {
+    char reason[256] = {};
+    rigbridge_read_status(kNetwork, silentAddress.c_str(), "", nullptr, reason, sizeof reason);
+    tested = true;
+  });
+  // With the bridge to itself, the test says so at once.
+  const auto opening = "Opening rig model 2 on port \"" + silentAddress + "\"";
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+       std::chrono::steady_clock::now() < deadline && !LogRecorder::instance().has(4, opening);)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 0, text, sizeof text), 1) << text;
+  EXPECT_FALSE(tested) << "the release waited for the connection test";
+  close(silent);  // the test's connection ends, and the test with it
+  connectionTest.join();
+
   // The network model lists no modes of its own, so "Default" means USB.
   const RigConnectionResult result = RigControl::readStatus(kNetwork, address, {}, "Default");
   EXPECT_TRUE(result.success && rigtest::isStatusLine(result.message, "USB")) << result.message;
