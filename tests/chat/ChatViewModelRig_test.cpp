@@ -38,6 +38,7 @@ class RigCalls : public testing::Test {
 TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
   rigtest::Rigctld daemon(rigtest::unusedPort());
   saveNetworkRig(*settings, daemon.port(), "USB");
+  settings->setRigPort(QStringLiteral("127.0.0.1:1"));  // an edit not saved never reaches the rig
   make();
   ASSERT_TRUE(statusIs("145.000000 MHz  USB"));  // the dummy's FM became the configured mode
   EXPECT_FALSE(model->needsRigModeSet());
@@ -59,7 +60,7 @@ TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
       },
       20000));
   for (const auto& [ptt, frequency] : seen) {
-    if (ptt == "1") {
+    if (ptt == "1" && !frequency.empty()) {  // a busy daemon may leave a question unanswered
       EXPECT_EQ(frequency, "7074000");
     }
   }
@@ -79,8 +80,8 @@ TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
 
 TEST_F(RigCalls, AFailedKeyCallSendsNoAudioAndTheReleaseIsTriedUntilTheRigAnswers) {
   const int port = rigtest::unusedPort();  // nobody listens there yet
-  saveNetworkRig(*settings, port, "Default");
   make();
+  saveNetworkRig(*settings, port, "Default");  // as the settings window's OK does
   bool played = false;
   QObject::connect(&model->levels(), &AudioLevels::outputDbChanged, model.get(),
                    [&](float db) { played = played || db > kLevelFloorDb; });
