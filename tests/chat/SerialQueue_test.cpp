@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QtTest/QTest>
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <vector>
 
@@ -57,6 +58,21 @@ TEST(SerialQueue, AnswersForAQueueThatIsGoneAreDropped) {
   }
   QCoreApplication::processEvents();
   EXPECT_FALSE(answered);
+}
+
+// The way out: calls that have not started are dropped, and the release goes before the rest.
+TEST(SerialQueue, DropsCallsNotStartedAndRunsACallPutNextFirst) {
+  SerialQueue queue(QStringLiteral("test"));
+  std::promise<void> going;
+  std::vector<int> ran;  // written on the queue's thread only, read after runAndWait
+  queue.post([gone = going.get_future().share()] { gone.wait(); });
+  queue.post([&] { ran.push_back(1); });
+  queue.dropPending();
+  queue.post([&] { ran.push_back(2); });
+  queue.postNext([&] { ran.push_back(3); });
+  going.set_value();
+  queue.runAndWait([] {});
+  EXPECT_EQ(ran, (std::vector<int>{3, 2}));
 }
 
 }  // namespace
