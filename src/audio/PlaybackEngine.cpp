@@ -141,7 +141,7 @@ void PlaybackEngine::dropFinished() {
   current_ -= done;
 }
 
-void PlaybackEngine::schedule(PlaybackBuffer buffer, bool loop, Reports reports) {
+void PlaybackEngine::schedule(PlaybackBuffer buffer, bool loop, PlaybackReports reports) {
   Q_ASSERT(QThread::currentThread() == thread());
   if (!buffer || buffer->empty()) return;
   const uint64_t ticket = ++nextTicket_;
@@ -213,7 +213,7 @@ void PlaybackEngine::failAll(int pulseError) {
     released.swap(queue_);
     current_ = position_ = 0;
   }
-  std::map<uint64_t, Reports> owners;
+  std::map<uint64_t, PlaybackReports> owners;
   owners.swap(owners_);
   const PlaybackError error = playbackError(pulseError);
   for (auto& [ticket, owner] : owners) {

@@ -30,6 +30,18 @@ struct PlaybackError {
   int pulseError = 0;
 };
 
+// What the owner of a buffer is told, on the main thread. Each buffer ends in exactly one of
+// two ways: onPlayedBack once its own last sample has been played (never for a looping one),
+// or onFailed with the reason when the server or the device goes away first. Before that,
+// onUnderrun each time the server ran out of audio and then played on, so that a gap went in
+// before the rest of this buffer. Buffers cleared by stopPlayer() or prepare() report nothing
+// more: their owner asked for it.
+struct PlaybackReports {
+  std::function<void()> onPlayedBack{};
+  std::function<void(const PlaybackError&)> onFailed{};
+  std::function<void()> onUnderrun{};
+};
+
 class PlaybackEngine final : public QObject {
   Q_OBJECT
 
@@ -50,22 +62,11 @@ class PlaybackEngine final : public QObject {
   // A buffer of the samples; null when there are none or more than 32 bits can count.
   static PlaybackBuffer makeBuffer(std::span<const int16_t> samples);
 
-  // What the owner of a buffer is told, on the main thread. Each buffer ends in exactly one of
-  // two ways: onPlayedBack once its own last sample has been played (never for a looping one),
-  // or onFailed with the reason when the server or the device goes away first. Before that,
-  // onUnderrun each time the server ran out of audio and then played on, so that a gap went in
-  // before the rest of this buffer. Buffers cleared by stopPlayer() or prepare() report nothing
-  // more: their owner asked for it.
-  struct Reports {
-    std::function<void()> onPlayedBack;
-    std::function<void(const PlaybackError&)> onFailed;
-    std::function<void()> onUnderrun;
-  };
 
   // The player. schedule queues a buffer after those already queued; a looping buffer repeats
   // until the player stops. A buffer is handed to the server seconds ahead of the sink (a
   // looping one only a little, so that a gain change is soon heard).
-  void schedule(PlaybackBuffer buffer, bool loop = false, Reports reports = {});
+  void schedule(PlaybackBuffer buffer, bool loop = false, PlaybackReports reports = {});
   void play();
   // Clears the queue and silences the stream at once.
   void stopPlayer();
@@ -126,6 +127,6 @@ class PlaybackEngine final : public QObject {
   uint64_t writtenFrames_ = 0;  // frames handed to the stream since it was made
   float gain_ = 1.0f;
 
-  std::map<uint64_t, Reports> owners_;  // main thread only
+  std::map<uint64_t, PlaybackReports> owners_;  // main thread only
   uint64_t nextTicket_ = 0;
 };

@@ -175,7 +175,7 @@ void ChatViewModel::playTransmitAudio(std::span<const int16_t> samples,
       return;
     }
     if (PlaybackBuffer buffer = PlaybackEngine::makeBuffer(samples)) {
-      PlaybackEngine::Reports reports;
+      PlaybackReports reports;
       reports.onPlayedBack = std::move(playedBack);
       reports.onFailed = [this, transmission](const PlaybackError& error) {
         transmitAudioFailed(transmission, error);

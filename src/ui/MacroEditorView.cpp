@@ -29,7 +29,7 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
       messageField_(new QPlainTextEdit(message, this)),
       saveButton_(new QPushButton(tr("Save"), this)),
       cancelButton_(new QPushButton(tr("Cancel"), this)),
-      errorLabel_(new QLabel(this)) {
+      errorLabel_(UiLook::makeErrorLabel(this)) {
   setWindowModality(Qt::WindowModal);
   setAttribute(Qt::WA_DeleteOnClose);
   setFixedWidth(kWidth);
@@ -59,13 +59,6 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
   layout->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
   layout->setSpacing(kSpacing);
   layout->addLayout(form);
-  errorLabel_->setTextFormat(Qt::PlainText);
-  errorLabel_->setWordWrap(true);
-  QPalette errorPalette = errorLabel_->palette();
-  errorPalette.setColor(QPalette::WindowText, UiLook::kErrorColour);
-  errorLabel_->setPalette(errorPalette);
-  errorLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  errorLabel_->hide();
   layout->addWidget(errorLabel_);
   layout->addLayout(buttons);
   fitMessageHeight();

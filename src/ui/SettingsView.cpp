@@ -61,15 +61,8 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
   layout->addWidget(tabs);
 
   // The settings store's trouble, across the window above the buttons.
-  errorLabel_ = new QLabel(this);
+  errorLabel_ = UiLook::makeErrorLabel(this);
   errorLabel_->setObjectName(QStringLiteral("error"));
-  errorLabel_->setWordWrap(true);
-  errorLabel_->setTextFormat(Qt::PlainText);  // it names the settings file
-  QPalette errorPalette = errorLabel_->palette();
-  errorPalette.setColor(QPalette::WindowText, UiLook::kErrorColour);
-  errorLabel_->setPalette(errorPalette);
-  errorLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  errorLabel_->hide();
   layout->addWidget(errorLabel_);
   auto* buttons = new QHBoxLayout();
   buttons->addStretch();

@@ -402,7 +402,7 @@ void TranscriptView::keyPressEvent(QKeyEvent* event) {
     offerPrimarySelection();
   } else if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
     // The menu key reaches contextMenuEvent by itself; Shift+F10 does not.
-    QContextMenuEvent menu(QContextMenuEvent::Keyboard, QPoint());
+    QContextMenuEvent menu(QContextMenuEvent::Keyboard, QPoint(), mapToGlobal(QPoint()));
     contextMenuEvent(&menu);
   } else if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down) {
     setCurrentRow(row + (event->key() == Qt::Key_Up ? -1 : 1));

@@ -1,6 +1,7 @@
 #include "ui/UiLook.h"
 
 #include <QApplication>
+#include <QLabel>
 
 namespace UiLook {
 
@@ -38,5 +39,17 @@ QPalette lightPalette() {
 }
 
 QColor whiteLevel(qreal white) { return QColor::fromRgbF(white, white, white); }
+
+QLabel* makeErrorLabel(QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setWordWrap(true);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, kErrorColour);
+  label->setPalette(palette);
+  label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  label->hide();
+  return label;
+}
 
 }  // namespace UiLook

@@ -6,6 +6,9 @@
 #include <QFont>
 #include <QPalette>
 
+class QLabel;
+class QWidget;
+
 namespace UiLook {
 
 // The desktop's font at a size given in points of a 13-point system font, so that every size
@@ -17,6 +20,10 @@ QPalette lightPalette();
 
 // The red of a text that reports a failure.
 inline const QColor kErrorColour(255, 59, 48);
+
+// A hidden, wrapping, selectable line for a failure's sentence in that red. Its texts come
+// from outside (file names, the store's reasons), so they are shown as plain text.
+QLabel* makeErrorLabel(QWidget* parent);
 
 // A grey of the given white level (0 … 1), opaque.
 QColor whiteLevel(qreal white);

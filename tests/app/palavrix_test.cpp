@@ -2,10 +2,7 @@
 // test's own, with the fixtures' PulseAudio server (whose input hears its output) and rig daemon,
 // driven by real key presses and watched from outside through the daemon and exported files.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -32,29 +29,6 @@ QString run(const QString& program, const QStringList& arguments,
 // The push-to-talk state at the daemon, "0" or "1".
 std::string pushToTalk() { return rigtest::askFixture("t"); }
 
-// A rig port that takes connections and never answers: the kernel accepts them for a socket
-// that listens, whoever calls accept().
-class SilentRig {
- public:
-  SilentRig() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd_, 16) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      return;
-    }
-    address_ = QStringLiteral("127.0.0.1:%1").arg(ntohs(address.sin_port));
-  }
-  ~SilentRig() { close(fd_); }
-  QString address() const { return address_; }
-
- private:
-  int fd_;
-  QString address_;
-};
-
 class WholeProgram : public testing::Test {
  protected:
   void SetUp() override {
@@ -70,9 +44,9 @@ class WholeProgram : public testing::Test {
     } else {
       QSettings store(settingsPath, QSettings::IniFormat);
       store.setValue("Transceiver.rigModel", 2);
-      store.setValue(
-          "Transceiver.rigPort",
-          silentRig_ ? silentRig_->address() : QString::fromStdString(rigtest::fixtureAddress()));
+      store.setValue("Transceiver.rigPort",
+                     silentRig_ ? QString::fromStdString(silentRig_->address())
+                                : QString::fromStdString(rigtest::fixtureAddress()));
     }
     ASSERT_TRUE(QDir(home_.path()).mkpath("exports"));
 
@@ -173,7 +147,7 @@ class WholeProgram : public testing::Test {
   QString window_;
   QString output_;
   bool badSurroundings_ = false;
-  std::unique_ptr<SilentRig> silentRig_;
+  std::unique_ptr<rigtest::SilentRig> silentRig_;
 };
 
 // A damaged settings file and no audio server.
@@ -185,7 +159,7 @@ class WholeProgramInBadSurroundings : public WholeProgram {
 // A rig that never answers.
 class WholeProgramWithASilentRig : public WholeProgram {
  protected:
-  WholeProgramWithASilentRig() { silentRig_ = std::make_unique<SilentRig>(); }
+  WholeProgramWithASilentRig() { silentRig_ = std::make_unique<rigtest::SilentRig>(); }
 };
 
 TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
@@ -248,8 +222,8 @@ TEST_F(WholeProgramWithASilentRig, EndsSoonWhenTerminatedAndSaysPushToTalkMaySti
   ASSERT_TRUE(program_.waitForFinished(10000)) << "still running " << ending.elapsed() << " ms";
   EXPECT_EQ(program_.exitCode(), 128 + SIGTERM);
   EXPECT_TRUE(programOutput().contains(
-      "Push-to-talk may still be keyed on the rig of Hamlib model 2 at \"" + silentRig_->address() +
-      "\""))
+      QString::fromStdString("Push-to-talk may still be keyed on the rig of Hamlib model 2 at \"" +
+                             silentRig_->address() + "\"")))
       << programOutput().toStdString();
 }
 

@@ -2,10 +2,7 @@
 // the dummy rig: polling through a daemon that dies and comes back, tuning, push-to-talk failures
 // and their retries, and the release on the way out past a daemon that stops answering. The
 // transmit audio plays on the fixture's audio server.
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "ChatTestSupport.h"
 #include "audio/AudioLevels.h"
@@ -82,19 +79,11 @@ TEST_F(RigCalls, TuningKeyingAndPollingThroughADaemonThatDiesAndComesBack) {
 }
 
 TEST_F(RigCalls, APollStuckOnARigThatNeverAnswersSaysRigNotResponding) {
-  // The kernel takes the connections for a socket that listens; nobody ever answers them.
-  const int silent = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof at;
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&at), length), 0);
-  ASSERT_EQ(listen(silent, 4), 0);
-  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&at), &length), 0);
-  saveNetworkRig(*settings, ntohs(at.sin_port), "USB");
+  rigtest::SilentRig silent;
+  saveNetworkRig(*settings, silent.port(), "USB");
   make();
   EXPECT_TRUE(statusIs("Rig not responding"));  // long before Hamlib gives up on it
-  close(silent);  // the poll's connection ends, and the poll with it
+  silent.hangUp();                              // the poll's connection ends, and the poll with it
 }
 
 TEST_F(RigCalls, AFailedKeyCallSendsNoAudioAndTheReleaseIsTriedUntilTheRigAnswers) {

@@ -1,9 +1,6 @@
 // The bridge through Hamlib's network model (2) against real rigctld daemons serving the dummy
 // rig: the shared one the test fixture starts, and private ones that are killed on purpose.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -49,15 +46,8 @@ TEST_F(RigBridgeNetwork, TunesReadsBackAndKeys) {
 
   // A connection test from another thread against a rig that takes the connection and never
   // answers, as the settings window makes one, does not keep the release waiting.
-  const int silent = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof at;
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&at), length), 0);
-  ASSERT_EQ(listen(silent, 4), 0);
-  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr *>(&at), &length), 0);
-  const std::string silentAddress = "127.0.0.1:" + std::to_string(ntohs(at.sin_port));
+  rigtest::SilentRig silent;
+  const std::string silentAddress = silent.address();
   std::atomic<bool> tested{false};
   std::thread connectionTest([&] {
     char reason[256] = {};
@@ -71,7 +61,7 @@ TEST_F(RigBridgeNetwork, TunesReadsBackAndKeys) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(rigbridge_set_ptt(kNetwork, address.c_str(), "", 0, text, sizeof text), 1) << text;
   EXPECT_FALSE(tested) << "the release waited for the connection test";
-  close(silent);  // the test's connection ends, and the test with it
+  silent.hangUp();  // the test's connection ends, and the test with it
   connectionTest.join();
 
   // The network model lists no modes of its own, so "Default" means USB.

@@ -77,6 +77,20 @@ std::string fixtureAddress() {
   return port ? "127.0.0.1:" + std::to_string(port) : "";
 }
 
+SilentRig::SilentRig() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+  sockaddr_in address = loopback(0);
+  socklen_t length = sizeof address;
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd_, 16) == 0 &&
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port_ = ntohs(address.sin_port);
+  }
+}
+
+void SilentRig::hangUp() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
 Rigctld::Rigctld(int port) : port_(port), ownPort_(port == 0) { start(); }
 
 bool Rigctld::start() {

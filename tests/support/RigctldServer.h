@@ -24,6 +24,24 @@ inline std::string askFixture(const std::string& command) {
   return askRigctld(fixturePort(), command);
 }
 
+// A rig port that takes connections and never answers: the kernel accepts them for a socket
+// that listens, whoever calls accept(). Hanging up ends the calls waiting on it.
+class SilentRig {
+ public:
+  SilentRig();
+  ~SilentRig() { hangUp(); }
+  SilentRig(const SilentRig&) = delete;
+  SilentRig& operator=(const SilentRig&) = delete;
+
+  int port() const { return port_; }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  void hangUp();
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 // rigctld -m 1 as a direct child of the test, stopped by its process id. Without a port it
 // takes a free one; with one it may be stopped and started again there.
 class Rigctld {
