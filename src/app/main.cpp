@@ -1,8 +1,8 @@
 // Palavrix: keyboard-to-keyboard chat over an SSB voice channel in the KVOL mode.
 #include <QApplication>
 
+#include "app/MyApp.h"
 #include "ui/MainWindow.h"
-#include "ui/MyApp.h"
 
 int main(int argc, char** argv) {
   // First of all: QApplication sets the process locale, and Hamlib must load after that.

@@ -1,4 +1,4 @@
-#include "ui/MyApp.h"
+#include "app/MyApp.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/ExitSignalNotifier.h"
+#include "app/IdleSleepInhibitor.h"
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
 #include "rig/HamlibLog.h"
-#include "ui/ExitSignalNotifier.h"
 #include "ui/HamlibLogView.h"
-#include "ui/IdleSleepInhibitor.h"
 #include "ui/MainWindow.h"
 #include "ui/SaveFileChooser.h"
 #include "ui/SettingsView.h"

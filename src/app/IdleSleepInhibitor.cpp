@@ -1,4 +1,4 @@
-#include "ui/IdleSleepInhibitor.h"
+#include "app/IdleSleepInhibitor.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>

@@ -21,8 +21,8 @@
 #include <optional>
 
 #include "PulseServer.h"
+#include "app/MyApp.h"
 #include "ui/MainWindow.h"
-#include "ui/MyApp.h"
 
 namespace {
 

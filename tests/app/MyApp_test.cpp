@@ -1,14 +1,19 @@
-#include "ui/MyApp.h"
+#include "app/MyApp.h"
+
+#include <gtest/gtest.h>
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 
-#include "UiTestSupport.h"
+#include "QtTestSupport.h"
+#include "RigctldServer.h"
 #include "audio/AudioLevels.h"
 #include "settings/SettingsStore.h"
 #include "ui/HamlibLogView.h"

@@ -1,4 +1,4 @@
-#include "ui/ExitSignalNotifier.h"
+#include "app/ExitSignalNotifier.h"
 
 #include <fcntl.h>
 #include <unistd.h>
