@@ -5,27 +5,11 @@
 #include "chat/AppSettings.h"
 #include "chat/ChatViewModel.h"
 #include "chat/SerialQueue.h"
-#include "rig/RigBridge.h"
 #include "rig/RigControl.h"
 
 namespace {
 
-constexpr int kRigErrorBufferSize = 256;
 const QString kRigNotResponding = QStringLiteral("Rig not responding");
-
-// Rig thread. None on success, else the bridge's reason.
-std::optional<std::string> setFrequency(const RigTxSettings& rig, double hz) {
-  const std::optional<int> model = RigControl::bridgeModel(rig.model);
-  if (!model) return std::string("Could not initialize this rig model.");
-  const std::optional<std::string> mode = RigControl::concreteMode(rig.model, rig.mode);
-  const std::string conf = rig.serial.hamlibConfig();
-  char error[kRigErrorBufferSize] = {};
-  if (rigbridge_set_frequency(*model, rig.port.c_str(), conf.c_str(),
-                              mode ? mode->c_str() : nullptr, error, kRigErrorBufferSize, hz)) {
-    return std::nullopt;
-  }
-  return RigControl::stringFromCBuffer(error, kRigErrorBufferSize);
-}
 
 }  // namespace
 
@@ -97,12 +81,13 @@ void ChatViewModel::tune(double mhz) {
     return;
   }
   const double hz = mhz * 1'000'000.0;
-  rigQueue_->call<std::optional<std::string>>([rig = *rig_, hz] { return setFrequency(rig, hz); },
-                                              [this](std::optional<std::string> error) {
-                                                if (!error) {
-                                                  refreshRigStatus({});
-                                                } else {
-                                                  setAlertMessage(QString::fromStdString(*error));
-                                                }
-                                              });
+  rigQueue_->call<std::optional<std::string>>(
+      [rig = *rig_, hz] { return RigControl::setFrequency(rig, hz); },
+      [this](std::optional<std::string> error) {
+        if (!error) {
+          refreshRigStatus({});
+        } else {
+          setAlertMessage(QString::fromStdString(*error));
+        }
+      });
 }

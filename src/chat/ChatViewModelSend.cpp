@@ -16,7 +16,6 @@
 #include "chat/MessageCase.h"
 #include "chat/SerialQueue.h"
 #include "chat/TextCharacters.h"
-#include "rig/RigBridge.h"
 #include "rig/RigControl.h"
 
 namespace {
@@ -25,7 +24,6 @@ namespace {
 constexpr std::size_t kMeterChunkSamples = 2400;
 constexpr double kTestToneHz = 1000.0;
 constexpr float kTestToneLevel = 0.97f;
-constexpr int kRigErrorBufferSize = 256;
 // How long after its expected end a transmission may wait for the player's report.
 constexpr std::chrono::milliseconds kPlayedBackAllowance{3000};
 // Between the exit's attempts to release push-to-talk.
@@ -42,22 +40,9 @@ const QString kNotEncodableText = QStringLiteral(
     "This message couldn't be encoded for KVOL (it may need more than 16 frames' worth of "
     "compact atoms to send).");
 
-// Rig thread. None on success, else the bridge's reason.
-std::optional<std::string> setPushToTalk(const RigTxSettings& rig, bool on) {
-  const std::optional<int> model = RigControl::bridgeModel(rig.model);
-  if (!model) return std::string("Could not initialize this rig model.");
-  char error[kRigErrorBufferSize] = {};
-  const std::string conf = rig.serial.hamlibConfig();
-  if (rigbridge_set_ptt(*model, rig.port.c_str(), conf.c_str(), on ? 1 : 0, error,
-                        kRigErrorBufferSize)) {
-    return std::nullopt;
-  }
-  return RigControl::stringFromCBuffer(error, kRigErrorBufferSize);
-}
-
 // Rig thread. Releases push-to-talk, trying again until it is released or the deadline passed.
 bool releaseUntil(const RigTxSettings& rig, std::chrono::steady_clock::time_point deadline) {
-  while (setPushToTalk(rig, false)) {
+  while (RigControl::setPushToTalk(rig, false)) {
     if (std::chrono::steady_clock::now() + kExitReleasePause >= deadline) return false;
     std::this_thread::sleep_for(kExitReleasePause);
   }
@@ -246,8 +231,8 @@ void ChatViewModel::keyPushToTalk(const RigTxSettings& rig,
   // May be on from now: the call may key the rig and still fail (a reply that came too late).
   pttRig_ = rig;
   ++keyCalls_;
-  rigQueue_->call<std::optional<std::string>>([rig] { return setPushToTalk(rig, true); },
-                                              std::move(keyed));
+  rigQueue_->call<std::optional<std::string>>(
+      [rig] { return RigControl::setPushToTalk(rig, true); }, std::move(keyed));
 }
 
 void ChatViewModel::releasePushToTalk() {
@@ -255,7 +240,7 @@ void ChatViewModel::releasePushToTalk() {
   releaseRetryTimer_->stop();
   const RigTxSettings rig = *pttRig_;
   rigQueue_->call<std::optional<std::string>>(
-      [rig] { return setPushToTalk(rig, false); },
+      [rig] { return RigControl::setPushToTalk(rig, false); },
       [this, rig, keyCall = keyCalls_](std::optional<std::string> error) {
         // A key call posted since, or the exit's own release, settles it now.
         if (keyCall != keyCalls_ || exiting_) return;

@@ -129,9 +129,8 @@ RIG *openRig(const RigHamlibApi &api, int model, const char *port, const char *c
   rigbridge_log(RIG_DEBUG_VERBOSE, "Opening rig model %d on port \"%s\"", model, port ? port : "");
   RIG *rig = initRig(api, model);
   if (!rig) {
-    const char *reason = "Could not initialize this rig model.";
-    writeText(err, errLen, "%s", reason);
-    rigbridge_log(RIG_DEBUG_ERR, "rig_init(%d) failed: %s", model, reason);
+    writeText(err, errLen, "%s", kRigModelInitFailedText);
+    rigbridge_log(RIG_DEBUG_ERR, "rig_init(%d) failed: %s", model, kRigModelInitFailedText);
     return nullptr;
   }
   if (port && *port) {

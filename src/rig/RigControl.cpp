@@ -4,21 +4,29 @@
 #include <cstring>
 
 #include "rig/RigBridge.h"
+#include "rig/RigLibraryLoader.h"
 
 namespace RigControl {
 
 namespace {
 
-constexpr int kStatusBufferSize = 256;
+// Holds a status line or a reason.
+constexpr int kReasonBufferSize = 256;
 constexpr int kModeBufferSize = 2048;
 constexpr int kConfValuesBufferSize = 1024;
 
-}  // namespace
-
+// The number as the bridge takes it; none for a number that is not a model number (isRigModel).
 std::optional<int> bridgeModel(std::int64_t model) {
   if (!isRigModel(model)) return std::nullopt;
   return static_cast<int>(model);
 }
+
+std::optional<std::string> textOrNone(const char *text) {
+  if (!text) return std::nullopt;
+  return std::string(text);
+}
+
+}  // namespace
 
 std::string stringFromCBuffer(const char *buffer, std::size_t size) {
   if (!buffer) return {};
@@ -59,15 +67,46 @@ RigConnectionResult readStatus(std::int64_t model, const std::string &port,
                                const RigSerialConfig &serial,
                                const std::optional<std::string> &mode) {
   std::optional<int> bridged = bridgeModel(model);
-  if (!bridged) return {false, "Could not initialize this rig model."};
-  std::vector<char> buffer(kStatusBufferSize, '\0');
+  if (!bridged) return {false, kRigModelInitFailedText};
+  std::vector<char> buffer(kReasonBufferSize, '\0');
   const std::string conf = serial.hamlibConfig();
   const std::optional<std::string> concrete = concreteMode(model, mode);
   bool success = rigbridge_read_status(*bridged, port.c_str(), conf.c_str(),
                                        concrete ? concrete->c_str() : nullptr, buffer.data(),
-                                       kStatusBufferSize) != 0;
+                                       kReasonBufferSize) != 0;
   return {success, stringFromCBuffer(buffer.data(), buffer.size())};
 }
+
+std::optional<std::string> setPushToTalk(const RigTxSettings &rig, bool on) {
+  const std::optional<int> bridged = bridgeModel(rig.model);
+  if (!bridged) return std::string(kRigModelInitFailedText);
+  char error[kReasonBufferSize] = {};
+  const std::string conf = rig.serial.hamlibConfig();
+  if (rigbridge_set_ptt(*bridged, rig.port.c_str(), conf.c_str(), on ? 1 : 0, error,
+                        kReasonBufferSize)) {
+    return std::nullopt;
+  }
+  return stringFromCBuffer(error, kReasonBufferSize);
+}
+
+std::optional<std::string> setFrequency(const RigTxSettings &rig, double hz) {
+  const std::optional<int> bridged = bridgeModel(rig.model);
+  if (!bridged) return std::string(kRigModelInitFailedText);
+  const std::optional<std::string> mode = concreteMode(rig.model, rig.mode);
+  const std::string conf = rig.serial.hamlibConfig();
+  char error[kReasonBufferSize] = {};
+  if (rigbridge_set_frequency(*bridged, rig.port.c_str(), conf.c_str(),
+                              mode ? mode->c_str() : nullptr, error, kReasonBufferSize, hz)) {
+    return std::nullopt;
+  }
+  return stringFromCBuffer(error, kReasonBufferSize);
+}
+
+std::optional<std::string> hamlibVersion() { return textOrNone(rigbridge_hamlib_version()); }
+
+std::optional<std::string> hamlibPath() { return textOrNone(rigbridge_hamlib_path()); }
+
+int hamlibDebugLevel() { return rigbridge_current_debug_level(); }
 
 std::map<RigSerialSetting, std::string> serialDefaults(std::int64_t model) {
   std::optional<int> bridged = bridgeModel(model);

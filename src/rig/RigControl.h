@@ -35,11 +35,24 @@ RigConnectionResult readStatus(std::int64_t model, const std::string &port,
 // backend has no value for are left out.
 std::map<RigSerialSetting, std::string> serialDefaults(std::int64_t model);
 
+// Keys (on) or releases the transmitter. None on success, else the reason. Goes ahead of the
+// bridge's other waiting calls, and while the transmitter may be keyed the bridge holds back
+// other threads' rig calls.
+std::optional<std::string> setPushToTalk(const RigTxSettings &rig, bool on);
+
+// Tunes to hz and sets the rig's mode by the mode rule. None on success, else the reason.
+std::optional<std::string> setFrequency(const RigTxSettings &rig, double hz);
+
+// The loaded library's version text and file path; none when no library is loaded (or its path
+// is unknown). The version asks for the library, loading it on first use.
+std::optional<std::string> hamlibVersion();
+std::optional<std::string> hamlibPath();
+
+// The debug level last asked of Hamlib (0 to 6). Any thread; never blocks.
+int hamlibDebugLevel();
+
 // The text of a bridge buffer: its bytes up to the first NUL (or the end of the buffer), as
 // UTF-8 with invalid sequences replaced.
 std::string stringFromCBuffer(const char *buffer, std::size_t size);
-
-// The number as the bridge takes it; none for a number that is not a model number (isRigModel).
-std::optional<int> bridgeModel(std::int64_t model);
 
 }  // namespace RigControl

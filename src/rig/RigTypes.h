@@ -19,6 +19,9 @@
 inline constexpr std::int64_t kLargestRigModel = std::numeric_limits<std::int32_t>::max();
 constexpr bool isRigModel(std::int64_t model) { return model >= 0 && model <= kLargestRigModel; }
 
+// The reason given for a model number Hamlib cannot initialise.
+inline constexpr const char* kRigModelInitFailedText = "Could not initialize this rig model.";
+
 // One Hamlib rig model: its number (also its identity) and "manufacturer model", or "" when
 // the bridge gave no label.
 struct RigInfo {

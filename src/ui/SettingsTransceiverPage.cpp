@@ -14,7 +14,6 @@
 
 #include "chat/AppSettings.h"
 #include "chat/TextCharacters.h"
-#include "rig/RigBridge.h"
 #include "rig/RigControl.h"
 #include "ui/SymbolIcon.h"
 #include "ui/UiLook.h"
@@ -84,7 +83,9 @@ QString displayedSerialValue(const QString& value) {
   return value;
 }
 
-QString textOrNotFound(const char* text) { return text ? QString::fromUtf8(text) : tr(kNotFound); }
+QString textOrNotFound(const std::optional<std::string>& text) {
+  return text ? QString::fromStdString(*text) : tr(kNotFound);
+}
 
 // Blanks and tabs trimmed from both ends.
 QString trimmedPort(const QString& port) { return TextCharacters::trimmedBlanksAndTabs(port); }
@@ -235,8 +236,8 @@ void SettingsTransceiverPage::loadRigList() {
       [] {
         LibraryAnswer answer;
         answer.rigs = RigControl::listRigs();
-        answer.version = textOrNotFound(rigbridge_hamlib_version());
-        answer.path = textOrNotFound(rigbridge_hamlib_path());
+        answer.version = textOrNotFound(RigControl::hamlibVersion());
+        answer.path = textOrNotFound(RigControl::hamlibPath());
         return answer;
       },
       [this](const LibraryAnswer& answer) {

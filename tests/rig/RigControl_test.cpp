@@ -13,7 +13,8 @@ namespace {
 constexpr std::int64_t kDummy = 1;
 constexpr std::int64_t kYaesuFt991 = 1035;
 constexpr std::int64_t kUnknownModel = 999999;
-constexpr std::int64_t kBeyondInt = std::int64_t{1} << 40;
+// Cut to an int it would name the dummy rig.
+constexpr std::int64_t kBeyondInt = (std::int64_t{1} << 32) + kDummy;
 
 TEST(RigControl, ReadsModesAndSerialDefaultsOfAModel) {
   const std::vector<std::string> dummy = RigControl::supportedModes(kDummy);
@@ -33,6 +34,9 @@ TEST(RigControl, ReadsModesAndSerialDefaultsOfAModel) {
     EXPECT_TRUE(RigControl::serialDefaults(model).empty()) << model;
     EXPECT_EQ(RigControl::readStatus(model, "", {}, "Default"),
               (RigConnectionResult{false, "Could not initialize this rig model."}));
+    const RigTxSettings rig{model, "", {}, "Default"};
+    EXPECT_EQ(RigControl::setPushToTalk(rig, false), "Could not initialize this rig model.");
+    EXPECT_EQ(RigControl::setFrequency(rig, 14'074'000.0), "Could not initialize this rig model.");
   }
 }
 

@@ -17,8 +17,7 @@
 
 #include "UiTestSupport.h"
 #include "rig/HamlibLog.h"
-#include "rig/RigBridge.h"
-#include "rig/RigLibraryLoader.h"
+#include "rig/RigControl.h"
 #include "settings/SettingsStore.h"
 
 namespace {
@@ -44,7 +43,7 @@ class HamlibLogViewTest : public testing::Test {
   HamlibLogViewTest() {
     qputenv("XDG_CONFIG_HOME", home_.path().toUtf8());  // where the level is kept
     // Loaded here, so that a level's thread never still loads it when the program exits.
-    rigbridge_hamlib_version();
+    RigControl::hamlibVersion();
     auto chooser = std::make_unique<AnswerLater>();
     chooser_ = chooser.get();
     view_.setSaveFileChooser(std::move(chooser));
@@ -78,7 +77,7 @@ TEST_F(HamlibLogViewTest, EmptyLogShowsItsStateOnlyThePickerAndFollowWorkAndClea
   EXPECT_EQ(log_.level(), HamlibLogLevel::error);
   EXPECT_EQ(QSettings(settingsStorePath(), QSettings::IniFormat).value(HamlibLog::kLevelKey), 2);
   EXPECT_EQ(HamlibLog().level(), HamlibLogLevel::error) << "the level survives a restart";
-  EXPECT_TRUE(QTest::qWaitFor([] { return rigbridge_current_debug_level() == 2; }))
+  EXPECT_TRUE(QTest::qWaitFor([] { return RigControl::hamlibDebugLevel() == 2; }))
       << "applied to Hamlib";
   action("follow")->trigger();
   EXPECT_FALSE(view_.followTail());
