@@ -21,7 +21,6 @@ TEST(RigControl, ReadsModesAndSerialDefaultsOfAModel) {
   EXPECT_NE(std::find(dummy.begin(), dummy.end(), "USB"), dummy.end());
   EXPECT_EQ(std::find(dummy.begin(), dummy.end(), ""), dummy.end());
   EXPECT_EQ(RigControl::concreteMode(kYaesuFt991, "Default"), "PKTUSB");
-  EXPECT_EQ(RigControl::concreteMode(kDummy, "Default"), "USB");
 
   std::map<RigSerialSetting, std::string> defaults = RigControl::serialDefaults(kYaesuFt991);
   EXPECT_EQ(defaults[RigSerialSetting::baudRate], "38400");
