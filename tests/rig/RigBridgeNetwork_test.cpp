@@ -69,13 +69,6 @@ TEST_F(RigBridgeNetwork, TunesReadsBackAndKeys) {
   EXPECT_TRUE(result.success && rigtest::isStatusLine(result.message, "USB")) << result.message;
 }
 
-TEST_F(RigBridgeNetwork, FailsClearlyWhenNoDaemonListens) {
-  std::string nobody = "127.0.0.1:" + std::to_string(rigtest::unusedPort());
-  EXPECT_EQ(rigbridge_read_status(kNetwork, nobody.c_str(), "", nullptr, text, sizeof text), 0);
-  EXPECT_EQ(std::string(text), "Connection failed: IO error");
-  EXPECT_TRUE(LogRecorder::instance().has(2, "rig_open failed: IO error (", false));
-}
-
 // Kills the daemon from inside the operation, right after the bridge logs a given line.
 struct KillOnLine {
   static inline std::atomic<pid_t> victim{-1};
