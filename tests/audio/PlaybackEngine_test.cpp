@@ -10,32 +10,26 @@ using namespace pulsetest;
 
 namespace {
 
-std::vector<int16_t> tone(double frequency, double seconds, double amplitude) {
+PlaybackBuffer tone(double frequency, double seconds, double amplitude) {
   std::vector<int16_t> samples(size_t(seconds * PlaybackEngine::kSampleRate));
   for (size_t i = 0; i < samples.size(); ++i) {
     samples[i] = int16_t(std::lround(amplitude * std::sin(2 * M_PI * frequency * i / 48000.0)));
   }
-  return samples;
+  return PlaybackEngine::makeBuffer(samples);
 }
 
-TEST(PlaybackEngine, TheTestToneLoopsUntilStopped) {
-  requireTestServer();
+TEST(PlaybackEngine, TheTestToneLoopsUntilStoppedAndTakesANewGainWithinASecond) {
   Listener listener;
-  ASSERT_TRUE(listener.started());
   PlaybackEngine playback;
   ASSERT_EQ(playback.playTone(deviceNamed("test_out"), 1000.0, 0.97f), std::nullopt);
-  EXPECT_TRUE(playback.isPlaying());
-
-  // Wait for the tone to arrive, then follow it for 1.2 s: six times its 0.2 s of buffers.
-  ASSERT_TRUE(waitFor([&] { return listener.loudest() > 20000; }, 10000));
+  // Once it has risen, 1.2 s of it (six times its 0.2 s of buffers) at 0.97 of full scale.
+  ASSERT_TRUE(waitFor([&] { return listener.loudest() > 20000; }));
   for (int part = 0; part < 12; ++part) {
     const auto heard = listener.next(1200);
-    ASSERT_EQ(heard.size(), 1200u);
-    EXPECT_NEAR(strongestFrequency(heard), 1000.0, 10.0);
-    EXPECT_GT(peak(heard), 30000) << "part " << part;  // 0.97 of full scale, gain 1
+    EXPECT_NEAR(toneFrequency(heard), 1000.0, 10.0) << "part " << part;
+    EXPECT_GT(peak(heard), 30000) << "part " << part;
   }
   EXPECT_TRUE(playback.isPlaying());
-  // The operator moves the gain while holding the tone: heard within a second of audio.
   playback.setGain(0.5f);
   const auto later = listener.next(12000);
   ASSERT_EQ(later.size(), 12000u);
@@ -43,24 +37,20 @@ TEST(PlaybackEngine, TheTestToneLoopsUntilStopped) {
 
   playback.stopPlayer();
   EXPECT_FALSE(playback.isPlaying());
-  // Silence follows within the stream's short latency.
-  EXPECT_TRUE(waitFor([&] { return peak(listener.next(600)) == 0; }, 5000));
+  EXPECT_TRUE(waitFor([&] { return peak(listener.next(600)) == 0; }));
 }
 
 // Buffers play in turn with the gain; each one's end is reported once it has been played, the
 // rest having been written while the server still played the first.
 TEST(PlaybackEngine, PlaysScheduledBuffersWithTheGainAndReportsEachEndInTurn) {
-  requireTestServer();
   Listener listener;
-  ASSERT_TRUE(listener.started());
   PlaybackEngine playback;
   playback.setGain(0.5f);
   ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
   std::vector<int> ended;
   bool playingAtFirstEnd = false;
   auto schedule = [&](int i) {
-    playback.schedule(PlaybackEngine::makeBuffer(tone(1500.0, 0.3, 30000.0)), false,
-                      {.onPlayedBack = [&, i] {
+    playback.schedule(tone(1500.0, 0.3, 30000.0), false, {.onPlayedBack = [&, i] {
                         if (ended.empty()) playingAtFirstEnd = playback.isPlaying();
                         ended.push_back(i);
                       }});
@@ -68,11 +58,11 @@ TEST(PlaybackEngine, PlaysScheduledBuffersWithTheGainAndReportsEachEndInTurn) {
   schedule(0);
   playback.play();
   for (int i = 1; i < 4; ++i) schedule(i);
-  ASSERT_TRUE(waitFor([&] { return listener.loudest() > 10000; }, 10000));
+  ASSERT_TRUE(waitFor([&] { return listener.loudest() > 10000; }));
   const auto heard = listener.next(2400);
   EXPECT_NEAR(toneAmplitude(heard), 15000, 500);
-  EXPECT_NEAR(strongestFrequency(heard), 1500.0, 10.0);
-  ASSERT_TRUE(waitFor([&] { return ended.size() == 4; }, 10000));
+  EXPECT_NEAR(toneFrequency(heard), 1500.0, 10.0);
+  ASSERT_TRUE(waitFor([&] { return ended.size() == 4; }));
   EXPECT_EQ(ended, (std::vector<int>{0, 1, 2, 3}));
   EXPECT_TRUE(playingAtFirstEnd) << "the first end was held back until the queue drained";
   EXPECT_FALSE(playback.isPlaying());
@@ -80,71 +70,39 @@ TEST(PlaybackEngine, PlaysScheduledBuffersWithTheGainAndReportsEachEndInTurn) {
 
 // Every buffer still queued when the output goes away fails once, with the reason.
 TEST(PlaybackEngine, EveryBufferFailsWithTheReasonWhenItsDeviceOrServerGoesAway) {
-  requireTestServer();
   for (const bool serverDies : {false, true}) {
     SCOPED_TRACE(serverDies ? "server killed" : "device unplugged");
     LoadedModule sink({"module-null-sink", "sink_name=unplugged_out"});
     PrivateServer server;
-    ASSERT_TRUE(server.started());
     std::optional<ServerOverride> privateServer;
     if (serverDies) privateServer.emplace(server.address());
     PlaybackEngine playback;
-    const auto device = serverDies ? std::nullopt : std::optional(deviceNamed("unplugged_out"));
-    ASSERT_EQ(playback.prepare(device), std::nullopt);
+    ASSERT_EQ(
+        playback.prepare(serverDies ? std::nullopt : std::optional(deviceNamed("unplugged_out"))),
+        std::nullopt);
     int played = 0;
-    int failed = 0;
-    QString reason;
+    QStringList reasons;
     for (int i = 0; i < 2; ++i) {
-      playback.schedule(PlaybackEngine::makeBuffer(tone(1000.0, 1.0, 10000.0)), false,
+      playback.schedule(tone(1000.0, 1.0, 10000.0), false,
                         {.onPlayedBack = [&] { ++played; },
-                         .onFailed =
-                             [&](const PlaybackError& error) {
-                               ++failed;
-                               reason = error.description;
-                             }});
+                         .onFailed = [&](const PlaybackError& e) { reasons << e.description; }});
     }
     playback.play();
     serverDies ? server.kill() : sink.unload();
-    ASSERT_TRUE(waitFor([&] { return failed == 2; }, 5000));
+    ASSERT_TRUE(waitFor([&] { return reasons.size() == 2; }));
     EXPECT_EQ(played, 0);
-    EXPECT_FALSE(reason.isEmpty());
+    EXPECT_FALSE(reasons[0].isEmpty());
     EXPECT_FALSE(playback.isPlaying());
     EXPECT_TRUE(playback.isStale());
   }
-}
-
-TEST(PlaybackEngine, PlaysNothingForBadTonesOrEmptyBuffersAndCopesWithHugeOnes) {
-  requireTestServer();
-  PlaybackEngine playback;
-  for (double frequency : {0.0, double(NAN)}) {
-    EXPECT_EQ(playback.playTone(deviceNamed("test_out"), frequency, 0.5f), std::nullopt);
-    EXPECT_FALSE(playback.isPlaying());
-  }
-  // Above the output's Nyquist frequency it is still a valid request (1.6 samples a cycle).
-  EXPECT_EQ(playback.playTone(deviceNamed("test_out"), 30000.0, 0.5f), std::nullopt);
-  EXPECT_TRUE(playback.isPlaying());
-  playback.stopPlayer();
-
-  EXPECT_EQ(PlaybackEngine::makeBuffer({}), nullptr);
-  playback.schedule(nullptr);
-  playback.play();
-  EXPECT_FALSE(playback.isPlaying());
-  // Ten minutes of audio: scheduling and stopping it must not stall the caller.
-  const std::vector<int16_t> long_(size_t(600) * PlaybackEngine::kSampleRate, 1000);
-  playback.schedule(PlaybackEngine::makeBuffer(long_));
-  EXPECT_TRUE(playback.isPlaying());
-  playback.stopPlayer();
-  EXPECT_FALSE(playback.isPlaying());
 }
 
 // A device that is gone gives PulseAudio's error. The stream stays between transmissions to the
 // same device and is built anew for another device, for the server's default and after going
 // stale. Without a server nothing plays.
 TEST(PlaybackEngine, ReportsAGoneDeviceKeepsItsStreamForTheSameOneAndRebuildsOtherwise) {
-  requireTestServer();
   LoadedModule secondSink({"module-null-sink", "sink_name=second_out"});
   Listener listener;
-  ASSERT_TRUE(listener.started());
   PlaybackEngine playback;
   auto stream = [] { return ourStream("sink-inputs", "Palavrix transmit"); };
   const AudioDeviceInfo gone{5, "unplugged_long_ago", "Old interface"};
@@ -166,14 +124,9 @@ TEST(PlaybackEngine, ReportsAGoneDeviceKeepsItsStreamForTheSameOneAndRebuildsOth
   EXPECT_FALSE(playback.isStale());
 
   ASSERT_EQ(playback.playTone(deviceNamed("second_out"), 1000.0, 0.5f), std::nullopt);
-  // Played elsewhere: test_in hears nothing.
-  EXPECT_EQ(peak(listener.next(6000)), 0);
+  EXPECT_EQ(peak(listener.next(6000)), 0) << "played elsewhere";
   ASSERT_EQ(playback.playTone(deviceNamed("test_out"), 1000.0, 0.5f), std::nullopt);
-  EXPECT_TRUE(waitFor([&] { return peak(listener.next(600)) > 10000; }, 5000));
-  playback.setStale();
-  EXPECT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
-  EXPECT_FALSE(playback.isStale());
-  EXPECT_FALSE(playback.isPlaying());
+  EXPECT_TRUE(waitFor([&] { return peak(listener.next(600)) > 10000; }));
   ServerOverride none(kNoServer);
   EXPECT_TRUE(playback.playTone(std::nullopt, 1000.0, 0.5f));
   EXPECT_FALSE(playback.isPlaying());

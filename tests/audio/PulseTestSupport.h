@@ -1,7 +1,6 @@
-// Helpers for the tests that run against a real PulseAudio server: the shared test server the
-// CTest fixture starts (sink "test_out", its loopback input "test_in"), pactl, a thread-safe
-// collector of captured audio, a listener on a source and tone measurement. Private servers a
-// test may kill come from tests/support (PulseServer.h).
+// For the tests that run against the real PulseAudio server the CTest fixture starts (sink
+// "test_out", its loopback input "test_in"): pactl, collecting captured audio and measuring tones.
+// Servers a test may kill come from tests/support (PulseServer.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,12 +18,6 @@
 
 namespace pulsetest {
 
-// The fixture's server must be there: without it these tests mean nothing.
-inline void requireTestServer() {
-  ASSERT_FALSE(qgetenv("PULSE_SERVER").isEmpty())
-      << "run through CTest: the pulse_server fixture sets PULSE_SERVER";
-}
-
 // Runs pactl against the current PULSE_SERVER; returns its output, fails the test on error.
 inline QString pactl(const QStringList& arguments) {
   QProcess process;
@@ -35,8 +28,8 @@ inline QString pactl(const QStringList& arguments) {
   return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-// The server's index of our stream of that media name, from `pactl list <kind>` ("sink-inputs",
-// "source-outputs"), whose entries start with a heading line like "Sink Input #12"; "" if none.
+// The server's index of our stream of that media name ("sink-inputs" or "source-outputs"), whose
+// entries start with a heading like "Sink Input #12"; "" if none.
 inline QString ourStream(const QString& kind, const QString& mediaName) {
   QString index;
   for (const QString& line : pactl({"list", kind}).split('\n')) {
@@ -62,10 +55,9 @@ class LoadedModule {
 };
 
 // A null sink that says it is the computer's built-in speakers.
-inline QStringList builtInSpeakers() {
-  return {"module-null-sink", "sink_name=builtin_speakers",
-          "sink_properties=\"device.description='Speakers' device.form_factor=internal\""};
-}
+inline const QStringList kBuiltInSpeakers = {
+    "module-null-sink", "sink_name=builtin_speakers",
+    "sink_properties=\"device.description='Speakers' device.form_factor=internal\""};
 
 // Points the client library at another server (or none) for one scope.
 class ServerOverride {
@@ -83,7 +75,7 @@ inline const QByteArray kNoServer = "unix:/nonexistent/palavrix/native";
 inline AudioDeviceInfo deviceNamed(const char* uid) {
   auto device = AudioDevices::device(QString::fromLatin1(uid), std::nullopt);
   EXPECT_TRUE(device.has_value()) << uid;
-  return device.value_or(AudioDeviceInfo{0, QString::fromLatin1(uid), QString::fromLatin1(uid)});
+  return device.value_or(AudioDeviceInfo{0, uid, uid});
 }
 // A monitor source, which the device lists leave out.
 inline AudioDeviceInfo monitorOf(const char* sink) {
@@ -105,9 +97,13 @@ class Collector {
     std::lock_guard lock(mutex_);
     return samples_.size();
   }
-  // A handler for CaptureEngine::onSamples.
-  auto handler() {
-    return [this](std::span<const int16_t> block) { add(block); };
+  // The next `count` samples from now on, empty when they do not come.
+  std::vector<int16_t> next(size_t count) {
+    const size_t from = size();
+    EXPECT_TRUE(waitFor([&] { return size() >= from + count; }));
+    const auto all = samples();
+    if (all.size() < from + count) return {};
+    return {all.begin() + from, all.begin() + from + count};
   }
 
  private:
@@ -122,57 +118,23 @@ inline int peak(std::span<const int16_t> samples) {
 }
 
 // Captures from a source for as long as it lives; test_in hears everything played into test_out.
-class Listener {
+class Listener : public Collector {
  public:
   explicit Listener(const AudioDeviceInfo& source = deviceNamed("test_in")) {
-    capture_.onSamples = collector_.handler();
-    started_ = !capture_.start(source);
+    capture_.onSamples = [this](std::span<const int16_t> block) { add(block); };
+    EXPECT_EQ(capture_.start(source), std::nullopt);
   }
-  bool started() const { return started_; }
-  size_t heard() const { return collector_.size(); }
-  int loudest() const { return peak(collector_.samples()); }
-  // The next `count` samples heard from now on.
-  std::vector<int16_t> next(size_t count) {
-    const size_t from = collector_.size();
-    EXPECT_TRUE(waitFor([&] { return collector_.size() >= from + count; }, 10000));
-    const auto samples = collector_.samples();
-    if (samples.size() < from + count) return {};
-    return {samples.begin() + from, samples.begin() + from + count};
-  }
+  int loudest() const { return peak(samples()); }
 
  private:
-  Collector collector_;  // outlives the capture thread
-  CaptureEngine capture_;
-  bool started_ = false;
+  CaptureEngine capture_;  // stops before the collector goes
 };
 
-// Power of one frequency in the samples (Goertzel), normalised to the samples' length.
-inline double tonePower(std::span<const int16_t> samples, double frequency, double rate) {
-  const double coefficient = 2.0 * std::cos(2.0 * M_PI * frequency / rate);
-  double previous = 0.0;
-  double beforePrevious = 0.0;
-  for (int16_t sample : samples) {
-    const double current = sample + coefficient * previous - beforePrevious;
-    beforePrevious = previous;
-    previous = current;
-  }
-  const double power = previous * previous + beforePrevious * beforePrevious -
-                       coefficient * previous * beforePrevious;
-  return power / (double(samples.size()) * double(samples.size()));
-}
-
-// The strongest frequency of the 12 000 Hz samples between 200 and 5800 Hz, in 10 Hz steps.
-inline double strongestFrequency(std::span<const int16_t> samples) {
-  double best = 0.0;
-  double bestPower = -1.0;
-  for (double frequency = 200.0; frequency <= 5800.0; frequency += 10.0) {
-    const double power = tonePower(samples, frequency, 12000.0);
-    if (power > bestPower) {
-      bestPower = power;
-      best = frequency;
-    }
-  }
-  return best;
+// The frequency of a steady 12 000 Hz tone, from its zero crossings.
+inline double toneFrequency(std::span<const int16_t> samples) {
+  int crossings = 0;
+  for (size_t i = 1; i < samples.size(); ++i) crossings += (samples[i - 1] < 0) != (samples[i] < 0);
+  return crossings * 12000.0 / 2.0 / double(samples.size());
 }
 
 // The amplitude of a steady tone, from its RMS: unlike the peak it does not depend on where the

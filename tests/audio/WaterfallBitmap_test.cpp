@@ -22,9 +22,11 @@ Rgb pixelAt(const QImage& image, int x, int y) {
   return {qRed(p), qGreen(p), qBlue(p)};
 }
 
-constexpr Rgb kDark = {8, 10, 30};
+constexpr Rgb kDark = {8, 10, 30};    // -90 dB and below
+constexpr Rgb kBlue = {22, 75, 170};  // -62 dB
+constexpr Rgb kGreen = {80, 187, 137};
+constexpr Rgb kRed = {235, 40, 30};  // -20 dB and above
 
-// Every pixel of the given image row has the colour.
 bool rowIs(const QImage& image, int y, Rgb color) {
   for (int x = 0; x < image.width(); ++x) {
     if (!(pixelAt(image, x, y) == color)) return false;
@@ -35,83 +37,50 @@ bool rowIs(const QImage& image, int y, Rgb color) {
 TEST(WaterfallBitmap, ColoursLevelsAlongItsScale) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-  const struct {
-    float db;
-    Rgb color;
-  } cases[] = {
-      {-inf, kDark},
-      {-200.0f, kDark},
-      {-90.0f, kDark},
-      {nan, kDark},
-      {-62.0f, {22, 75, 170}},
-      {-48.0f, {80, 187, 137}},
-      {-34.0f, {231, 176, 38}},
-      {-20.0f, {235, 40, 30}},
-      {0.0f, {235, 40, 30}},
-      {inf, {235, 40, 30}},
+  const std::pair<float, Rgb> cases[] = {
+      {-inf, kDark},    {-200.0f, kDark},         {-90.0f, kDark}, {nan, kDark}, {-62.0f, kBlue},
+      {-48.0f, kGreen}, {-34.0f, {231, 176, 38}}, {-20.0f, kRed},  {0.0f, kRed}, {inf, kRed},
   };
   std::vector<float> row;
-  for (const auto& c : cases) row.push_back(c.db);
+  for (const auto& c : cases) row.push_back(c.first);
   WaterfallBitmap waterfall;
   waterfall.push(row);
   const QImage image = waterfall.image();
-  ASSERT_EQ(image.width(), static_cast<int>(row.size()));
-  for (int x = 0; x < image.width(); ++x) {
-    SCOPED_TRACE(row[x]);
-    EXPECT_EQ(pixelAt(image, x, 0), cases[x].color);
-  }
+  ASSERT_EQ(image.width(), int(row.size()));
+  for (int x = 0; x < image.width(); ++x)
+    EXPECT_EQ(pixelAt(image, x, 0), cases[x].second) << row[x];
   // Single-precision truncation: just below a whole number stays below it.
-  const std::vector<float> edge = {-55.5f};
-  waterfall.push(edge);
+  waterfall.push(std::vector<float>{-55.5f});
   EXPECT_EQ(pixelAt(waterfall.image(), 0, 0).green, 139);
 }
 
-TEST(WaterfallBitmap, ScrollsDownOneRowPerPushAndDropsTheOldest) {
-  WaterfallBitmap waterfall;
-  QSignalSpy spy(&waterfall, &WaterfallBitmap::imageChanged);
-  const std::vector<float> loud(8, -20.0f);
-  const std::vector<float> quiet(8, -90.0f);
-  const std::vector<float> middle(8, -62.0f);
-  waterfall.push(loud);
-  waterfall.push(middle);
-  QImage image = waterfall.image();
-  ASSERT_EQ(image.size(), QSize(8, 90));
-  EXPECT_TRUE(rowIs(image, 0, {22, 75, 170}));
-  EXPECT_TRUE(rowIs(image, 1, {235, 40, 30}));
-  EXPECT_TRUE(rowIs(image, 2, kDark));
-
-  for (int i = 0; i < 88; ++i) waterfall.push(quiet);
-  image = waterfall.image();
-  EXPECT_TRUE(rowIs(image, 89, {235, 40, 30}));
-  EXPECT_TRUE(rowIs(image, 88, {22, 75, 170}));
-  waterfall.push(quiet);
-  image = waterfall.image();
-  EXPECT_TRUE(rowIs(image, 89, {22, 75, 170}));
-  waterfall.push(quiet);
-  image = waterfall.image();
-  for (int y = 0; y < 90; ++y) ASSERT_TRUE(rowIs(image, y, kDark)) << "row " << y;
-  EXPECT_EQ(spy.count(), 92);
-}
-
-TEST(WaterfallBitmap, PublishedImagesStayAndANewWidthStartsAfresh) {
+// A view may still be drawing an earlier image when the next row arrives: it must not change.
+TEST(WaterfallBitmap, ScrollsDownOneRowPerPushKeepsPublishedImagesAndStartsAfreshOnANewWidth) {
   WaterfallBitmap waterfall;
   QSignalSpy spy(&waterfall, &WaterfallBitmap::imageChanged);
   waterfall.push({});
   EXPECT_TRUE(waterfall.image().isNull());
-  // A view may still be drawing an earlier image when the next row arrives.
-  waterfall.push(std::vector<float>(4, -20.0f));
+  waterfall.push(std::vector<float>(8, -20.0f));
   const QImage first = waterfall.image();
-  waterfall.push(std::vector<float>(4, -62.0f));
-  waterfall.push({});
-  EXPECT_EQ(spy.count(), 2);
-  EXPECT_TRUE(rowIs(first, 0, {235, 40, 30}));
-  EXPECT_TRUE(rowIs(first, 1, kDark));
-  EXPECT_TRUE(rowIs(waterfall.image(), 0, {22, 75, 170}));
+  waterfall.push(std::vector<float>(8, -62.0f));
+  QImage image = waterfall.image();
+  ASSERT_EQ(image.size(), QSize(8, 90));
+  EXPECT_TRUE(rowIs(image, 0, kBlue) && rowIs(image, 1, kRed) && rowIs(image, 2, kDark));
+  EXPECT_TRUE(rowIs(first, 0, kRed) && rowIs(first, 1, kDark));
+
+  const std::vector<float> quiet(8, -90.0f);
+  for (int i = 0; i < 88; ++i) waterfall.push(quiet);
+  EXPECT_TRUE(rowIs(waterfall.image(), 89, kRed) && rowIs(waterfall.image(), 88, kBlue));
+  waterfall.push(quiet);
+  EXPECT_TRUE(rowIs(waterfall.image(), 89, kBlue));
+  waterfall.push(quiet);
+  for (int y = 0; y < 90; ++y) ASSERT_TRUE(rowIs(waterfall.image(), y, kDark)) << "row " << y;
+  EXPECT_EQ(spy.count(), 92);
 
   waterfall.push(std::vector<float>(10, -48.0f));
-  const QImage image = waterfall.image();
+  image = waterfall.image();
   ASSERT_EQ(image.size(), QSize(10, 90));
-  EXPECT_TRUE(rowIs(image, 0, {80, 187, 137}));
+  EXPECT_TRUE(rowIs(image, 0, kGreen));
   for (int y = 1; y < 90; ++y) ASSERT_TRUE(rowIs(image, y, kDark)) << "row " << y;
 }
 
