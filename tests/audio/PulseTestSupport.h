@@ -1,6 +1,6 @@
-// For the tests that run against the real PulseAudio server the CTest fixture starts (sink
-// "test_out", its loopback input "test_in"): pactl, collecting captured audio and measuring tones.
-// Servers a test may kill come from tests/support (PulseServer.h).
+// For the tests on the real PulseAudio server the CTest fixture starts (sink "test_out", its
+// loopback input "test_in"): pactl, captured audio and tones. Servers a test may kill come from
+// tests/support (PulseServer.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -82,9 +82,24 @@ inline AudioDeviceInfo monitorOf(const char* sink) {
   return {0, QString::fromLatin1(sink) + ".monitor", "Monitor"};
 }
 
-// Collects what onSamples delivers on the capture thread.
-class Collector {
+inline int peak(std::span<const int16_t> samples) {
+  int result = 0;
+  for (int16_t sample : samples) result = std::max(result, std::abs(int(sample)));
+  return result;
+}
+
+// Collects what a capture hears from a source (test_in hears everything played into test_out),
+// started at once unless there is none, and counts its restart requests.
+class Listener {
  public:
+  explicit Listener(const std::optional<AudioDeviceInfo>& source = deviceNamed("test_in")) {
+    capture.onSamples = [this](std::span<const int16_t> block) { add(block); };
+    QObject::connect(&capture, &CaptureEngine::needsRestart, [this] { ++restarts; });
+    if (source) {
+      EXPECT_EQ(capture.start(*source), std::nullopt);
+    }
+  }
+  ~Listener() { capture.stop(); }  // before the samples go
   void add(std::span<const int16_t> block) {
     std::lock_guard lock(mutex_);
     samples_.insert(samples_.end(), block.begin(), block.end());
@@ -93,10 +108,8 @@ class Collector {
     std::lock_guard lock(mutex_);
     return samples_;
   }
-  size_t size() const {
-    std::lock_guard lock(mutex_);
-    return samples_.size();
-  }
+  size_t size() const { return samples().size(); }
+  int loudest() const { return peak(samples()); }
   // The next `count` samples from now on, empty when they do not come.
   std::vector<int16_t> next(size_t count) {
     const size_t from = size();
@@ -106,28 +119,12 @@ class Collector {
     return {all.begin() + from, all.begin() + from + count};
   }
 
+  CaptureEngine capture;
+  int restarts = 0;
+
  private:
   mutable std::mutex mutex_;
   std::vector<int16_t> samples_;
-};
-
-inline int peak(std::span<const int16_t> samples) {
-  int result = 0;
-  for (int16_t sample : samples) result = std::max(result, std::abs(int(sample)));
-  return result;
-}
-
-// Captures from a source for as long as it lives; test_in hears everything played into test_out.
-class Listener : public Collector {
- public:
-  explicit Listener(const AudioDeviceInfo& source = deviceNamed("test_in")) {
-    capture_.onSamples = [this](std::span<const int16_t> block) { add(block); };
-    EXPECT_EQ(capture_.start(source), std::nullopt);
-  }
-  int loudest() const { return peak(samples()); }
-
- private:
-  CaptureEngine capture_;  // stops before the collector goes
 };
 
 // The frequency of a steady 12 000 Hz tone, from its zero crossings.
