@@ -97,7 +97,7 @@ TEST(AudioSpectrum, MakesOneRowPer480SamplesTakenIn) {
 
 TEST(AudioSpectrum, RowCoversTheBinsBetweenTheLimits) {
   AudioSpectrum spectrum(kFftSize, kSampleRate);
-  const std::vector<int16_t> block = std::vector<int16_t>(480);
+  const std::vector<int16_t> block(480);
   // Limits past half the sample rate stop at the last bin, 8191; reversed ones give no bins.
   const struct {
     int low, high;

@@ -22,17 +22,14 @@ TEST(CaptureBlockQueue, HandsBlocksOverInOrderDropsOnlyWhenFullAndPadsShortOnes)
   for (uint64_t i = 1; i <= 3; ++i) {
     const auto block = queue.waitForBlock();
     ASSERT_EQ(block.size(), kBlock);
-    EXPECT_EQ(block.front(), float(i));
-    EXPECT_EQ(block.back(), float(i));
+    EXPECT_TRUE(block.front() == float(i) && block.back() == float(i)) << i;
     queue.pop();
   }
   EXPECT_EQ(queue.popped(), 3u);
   // Room again once the consumer caught up; a short block reuses a slot, padded with silence.
   EXPECT_TRUE(queue.push(std::vector<float>(10, 0.5f)));
   const auto block = queue.waitForBlock();
-  EXPECT_EQ(block[9], 0.5f);
-  EXPECT_EQ(block[10], 0.0f);
-  EXPECT_EQ(block.back(), 0.0f);
+  EXPECT_TRUE(block[9] == 0.5f && block[10] == 0.0f && block.back() == 0.0f);
 }
 
 // A fast producer and a consumer that stalls now and then: every block is either handed over
@@ -60,11 +57,9 @@ TEST(CaptureBlockQueue, LosesNothingUncountedBetweenThreads) {
   for (size_t i = 1; i < seen.size(); ++i) ASSERT_LT(seen[i - 1], seen[i]);
 }
 
-std::vector<int16_t> constant(std::size_t count, int16_t value) {
-  return std::vector<int16_t>(count, value);
-}
+using Samples = std::vector<int16_t>;
 
-std::vector<int16_t> mixed(TransmitMonitor& monitor, std::vector<int16_t> block) {
+Samples mixed(TransmitMonitor& monitor, Samples block) {
   monitor.mix(block);
   return block;
 }
@@ -74,27 +69,25 @@ std::vector<int16_t> mixed(TransmitMonitor& monitor, std::vector<int16_t> block)
 TEST(TransmitMonitor, MixesEveryFourthSampleAttenuatedWhileItLasts) {
   TransmitMonitor monitor;
   // Indices 0, 4 and 8 carry the marks; everything else would show if it leaked through.
-  monitor.load(std::vector<int16_t>{5000, 30000, 30000, 30000, -10000, 30000, 30000, 30000, 15000});
-  EXPECT_EQ(mixed(monitor, constant(5, 7)), (std::vector<int16_t>{107, -193, 307, 7, 7}));
+  monitor.load(Samples{5000, 30000, 30000, 30000, -10000, 30000, 30000, 30000, 15000});
+  EXPECT_EQ(mixed(monitor, Samples(5, 7)), (Samples{107, -193, 307, 7, 7}));
 
-  monitor.load(constant(4 * 612, 10000));  // 612 values of 200
+  monitor.load(Samples(4 * 612, 10000));  // 612 values of 200
   // Block by block: the value before, after, and how many samples of it are mixed.
   const int parts[][3] = {{0, 200, 512}, {7, 207, 100}, {7, 7, 0}};
   for (const auto& [before, after, count] : parts) {
-    std::vector<int16_t> expected = constant(512, int16_t(before));
+    Samples expected = Samples(512, int16_t(before));
     std::fill_n(expected.begin(), count, int16_t(after));
-    EXPECT_EQ(mixed(monitor, constant(512, int16_t(before))), expected);
+    EXPECT_EQ(mixed(monitor, Samples(512, int16_t(before))), expected);
   }
 
   // 5 + 0.98 and 5 - 0.98 both cut toward zero; ±655 past full scale stays at full scale.
-  monitor.load(std::vector<int16_t>{49, 0, 0, 0, -49, 0, 0, 0, 32767, 0, 0, 0, -32768});
-  EXPECT_EQ(mixed(monitor, {5, 5, 32767, -32768}), (std::vector<int16_t>{5, 4, 32767, -32768}));
-  monitor.load(constant(4 * 10, -5000));
-  EXPECT_EQ(mixed(monitor, constant(8, 0)), constant(8, -100));
+  monitor.load(Samples{49, 0, 0, 0, -49, 0, 0, 0, 32767, 0, 0, 0, -32768});
+  EXPECT_EQ(mixed(monitor, {5, 5, 32767, -32768}), (Samples{5, 4, 32767, -32768}));
   for (const bool clear : {true, false}) {
-    monitor.load(constant(4 * 10, 5000));
+    monitor.load(Samples(4 * 10, 5000));
     clear ? monitor.clear() : monitor.load({});
-    EXPECT_EQ(mixed(monitor, constant(8, 0)), constant(8, 0));
+    EXPECT_EQ(mixed(monitor, Samples(8, 0)), Samples(8, 0));
   }
 }
 
@@ -102,7 +95,7 @@ TEST(TransmitMonitor, MixesEveryFourthSampleAttenuatedWhileItLasts) {
 // one whole state, a run of the copy followed by untouched samples.
 TEST(TransmitMonitor, MixesConsistentlyWhileTheMainThreadLoadsAndClears) {
   TransmitMonitor monitor;
-  const std::vector<int16_t> transmit = constant(4 * 2000, 5000);  // 2000 values of 100
+  const Samples transmit = Samples(4 * 2000, 5000);  // 2000 values of 100
   std::jthread mainThread([&](std::stop_token stop) {
     for (int i = 0; !stop.stop_requested(); ++i)
       i % 3 == 2 ? monitor.clear() : monitor.load(transmit);
@@ -111,7 +104,7 @@ TEST(TransmitMonitor, MixesConsistentlyWhileTheMainThreadLoadsAndClears) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   for (int i = 0, withCopy = 0; i < 3000 || withCopy < 100; ++i) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-    const auto block = mixed(monitor, constant(512, 0));
+    const auto block = mixed(monitor, Samples(512, 0));
     const auto end = std::find(block.begin(), block.end(), 0);
     ASSERT_TRUE(std::all_of(block.begin(), end, [](int16_t s) { return s == 100; }));
     ASSERT_TRUE(std::all_of(end, block.end(), [](int16_t s) { return s == 0; }));
