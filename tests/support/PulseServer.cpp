@@ -14,10 +14,7 @@ PrivateServer::PrivateServer(bool startNow)
   if (startNow) start();
 }
 
-bool PrivateServer::start() {
-  started_ = run(QStringLiteral("start"));
-  return started_;
-}
+bool PrivateServer::start() { return started_ = run(QStringLiteral("start")); }
 
 QByteArray PrivateServer::address() const {
   return "unix:" + QDir(dir_.path()).filePath("pulse/native").toUtf8();
