@@ -1,11 +1,9 @@
-// The whole program as an operator meets it: the real palavrix executable on an X server of the
-// test's own, with the fixtures' PulseAudio server (whose input hears its output) and rig daemon,
-// driven by real key presses and watched from outside through the daemon and exported files.
+// The real palavrix executable on an X server of the test's own, with the fixtures' audio server
+// (whose input hears its output) and rig daemon, driven by key presses and watched from outside.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -15,16 +13,6 @@
 #include "RigctldServer.h"
 
 namespace {
-
-// Runs a helper program to its end and gives what it printed.
-QString run(const QString& program, const QStringList& arguments,
-            const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
-  QProcess process;
-  process.setProcessEnvironment(environment);
-  process.start(program, arguments);
-  process.waitForFinished(10000);
-  return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
 
 // The push-to-talk state at the daemon, "0" or "1".
 std::string pushToTalk() { return rigtest::askFixture("t"); }
@@ -97,10 +85,8 @@ class WholeProgram : public testing::Test {
   }
 
   void TearDown() override {
-    if (program_.state() != QProcess::NotRunning) {
-      program_.kill();
-      program_.waitForFinished();
-    }
+    program_.kill();
+    program_.waitForFinished();
     xServer_.terminate();
     xServer_.waitForFinished();
   }
@@ -112,7 +98,14 @@ class WholeProgram : public testing::Test {
     return output_;
   }
 
-  QString xdotool(const QStringList& arguments) { return run("xdotool", arguments, xEnvironment_); }
+  // Runs xdotool on the test's X server to its end and gives what it printed.
+  QString xdotool(const QStringList& arguments) {
+    QProcess process;
+    process.setProcessEnvironment(xEnvironment_);
+    process.start("xdotool", arguments);
+    process.waitForFinished(10000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+  }
 
   void typeAndSend(const QString& text) {
     xdotool({"type", "--delay", "30", text});
@@ -124,14 +117,11 @@ class WholeProgram : public testing::Test {
     xdotool({"windowfocus", "--sync", window_});
     xdotool({"key", "ctrl+shift+e"});
     QString dialog;
-    if (!waitFor(
-            [&] {
-              dialog = xdotool({"search", "--onlyvisible", "--name", "Export Messages"});
-              return !dialog.isEmpty();
-            },
-            10000)) {
-      return {};
-    }
+    waitFor([&] {
+      dialog = xdotool({"search", "--onlyvisible", "--name", "Export Messages"});
+      return !dialog.isEmpty();
+    });
+    if (dialog.isEmpty()) return {};
     xdotool({"windowfocus", "--sync", dialog.split('\n').first()});
     const QString path = home_.filePath("exports/" + name);
     xdotool({"key", "ctrl+a"});
@@ -154,22 +144,19 @@ class WholeProgram : public testing::Test {
 };
 
 // A damaged settings file and no audio server.
-class WholeProgramInBadSurroundings : public WholeProgram {
- protected:
+struct WholeProgramInBadSurroundings : WholeProgram {
   WholeProgramInBadSurroundings() { badSurroundings_ = true; }
 };
 
 // A rig that never answers.
-class WholeProgramWithASilentRig : public WholeProgram {
- protected:
+struct WholeProgramWithASilentRig : WholeProgram {
   WholeProgramWithASilentRig() { silentRig_ = std::make_unique<rigtest::SilentRig>(); }
 };
 
 TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
   ASSERT_EQ(pushToTalk(), "0");
-  // The loopback brings each transmission back to the receiver; export until it is decoded. On a
-  // loaded machine the test server may still swallow the first seconds of a new recording
-  // stream, cutting the first transmission's start: the second one must come back whole.
+  // The loopback brings each transmission back; export until it is decoded. On a loaded machine
+  // the test server may swallow the start of a new recording stream: the second must come back.
   QString transcript;
   int exports = 0;
   bool heard = false;
@@ -188,16 +175,7 @@ TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
   EXPECT_TRUE(transcript.contains("\nRX\tCQ TEST DE PX1\t")) << transcript.toStdString();
 }
 
-TEST_F(WholeProgram, ReleasesPushToTalkWhenHungUpWhileSending) {
-  typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
-  ASSERT_TRUE(waitFor([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
-  kill(static_cast<pid_t>(program_.processId()), SIGHUP);
-  ASSERT_TRUE(program_.waitForFinished(20000));
-  EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(program_.exitCode(), 128 + SIGHUP);
-  EXPECT_EQ(pushToTalk(), "0");
-}
-
+// The one way out past MyApp::quit (which the application's test follows): only exit handlers.
 TEST_F(WholeProgram, ReleasesPushToTalkWhenTheDisplayGoesAwayWhileSending) {
   typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
   ASSERT_TRUE(waitFor([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
@@ -206,23 +184,11 @@ TEST_F(WholeProgram, ReleasesPushToTalkWhenTheDisplayGoesAwayWhileSending) {
   EXPECT_EQ(pushToTalk(), "0") << programOutput().toStdString();
 }
 
-TEST_F(WholeProgram, ReleasesPushToTalkWhenQuitWhileSending) {
-  typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
-  ASSERT_TRUE(waitFor([] { return pushToTalk() == "1"; }, 20000)) << "push-to-talk never on";
-  xdotool({"key", "ctrl+q"});
-  ASSERT_TRUE(program_.waitForFinished(20000));
-  EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(program_.exitCode(), 0);
-  EXPECT_EQ(pushToTalk(), "0");
-}
-
 TEST_F(WholeProgramWithASilentRig, EndsSoonWhenTerminatedAndSaysPushToTalkMayStillBeKeyed) {
   typeAndSend("CQ");  // the key call waits behind the first status poll, which never ends
   ASSERT_TRUE(exportTranscript("sent.txt").startsWith("TX\tCQ\t")) << "not sent";
-  QElapsedTimer ending;
-  ending.start();
   kill(static_cast<pid_t>(program_.processId()), SIGTERM);
-  ASSERT_TRUE(program_.waitForFinished(10000)) << "still running " << ending.elapsed() << " ms";
+  ASSERT_TRUE(program_.waitForFinished(10000)) << "still running";
   EXPECT_EQ(program_.exitCode(), 128 + SIGTERM);
   EXPECT_TRUE(programOutput().contains(
       QString::fromStdString("Push-to-talk may still be keyed on the rig of Hamlib model 2 at \"" +

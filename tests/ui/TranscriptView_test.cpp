@@ -1,16 +1,38 @@
-// The transcript's text selection as a Linux desktop has it, under a real X server for its
-// primary selection: a drag, a double click for a word, a triple click for the bubble's text,
-// and the keyboard from Tab onwards.
+// The transcript's bubbles, and its text selection as a Linux desktop has it, under a real X
+// server for its primary selection.
 #include "ui/TranscriptView.h"
 
 #include <QClipboard>
 #include <QLineEdit>
+#include <QLocale>
 #include <QVBoxLayout>
 
 #include "UiTestSupport.h"
 #include "chat/ChatMessageList.h"
 
 namespace {
+
+using State = ChatMessage::DecodeState;
+
+const QDateTime kNow(QDate(2026, 3, 14), QTime(15, 30));
+
+ChatMessage message(State state, std::optional<int> snr, QDateTime date = kNow.addSecs(-60)) {
+  return {QUuid::createUuid(), "CQ DE G4XYZ", false, state, date, snr};
+}
+
+TEST(ChatBubbleView, FootersSayStateTimeAndSnr) {
+  QLocale::setDefault(QLocale::c());
+  const std::pair<ChatMessage, QString> cases[] = {
+      {message(State::inProgress, 5), "Receiving\u2026"},
+      {message(State::complete, std::nullopt), "15:29"},
+      {message(State::complete, 0), "15:29 \u00b7 SNR 0 dB"},
+      {message(State::incomplete, 12), "15:29 \u00b7 SNR +12 dB \u00b7 incomplete"},
+      {message(State::complete, std::nullopt, kNow.addDays(-1)), "13 Mar 2026, 15:30"},
+  };
+  for (const auto& [message, footer] : cases) {
+    EXPECT_EQ(ChatBubbleView::footerText(message, kNow), footer) << footer.toStdString();
+  }
+}
 
 class TranscriptViewTest : public testing::Test {
  protected:
@@ -49,19 +71,26 @@ class TranscriptViewTest : public testing::Test {
   TranscriptView* transcript_ = new TranscriptView(messages_, &window_);
 };
 
+TEST_F(TranscriptViewTest, SentBubblesSitRightAndReceivedLeftOverTheirFooters) {
+  const qreal width = transcript_->rowRect(0).width();
+  const auto sent = transcript_->bubbleAt(1), received = transcript_->bubbleAt(0);
+  EXPECT_GT(sent->bubbleRect(width).left(), width / 2);
+  EXPECT_EQ(sent->bubbleRect(width).right(), sent->footerRect(width).right());
+  EXPECT_LT(received->bubbleRect(width).right(), width / 2);
+  EXPECT_EQ(received->bubbleRect(width).left(), received->footerRect(width).left());
+  EXPECT_GE(received->footerRect(width).top(), received->bubbleRect(width).bottom());
+}
+
 TEST_F(TranscriptViewTest, DragDoubleAndTripleClickSelectForMiddleClick) {
   ASSERT_TRUE(QGuiApplication::clipboard()->supportsSelection());
   QWidget* viewport = transcript_->viewport();
-  const QPoint onCallsign = pointOn(2, 10);  // the "L" of DL1ABC
-  QTest::mouseDClick(viewport, Qt::LeftButton, {}, onCallsign);
-  QTest::mouseClick(viewport, Qt::LeftButton, {}, onCallsign);
+  QTest::mouseDClick(viewport, Qt::LeftButton, {}, pointOn(2, 10));  // the "L" of DL1ABC
+  QTest::mouseClick(viewport, Qt::LeftButton, {}, pointOn(2, 10));
   EXPECT_EQ(transcript_->selectedText(), "G4XYZ DE DL1ABC FB");
   EXPECT_EQ(primary(), "G4XYZ DE DL1ABC FB");
   QTest::mouseDClick(viewport, Qt::LeftButton, {}, pointOn(0, 10));
   EXPECT_EQ(transcript_->selectedText(), "DL1ABC");
   EXPECT_EQ(primary(), "DL1ABC");
-  QTest::mouseClick(viewport, Qt::LeftButton, {}, pointOn(0, 1));  // a click alone selects nothing
-  EXPECT_EQ(transcript_->selectedText(), "");
 
   // A drag from the first character to past the last.
   const QPoint end = pointOn(1, 17) + QPoint(20, 0);
@@ -87,12 +116,11 @@ TEST_F(TranscriptViewTest, TabReachesTheBubblesWhoseTextTheKeyboardSelectsAndCop
   QTest::keyClick(transcript_, Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "DL1ABC DE G4XYZ GM");
   QTest::keyClick(transcript_, Qt::Key_F10, Qt::ShiftModifier);
-  ASSERT_TRUE(QTest::qWaitFor([] { return QApplication::activePopupWidget(); }));
+  ASSERT_TRUE(waitFor([] { return QApplication::activePopupWidget(); }));
   QApplication::activePopupWidget()->close();
 
   QTest::keyClick(transcript_, Qt::Key_Home);
-  QTest::keyClick(transcript_, Qt::Key_Right, Qt::ShiftModifier);
-  QTest::keyClick(transcript_, Qt::Key_Right, Qt::ShiftModifier);
+  for (int i = 0; i < 2; ++i) QTest::keyClick(transcript_, Qt::Key_Right, Qt::ShiftModifier);
   EXPECT_EQ(transcript_->selectedText(), "CQ");
   EXPECT_EQ(primary(), "CQ");
 }
