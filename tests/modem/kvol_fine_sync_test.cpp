@@ -17,37 +17,35 @@ namespace {
 using Complex = std::complex<float>;
 
 constexpr int kNsps6 = 192;
-constexpr int kWindow6 = 14160;
 
-// One noiseless frame of random payload at 6000 Hz, tone 0 at f0, starting at sample `start`.
-std::vector<Complex> frame_signal(float f0, int start, unsigned seed) {
-  std::mt19937 rng(seed);
+// One noiseless frame of random payload at 6000 Hz, tone 0 at f0, starting at sample `start` of
+// the facade's window.
+std::vector<Complex> frame_signal(float f0, int start) {
+  std::mt19937 rng(1);
   kvol::PayloadBits bits{};
   for (auto& b : bits) b = rng() & 1;
   bits[kvol::kAtomWordBits] = 0;
   const kvol::DataSymbols data = kvol::tbcc_encode(bits);
   std::vector<std::int32_t> tones(kvol::kSyncTones.begin(), kvol::kSyncTones.end());
   tones.insert(tones.end(), data.begin(), data.end());
-  std::vector<Complex> wave(kvol::kSymbolsPerFrame * kNsps6);
-  kvol::gen_kvolwave(tones, kNsps6, kvol::kTxBt, kvol::kRxSignalRate, f0, wave);
-  std::vector<Complex> x(kWindow6);
-  for (std::size_t i = 0; i < wave.size(); ++i) x[start + i] += wave[i];
+  std::vector<Complex> x(14160);
+  kvol::gen_kvolwave(tones, kNsps6, kvol::kTxBt, kvol::kRxSignalRate, f0,
+                     std::span(x).subspan(start, kvol::kSymbolsPerFrame * kNsps6));
   return x;
 }
 
 TEST(FineSync, FindsTheFrameStartAndFrequencyWithinItsSearchBox) {
   kvol::set_sync_geometry(kNsps6);
-  struct Case {
+  const struct {
     float offset_hz;  // of the frame from the candidate's 1500 Hz
     int start;        // the frame's first sample
     float guess_s;    // the candidate's start time
-  };
-  const Case cases[] = {{-1.7f, 730, 732.0f / 6000.0f},
-                        {0.3f, 730, 732.0f / 6000.0f},
-                        {2.2f, 730, 732.0f / 6000.0f},
-                        {0.0f, 0, 0.0f}};  // at the window's edge: never before it
-  for (const Case& c : cases) {
-    const auto x = frame_signal(1500.0f + c.offset_hz, c.start, 1);
+  } cases[] = {{-1.7f, 730, 732.0f / 6000.0f},
+               {0.3f, 730, 732.0f / 6000.0f},
+               {2.2f, 730, 732.0f / 6000.0f},
+               {0.0f, 0, 0.0f}};  // at the window's edge: never before it
+  for (const auto& c : cases) {
+    const auto x = frame_signal(1500.0f + c.offset_hz, c.start);
     const kvol::FineSync sync = kvol::fine_sync(x, kNsps6, c.guess_s, 1500.0f);
     EXPECT_NEAR(sync.t * kvol::kRxSignalRate, c.start, 2.0f) << c.offset_hz;
     EXPECT_NEAR(sync.f, 1500.0f + c.offset_hz, 0.6f) << c.offset_hz;

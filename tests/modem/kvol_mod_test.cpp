@@ -31,7 +31,7 @@ Packed pack(std::string_view text, int mode = 0) {
 // What the receiver finally shows: chunk blanks back as blanks, outer blanks trimmed.
 std::string received(const Packed& packed) {
   const UnpackedText text =
-      unpack_frames(std::span<const PayloadFrame>(packed.frames.data(), packed.count));
+      unpack_frames(std::span<const PayloadFrame>(packed.frames.data(), std::max(packed.count, 0)));
   std::string shown(view(text.text));
   for (char& c : shown) c = c == '~' ? ' ' : c;
   const std::size_t first = shown.find_first_not_of(' ');
@@ -39,25 +39,11 @@ std::string received(const Packed& packed) {
                                     : shown.substr(first, shown.find_last_not_of(' ') - first + 1);
 }
 
-TEST(Sanitize, CleansCaseTildesNulsBlanksAndForeignCharacters) {
-  MessageField in = to_field<kMessageChars>("  hi~there#  caf\xC3\xA9  ~~x");
-  in[10] = '\0';
-  const MessageField out = sanitize_text(in);
-  EXPECT_EQ(trimmed(out), "HI THERE CAF## X");
-  EXPECT_EQ(trimmed(sanitize_text(to_field<kMessageChars>("a\tb"))), "A#B");
-  EXPECT_EQ(trimmed(sanitize_text(blank_field<kMessageChars>())), "");
-  // Only blanks and tildes leave nothing.
-  EXPECT_EQ(trimmed(sanitize_text(to_field<kMessageChars>(" ~ ~~  "))), "");
-}
-
 TEST(Segmentation, WellKnownPhrasesTakeOneAtomEach) {
-  struct Case {
+  const struct {
     const char* text;
-    int kind;
-    int subkind;
-    int flag;
-  };
-  const Case cases[] = {
+    int kind, subkind, flag;
+  } cases[] = {
       {"TU", kAtomWord, 12, 0},          {"QSO B4", kAtomWord, 14, 0},
       {"599 JN58", kAtomGrid, 0, 1},     {"599 AB", kAtomShortText, 3, 1},
       {"JN58", kAtomGrid, 0, 0},         {"3A EMA", kAtomExchange, 1, 0},
@@ -66,7 +52,7 @@ TEST(Segmentation, WellKnownPhrasesTakeOneAtomEach) {
       {"599 131071", kAtomNumber, 7, 1}, {"AB", kAtomTextChunk, 0, 0},
       {"3A AB", kAtomTextChunk, 0, 0},   {"AGN CALL", kAtomWord, 2, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const Packed p = pack(c.text);
     ASSERT_EQ(p.count, 1) << c.text;
     EXPECT_EQ(p.atoms[0].kind, c.kind) << c.text;
@@ -76,162 +62,97 @@ TEST(Segmentation, WellKnownPhrasesTakeOneAtomEach) {
   }
 }
 
-TEST(Segmentation, EmptyAndUnsupportedModes) {
-  EXPECT_EQ(pack("").count, 0);
-  EXPECT_EQ(pack("     ").count, 0);
-  const Packed bad = pack("hello", 3);
-  EXPECT_EQ(bad.count, -1);
-  EXPECT_EQ(bad.cleaned, "HELLO") << "cleaned text is written back even when refused";
-  for (const PayloadFrame& frame : bad.frames) EXPECT_EQ(trimmed(frame), "");
-  EXPECT_EQ(pack("hello", -1).count, -1);
-  EXPECT_EQ(pack("hello", 1).count, pack("hello", 0).count);
-}
-
-TEST(Segmentation, EightyChunkCharactersFillSixteenFrames) {
-  const std::string text(80, '#');
-  const Packed p = pack(text);
-  EXPECT_EQ(p.count, 16);
-  EXPECT_EQ(received(p), text);
-  EXPECT_EQ(p.frames[15][33], '1');
-  for (int i = 0; i < 15; ++i) EXPECT_EQ(p.frames[i][33], '0');
-  // Eighty characters of anything fit in 16 chunks; nothing longer reaches the packer.
-  const Packed mixed = pack(std::string(40, 'A') + " " + std::string(39, '/'));
-  EXPECT_LE(mixed.count, 16);
-  EXPECT_EQ(received(mixed), mixed.cleaned);
-}
-
-TEST(Segmentation, ReportsAreRewrittenInModeTwo) {
-  const Packed p = pack("599 5 TU", 2);
-  EXPECT_EQ(p.cleaned, "599 005 TU");
-  ASSERT_EQ(p.count, 2);
-  EXPECT_EQ(p.atoms[0], atom_number(1, 0, 5));
-  EXPECT_EQ(received(p), "599 005 TU");
-  EXPECT_EQ(pack("599 5 TU", 0).cleaned, "599 5 TU");
-  // Mode 2 also offers the subkind-0 short text after 599.
-  const Packed letters = pack("599 AB", 2);
-  ASSERT_EQ(letters.count, 1);
-  EXPECT_EQ(letters.atoms[0].kind, kAtomShortText);
-  // A rewriting that would pass 80 characters is refused.
-  std::string many;
-  for (int i = 0; i < 13; ++i) many += "599 1 ";
-  EXPECT_LE(many.size(), 80u);
-  EXPECT_EQ(pack(many, 2).count, -1);
-}
-
-TEST(Unpack, FlagsReportJoinsFailuresAndTheLastFrame) {
-  const Packed p = pack("K1ABC TU");
-  ASSERT_EQ(p.count, 1) << "call subkind 3";
-  UnpackedText text = unpack_frames(std::span<const PayloadFrame>(p.frames.data(), 1));
-  EXPECT_TRUE(text.join && text.final && text.allOk);
-  // Short chunks come back padded with tildes.
-  const Packed chunks = pack("HELLO WORLD");
-  text = unpack_frames(std::span<const PayloadFrame>(chunks.frames.data(), chunks.count));
-  EXPECT_EQ(trimmed(text.text), "HELLO~WORLD~~~~");
-  EXPECT_FALSE(text.join);
-  EXPECT_TRUE(text.final && text.allOk);
-
-  // A frame that does not decode writes nothing and clears all-ok and final.
-  const Packed two = pack("CQ K1ABC CQ HELLO");
-  ASSERT_EQ(two.count, 2);
-  std::array<PayloadFrame, 2> broken = {two.frames[0], two.frames[1]};
-  broken[1][32] = '1';
-  text = unpack_frames(broken);
-  EXPECT_EQ(trimmed(text.text), "CQ K1ABC CQ");
-  EXPECT_TRUE(text.join);
-  EXPECT_FALSE(text.final);
-  EXPECT_FALSE(text.allOk);
-
-  // Not the last frame of its message: decodes, but is not final.
-  text = unpack_frames(std::span<const PayloadFrame>(two.frames.data(), 1));
-  EXPECT_TRUE(text.allOk);
-  EXPECT_FALSE(text.final);
-
-  EXPECT_FALSE(unpack_frames({}).allOk);
+// The text is cleaned (upper case, tildes and runs of blanks as one blank, foreign characters as
+// "#") and written back even when refused; mode 2 rewrites reports, and refuses a rewriting that
+// would pass 80 characters; refused or empty texts leave every frame blank.
+TEST(Segmentation, CleansTheTextAndRefusesWhatCannotBeSent) {
+  std::string reports;
+  for (int i = 0; i < 13; ++i) reports += "599 1 ";
+  const struct {
+    std::string text;
+    int mode, count;
+    std::string cleaned;
+  } cases[] = {
+      {"", 0, 0, ""},
+      {" ~ ~~  ", 0, 0, ""},
+      {"  hi~there#  caf\xC3\xA9  ~~x\tz", 0, 4, "HI THERE# CAF## X#Z"},
+      {"hello", 3, -1, "HELLO"},
+      {"hello", -1, -1, "HELLO"},
+      {"hello", 1, 1, "HELLO"},
+      {"599 5 TU", 0, 2, "599 5 TU"},
+      {"599 5 TU", 2, 2, "599 005 TU"},
+      {reports, 2, -1, reports.substr(0, reports.size() - 1)},
+      {std::string(80, '#'), 0, 16, std::string(80, '#')},
+  };
+  for (const auto& c : cases) {
+    const Packed p = pack(c.text, c.mode);
+    EXPECT_EQ(p.count, c.count) << c.text;
+    EXPECT_EQ(p.cleaned, c.cleaned) << c.text;
+    if (p.count > 0) {
+      EXPECT_EQ(received(p), p.cleaned) << c.text;
+      for (int i = 0; i < p.count; ++i) EXPECT_EQ(p.frames[i][33], i + 1 == p.count ? '1' : '0');
+    }
+    for (int i = std::max(p.count, 0); i < kMaxFrames; ++i) EXPECT_EQ(trimmed(p.frames[i]), "");
+  }
+  EXPECT_EQ(pack("599 5 TU", 2).atoms[0], atom_number(1, 0, 5));
+  EXPECT_EQ(pack("599 AB", 2).atoms[0].kind, kAtomShortText);
 }
 
 // At most sixteen frames and eighty characters are read: a seventeenth frame makes the text not
 // all ok, and what passes eighty characters is dropped.
 TEST(Unpack, ReadsAtMostSixteenFramesAndEightyCharacters) {
   const UnpackedText tu = unpack_frames(std::vector<PayloadFrame>(17, pack("TU").frames[0]));
-  EXPECT_FALSE(tu.allOk);
-  EXPECT_FALSE(tu.final);
-  std::string expected;
-  for (int i = 0; i < 16; ++i) expected += "TU ";
-  EXPECT_EQ(trimmed(tu.text), expected.substr(0, expected.size() - 1));
+  EXPECT_TRUE(!tu.allOk && !tu.final);
+  std::string tus = "TU";
+  for (int i = 1; i < 16; ++i) tus += " TU";
+  EXPECT_EQ(trimmed(tu.text), tus);
   const UnpackedText agn = unpack_frames(std::vector<PayloadFrame>(16, pack("AGN CALL").frames[0]));
   EXPECT_EQ(view(agn.text).substr(72, 8), "AGN CALL");  // 16 x "AGN CALL " is 144 characters
+  // A frame that does not decode makes the text not all ok.
+  std::vector<PayloadFrame> broken(2, pack("TU").frames[0]);
+  broken[1][32] = '1';
+  EXPECT_FALSE(unpack_frames(broken).allOk);
 }
 
-// Phrases that each need exactly one atom; any join of them needs at most one frame each.
-const std::vector<std::string> kPhrases = {
-    "CQ K1ABC CQ", "W9XYZ",  "TU G4ABC CQ", "KA1ABC TU", "VE3XYZ AGN?", "TU NOW K9ZZ",
-    "TU",          "73",     "QSL TU",      "RPRT?",     "599 FN42",    "JO22",
-    "599 AB",      "3A EMA", "12F EMA",     "1234",      "599 5",       "QRZ?",
-    "GRID?",       "AGN NR", "WAIT",        "NIL?",      "OK?",         "599 123"};
-
-TEST(RoundTrip, JoinedPhrasesComeBackInNoMoreFramesThanPhrases) {
-  std::mt19937 rng(23);
-  for (int trial = 0; trial < 400; ++trial) {
-    std::string text;
-    int phrases = 0;
-    while (true) {
-      const std::string& next = kPhrases[rng() % kPhrases.size()];
-      if (text.size() + next.size() + 1 > 80) break;
-      if (!text.empty()) text += ' ';
-      text += next;
-      ++phrases;
-      if (rng() % 4 == 0) break;
-    }
-    const Packed p = pack(text);
-    ASSERT_GE(p.count, 1) << text;
-    ASSERT_LE(p.count, phrases) << text;
-    ASSERT_EQ(received(p), text);
-  }
-}
-
-// Random texts over the alphabet, lower case, tildes and raw bytes come back cleaned.
+// Random texts over the alphabet, lower case, tildes, raw bytes and phrases that each need one
+// atom come back cleaned, in no more frames than chunks alone would take; texts of phrases alone
+// take no more frames than phrases.
 TEST(RoundTrip, RandomTextsComeBackCleaned) {
-  std::string alphabet;
+  const std::vector<std::string> phrases = {
+      "CQ K1ABC CQ", "W9XYZ",  "TU G4ABC CQ", "KA1ABC TU", "VE3XYZ AGN?", "TU NOW K9ZZ",
+      "TU",          "73",     "QSL TU",      "RPRT?",     "599 FN42",    "JO22",
+      "599 AB",      "3A EMA", "12F EMA",     "1234",      "599 5",       "QRZ?",
+      "GRID?",       "AGN NR", "WAIT",        "NIL?",      "OK?",         "599 123"};
+  std::string alphabet = "abcdefghijklmnopqrstuvwxyz~";
   for (int code = 0; code < kAlphabetSize; ++code) alphabet += alphabet_char(code);
-  alphabet += "abcdefghijklmnopqrstuvwxyz~";
   std::mt19937 rng(29);
-  for (int trial = 0; trial < 1500; ++trial) {
+  for (int trial = 0; trial < 2000; ++trial) {
     std::string text;
-    const int length = 1 + rng() % 80;
-    while (static_cast<int>(text.size()) < length) {
-      switch (rng() % 6) {
-        case 0:  // a phrase, to reach every atom kind inside random text
-          text += " " + kPhrases[rng() % kPhrases.size()] + " ";
-          break;
-        case 1:
-          text += ' ';
-          break;
-        case 2:
-          text += static_cast<char>(rng());
-          break;
-        default:
-          text += alphabet[rng() % alphabet.size()];
+    int count = 0;  // phrases, in a text of phrases alone
+    if (trial % 4 == 0) {
+      while (true) {
+        const std::string& next = phrases[rng() % phrases.size()];
+        if (text.size() + next.size() + 1 > 80) break;
+        text += (text.empty() ? "" : " ") + next;
+        if (++count, rng() % 4 == 0) break;
       }
+    } else {
+      const std::size_t length = 1 + rng() % 80;
+      while (text.size() < length) {
+        const unsigned kind = rng() % 6;  // phrases reach every atom kind inside random text
+        text += kind == 0   ? " " + phrases[rng() % phrases.size()] + " "
+                : kind == 1 ? std::string(" ")
+                : kind == 2 ? std::string(1, static_cast<char>(rng()))
+                            : std::string(1, alphabet[rng() % alphabet.size()]);
+      }
+      text.resize(length);
     }
-    text.resize(length);
     const Packed p = pack(text);
-    const std::size_t cleanedLength = p.cleaned.size();
-    if (cleanedLength == 0) {
-      ASSERT_EQ(p.count, 0) << text;
-      continue;
-    }
-    ASSERT_GE(p.count, 1) << text;
-    // Never worse than chunks alone.
-    ASSERT_LE(p.count, static_cast<int>((cleanedLength + 4) / 5)) << text;
+    const int chunks = static_cast<int>((p.cleaned.size() + 4) / 5);
+    ASSERT_EQ(p.count == 0, chunks == 0) << text;
+    ASSERT_LE(p.count, count ? count : chunks) << text;
     ASSERT_EQ(received(p), p.cleaned) << text;
   }
-}
-
-TEST(ParseNumber, OneToSixDigitsBelow131072) {
-  EXPECT_EQ(parse_number("0"), 0);
-  EXPECT_EQ(parse_number("131071"), 131071);
-  EXPECT_EQ(parse_number("007"), 7);
-  for (const char* text : {"131072", "1234567", "", "12A"}) EXPECT_FALSE(parse_number(text)) << text;
 }
 
 }  // namespace

@@ -4,11 +4,10 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 
 namespace kvol {
 namespace {
-
-std::string frame_text(const PayloadFrame& frame) { return std::string(view(frame)); }
 
 PayloadFrame frame_of(std::uint32_t word, bool last) {
   PayloadFrame frame;
@@ -24,81 +23,6 @@ std::uint32_t word_of(const PayloadFrame& frame) {
   return word;
 }
 
-std::string rendered(const CompactAtom& atom) {
-  const auto text = atom_to_text(atom);
-  return text ? std::string(trimmed(*text)) : std::string("<fails>");
-}
-
-// Words and frames that are no atom: unassigned family-10 tags, bits 31-28 above 1 in a grid,
-// the always-zero bit set, no word at all, characters other than "0" and "1".
-TEST(SourceCodec, FramesThatAreNoAtomDecodeToNothing) {
-  std::vector<PayloadFrame> frames = {frame_of((1u << 20) | 0b10110u, false),
-                                      frame_of((1u << 20) | 0b11010u, false),
-                                      frame_of((1u << 20) | 0b11110u, false),
-                                      frame_of((2u << 28) | 0b10010u, false),
-                                      frame_of(0, true),
-                                      blank_field<kPayloadBits>()};
-  frames.push_back(*atom_to_frame(atom_word(12), false));
-  frames.back()[32] = '1';
-  frames.push_back(frame_of(18, false));
-  frames.back()[5] = '2';
-  for (const PayloadFrame& frame : frames) EXPECT_FALSE(frame_to_atom(frame)) << frame_text(frame);
-  EXPECT_TRUE(frame_to_atom(frame_of((1u << 28) | 0b10010u, false))) << "grid AA00";
-}
-
-// Atoms whose fields lie outside what their kind can carry are refused: short texts need two or
-// three base-36 digits without a leading zero, classes run 1..32 with letters A..F, numbers stay
-// within their subkind's range, and calls must come back from their token.
-TEST(SourceCodec, AtomsOutsideTheirRangesAreRefused) {
-  const CompactAtom refused[] = {atom_short_text(1, 3, "012"),   atom_short_text(0, 0, "A"),
-                                 atom_short_text(0, 0, "ABCD"),  atom_short_text(0, 5, "AB"),
-                                 atom_class_section(3, "G", 1),  atom_class_section(33, "A", 1),
-                                 atom_class_section(3, "A", -1), atom_number(0, 1, 41),
-                                 atom_number(0, 2, 0),           atom_number(0, 6, 10000),
-                                 atom_number(0, 7, 131072),      atom_number(2, 7, 1),
-                                 atom_number(0, 7, -1),          atom_call(1, "PJ4/K1ABC"),
-                                 atom_call(1, "QA1ABC"),         atom_call(1, "CQ"),
-                                 atom_call(6, "K1ABC")};
-  for (const CompactAtom& atom : refused)
-    EXPECT_FALSE(atom_to_frame(atom, false)) << &atom - refused;
-  EXPECT_TRUE(atom_to_frame(atom_short_text(1, 3, "12"), false));
-  EXPECT_TRUE(atom_to_frame(atom_short_text(0, 0, "ZZZ"), false));
-  EXPECT_FALSE(base36_to_int("0AB"));
-  EXPECT_EQ(base36_to_int("0A"), 10);
-  EXPECT_EQ(base36_to_int("100"), 1296);
-}
-
-// Sections are matched on up to three characters; a two-letter section keeps its blank.
-TEST(SourceCodec, SectionsAndNumbersRenderAsTheirKindSays) {
-  EXPECT_EQ(section_index("EMA", 3), 11);
-  EXPECT_EQ(section_index("AB", 2), -1);
-  EXPECT_EQ(section_index("AB ", 3), 1);
-  EXPECT_EQ(section_index("NB", 3), 86);
-  EXPECT_EQ(section_index("XYZ", 3), -1);
-  EXPECT_EQ(view(*atom_to_text(atom_class_section(3, "A", 1))).substr(0, 7), "3A AB  ");
-  struct Case {
-    int subkind, value;
-    const char* text;
-  };
-  const Case cases[] = {{0, 5, "005"}, {0, 1234, "1234"},     {1, 7, "07"},
-                        {2, 90, "90"}, {5, 3, "03"},          {6, 42, "0042"},
-                        {3, 0, "0"},   {4, 131071, "131071"}, {7, 12345, "12345"}};
-  for (const Case& c : cases) EXPECT_EQ(trimmed(format_atom_number(c.subkind, c.value)), c.text);
-}
-
-TEST(SourceCodec, GridIndexCoversEveryLocator) {
-  for (std::int32_t index = 0; index <= 32399; ++index) {
-    const auto text = grid_from_index(index);
-    ASSERT_EQ(grid_to_index(trimmed(text)), index);
-  }
-  EXPECT_EQ(trimmed(grid_from_index(0)), "AA00");
-  EXPECT_EQ(trimmed(grid_from_index(32399)), "RR99");
-  EXPECT_FALSE(grid_to_index("SA00"));
-  EXPECT_FALSE(grid_to_index("FN4"));
-  EXPECT_FALSE(grid_to_index("FN42A"));
-  EXPECT_TRUE(grid_to_index("FN42   "));
-}
-
 // Known answers: the 32-bit word of an atom of every kind (the frame's first 32 characters), and
 // the text it reads as. These pin the on-air format, which sender and receiver share.
 TEST(SourceCodec, EveryAtomKindHasItsKnownWordAndText) {
@@ -111,12 +35,11 @@ TEST(SourceCodec, EveryAtomKindHasItsKnownWordAndText) {
   exchange.kind = kAtomExchange;
   exchange.value = 40;
   exchange.text = to_field<kFieldChars>("ZZZ");
-  struct Case {
+  const struct {
     CompactAtom atom;
     std::uint32_t word;
     const char* text;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {atom_call(0, "K1ABC"), 0x09BDE350, "CQ K1ABC CQ"},
       {atom_call(1, "W9XYZ"), 0x0C293B84, "W9XYZ"},
       {atom_call(2, "KA1ABC"), 0x95C65218, "TU KA1ABC CQ"},
@@ -141,20 +64,65 @@ TEST(SourceCodec, EveryAtomKindHasItsKnownWordAndText) {
       {atom_text5(";: <>", 5), 0xFFE93BF3, ";: <>"},
       {atom_text5("AB", 2), 0x28B92493, "AB"},  // padded with blank codes
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(rendered(c.atom), c.text);
+  for (const auto& c : cases) {
+    const auto text = atom_to_text(c.atom);
+    ASSERT_TRUE(text) << c.text;
+    EXPECT_EQ(trimmed(*text), c.text);
     for (bool last : {false, true}) {
       const auto frame = atom_to_frame(c.atom, last);
       ASSERT_TRUE(frame) << c.text;
       EXPECT_EQ(word_of(*frame), c.word) << c.text;
-      EXPECT_EQ(frame_text(*frame).substr(32), last ? "01" : "00") << c.text;
+      EXPECT_EQ(view(*frame).substr(32), last ? "01" : "00") << c.text;
       const auto back = frame_to_atom(*frame);
       ASSERT_TRUE(back) << c.text;
       EXPECT_EQ(back->atom, c.atom) << c.text;
       EXPECT_EQ(back->last, last);
     }
   }
-  EXPECT_EQ(rendered(atom_text5("ABCDEFG", 7)), "ABCDE");
+  EXPECT_EQ(trimmed(*atom_to_text(atom_text5("ABCDEFG", 7))), "ABCDE");
+  EXPECT_EQ(view(*atom_to_text(atom_class_section(3, "A", 1))).substr(0, 7), "3A AB  ");
+  const std::tuple<int, int, const char*> numbers[] = {
+      {0, 5, "005"}, {1, 7, "07"}, {5, 3, "03"}, {6, 42, "0042"}, {3, 0, "0"}, {4, 12, "12"}};
+  for (const auto& [subkind, value, text] : numbers)
+    EXPECT_EQ(trimmed(*atom_to_text(atom_number(0, subkind, value))), text) << subkind;
+}
+
+// Atoms whose fields lie outside what their kind can carry are refused: short texts need two or
+// three base-36 digits without a leading zero, classes run 1..32 with letters A..F, numbers stay
+// within their subkind's range, grids run AA00..RR99, and calls must come back from their token.
+// Words and frames that are no atom decode to nothing: unassigned family-10 tags, bits 31-28
+// above 1 in a grid, the always-zero bit set, no word at all, characters other than "0" and "1".
+TEST(SourceCodec, WhatIsNoAtomIsRefused) {
+  const CompactAtom refused[] = {atom_short_text(1, 3, "012"),   atom_short_text(0, 0, "A"),
+                                 atom_short_text(0, 0, "ABCD"),  atom_short_text(0, 5, "AB"),
+                                 atom_class_section(3, "G", 1),  atom_class_section(33, "A", 1),
+                                 atom_class_section(3, "A", -1), atom_number(0, 1, 41),
+                                 atom_number(0, 2, 0),           atom_number(0, 6, 10000),
+                                 atom_number(0, 7, 131072),      atom_number(2, 7, 1),
+                                 atom_number(0, 7, -1),          atom_call(1, "PJ4/K1ABC"),
+                                 atom_call(1, "QA1ABC"),         atom_call(1, "CQ"),
+                                 atom_call(6, "K1ABC"),          atom_call(1, "K1ABCD"),
+                                 atom_grid(0, "SA00"),           atom_grid(0, "FN4"),
+                                 atom_grid(0, "FN42A")};
+  for (const CompactAtom& atom : refused)
+    EXPECT_FALSE(atom_to_frame(atom, false)) << &atom - refused;
+  EXPECT_TRUE(atom_to_frame(atom_short_text(1, 3, "12"), false));
+  EXPECT_TRUE(atom_to_frame(atom_short_text(0, 0, "ZZZ"), false));
+  EXPECT_EQ(section_index("AB", 2), -1);
+  EXPECT_EQ(section_index("AB ", 3), 1);
+
+  std::vector<PayloadFrame> frames = {frame_of((1u << 20) | 0b10110u, false),
+                                      frame_of((1u << 20) | 0b11010u, false),
+                                      frame_of((1u << 20) | 0b11110u, false),
+                                      frame_of((2u << 28) | 0b10010u, false),
+                                      frame_of(0, true),
+                                      blank_field<kPayloadBits>(),
+                                      frame_of(18, false),
+                                      frame_of(18, false)};
+  frames[6][32] = '1';
+  frames[7][5] = '2';
+  for (const PayloadFrame& frame : frames) EXPECT_FALSE(frame_to_atom(frame)) << view(frame);
+  EXPECT_TRUE(frame_to_atom(frame_of((1u << 28) | 0b10010u, false))) << "grid AA00";
 }
 
 TEST(SourceCodec, EveryDecodableWordEncodesBackToItself) {
@@ -175,26 +143,6 @@ TEST(SourceCodec, EveryDecodableWordEncodesBackToItself) {
     ASSERT_EQ(word_of(*again), word) << std::hex << word;
   }
   EXPECT_GT(decoded, 20000);
-}
-
-TEST(SourceCodec, FramingFlagsOnlyTheLastFrameAndFailsAsAWhole) {
-  std::array<PayloadFrame, 17> frames;
-  const std::vector<CompactAtom> atoms = {atom_word(12), atom_text5("HELLO", 5),
-                                          atom_grid(0, "FN42")};
-  ASSERT_EQ(atoms_to_frames(atoms, frames), 3);
-  EXPECT_EQ(frames[0][33], '0');
-  EXPECT_EQ(frames[1][33], '0');
-  EXPECT_EQ(frames[2][33], '1');
-  EXPECT_EQ(trimmed(frames[3]), "");
-
-  const std::vector<CompactAtom> broken = {atom_word(12), atom_word(18)};
-  EXPECT_EQ(atoms_to_frames(broken, frames), 0);
-  for (const auto& frame : frames) EXPECT_EQ(trimmed(frame), "");
-
-  const std::vector<CompactAtom> tooMany(17, atom_word(12));
-  EXPECT_EQ(atoms_to_frames(tooMany, frames), 0);
-  EXPECT_EQ(atoms_to_frames(atoms, std::span(frames).first(2)), 0);
-  EXPECT_EQ(atoms_to_frames({}, frames), 0);
 }
 
 }  // namespace

@@ -18,15 +18,8 @@ TEST(PowerToDb, FloorsAtMinus99) {
   for (const auto& [power, db] : cases) EXPECT_NEAR(kvol::power_to_db(power), db, 0.01f) << power;
 }
 
-// Correlation of the 6000 Hz output with a unit exponential at hz, per sample, away from the
-// ends where the block edges leak.
-float tone_amplitude(const std::vector<cf>& c, int to, double hz) {
-  std::complex<double> sum;
-  for (int i = 500; i < to; ++i)
-    sum += std::complex<double>(c[i]) * std::polar(1.0, -kTwoPi * hz * i / 6000.0);
-  return float(std::abs(sum) / (to - 500));
-}
-
+// A real 1500 Hz tone comes out at 6000 Hz as one exponential at +1500 Hz: its mirror is gone,
+// and tones at 4500 Hz and 3100 Hz, which would fold to -1500 Hz and -2900 Hz, are filtered out.
 TEST(AnalyticDownsample, RealToneBecomesOnePositiveExponential) {
   constexpr int npts = 28320, nfft = 32768;
   std::vector<std::int16_t> wave(npts);
@@ -37,17 +30,16 @@ TEST(AnalyticDownsample, RealToneBecomesOnePositiveExponential) {
   }
   std::vector<cf> c(nfft, cf{7.0f, 7.0f});
   kvol::analytic_downsample(wave.data(), npts, c.data(), nfft);
-  const int to = npts / 2 - 500;
-  EXPECT_NEAR(tone_amplitude(c, to, 1500.0), 10000.0 / 32767.0, 2e-3);
-  // -1500 Hz is the mirror; 4500 Hz would fold to +4500 - 6000, 3100 Hz to -2900 Hz.
-  for (double hz : {-1500.0, 4500.0, -2900.0}) EXPECT_LT(tone_amplitude(c, to, hz), 1e-3) << hz;
+  // Correlation with a unit exponential per sample, away from the ends where the block edges leak.
+  const auto amplitude = [&](double hz) {
+    std::complex<double> sum;
+    for (int i = 500; i < npts / 2 - 500; ++i)
+      sum += std::complex<double>(c[i]) * std::polar(1.0, -kTwoPi * hz * i / 6000.0);
+    return std::abs(sum) / (npts / 2 - 1000);
+  };
+  EXPECT_NEAR(amplitude(1500.0), 10000.0 / 32767.0, 2e-3);
+  for (double hz : {-1500.0, 4500.0, -2900.0}) EXPECT_LT(amplitude(hz), 1e-3) << hz;
   for (int i = npts; i < nfft; ++i) ASSERT_EQ(c[i], cf{}) << i;
-}
-
-TEST(AnalyticDownsampleDeathTest, StopsWhenTheTransformIsShorterThanTheInput) {
-  std::vector<std::int16_t> wave(100);
-  std::vector<cf> c(64);
-  EXPECT_DEATH(kvol::analytic_downsample(wave.data(), 100, c.data(), 64), "transform length");
 }
 
 }  // namespace

@@ -11,28 +11,24 @@ namespace kvol_channel {
 std::vector<float> decimate_48k_to_12k(std::span<const std::int16_t> tx) {
   constexpr int kTaps = 191;
   constexpr int kHalf = kTaps / 2;
+  constexpr double kCutoff = 4800.0 / 48000.0;
   const double pi = std::acos(-1.0);
-  const double cutoff = 4800.0 / 48000.0;
   std::vector<double> h(kTaps);
   double sum = 0.0;
   for (int i = 0; i < kTaps; ++i) {
     const int k = i - kHalf;
-    const double sinc = k == 0 ? 2.0 * cutoff : std::sin(2.0 * pi * cutoff * k) / (pi * k);
-    const double w = 0.42 - 0.5 * std::cos(2.0 * pi * i / (kTaps - 1)) +
-                     0.08 * std::cos(4.0 * pi * i / (kTaps - 1));
-    h[i] = sinc * w;
+    const double sinc = k == 0 ? 2.0 * kCutoff : std::sin(2.0 * pi * kCutoff * k) / (pi * k);
+    h[i] = sinc * (0.42 - 0.5 * std::cos(2.0 * pi * i / (kTaps - 1)) +
+                   0.08 * std::cos(4.0 * pi * i / (kTaps - 1)));
     sum += h[i];
   }
   for (double& v : h) v /= sum;
   const int n = static_cast<int>(tx.size());
   std::vector<float> out((n + 3) / 4);
   for (std::size_t o = 0; o < out.size(); ++o) {
-    const int centre = static_cast<int>(o) * 4;
     double acc = 0.0;
-    for (int i = 0; i < kTaps; ++i) {
-      const int j = centre + i - kHalf;
+    for (int i = 0, j = static_cast<int>(o) * 4 - kHalf; i < kTaps; ++i, ++j)
       if (j >= 0 && j < n) acc += h[i] * tx[j];
-    }
     out[o] = static_cast<float>(acc);
   }
   return out;
@@ -51,8 +47,7 @@ double gain_for_snr(double power, double sigma, double snr_db) {
 
 void Channel::add_signal(std::span<const float> signal, std::size_t start, double snr_db,
                          double sigma) {
-  const double gain = gain_for_snr(mean_power(signal), sigma, snr_db);
-  add_scaled(signal, start, gain);
+  add_scaled(signal, start, gain_for_snr(mean_power(signal), sigma, snr_db));
 }
 
 void Channel::add_scaled(std::span<const float> signal, std::size_t start, double gain) {
@@ -73,21 +68,14 @@ std::vector<std::int16_t> Channel::quantised() const {
   return out;
 }
 
-namespace {
-
-const char* const kBusyBandTexts[] = {
-    "CQ TEST K1ABC",           "W9XYZ 599 005 TU", "QRZ? DE G4ABC",     "TNX FER CALL UR 579",
-    "CQ DX DE JA1XYZ K",       "TU 73 GL",         "HELLO FROM VE3XYZ", "AGN? AGN?",
-    "RIG IS 100W INTO DIPOLE", "QSL TU 73 SK"};
-
-}  // namespace
-
 std::vector<std::string> busy_band_texts() {
-  return std::vector<std::string>(std::begin(kBusyBandTexts), std::end(kBusyBandTexts));
+  return {"CQ TEST K1ABC",           "W9XYZ 599 005 TU", "QRZ? DE G4ABC",     "TNX FER CALL UR 579",
+          "CQ DX DE JA1XYZ K",       "TU 73 GL",         "HELLO FROM VE3XYZ", "AGN? AGN?",
+          "RIG IS 100W INTO DIPOLE", "QSL TU 73 SK"};
 }
 
 std::vector<std::int16_t> busy_band(int stations, double seconds, double sigma) {
-  const char* const* texts = kBusyBandTexts;
+  const std::vector<std::string> texts = busy_band_texts();
   KvolDecoder encoder;
   Channel channel(static_cast<std::size_t>(seconds * kRate));
   for (int i = 0; i < std::min(stations, 10); ++i) {

@@ -16,7 +16,6 @@ inline constexpr int kRate = 12000;
 // fourth output: the band above 6 kHz cannot fold back into the receiver's band.
 std::vector<float> decimate_48k_to_12k(std::span<const std::int16_t> tx);
 
-// Mean power of a signal over its length.
 double mean_power(std::span<const float> x);
 
 // The gain that puts a signal of mean power `power` at `snr_db` over white noise of standard
@@ -33,7 +32,6 @@ class Channel {
   void add_scaled(std::span<const float> signal, std::size_t start, double gain);
   void add_noise(double sigma, unsigned seed);
   std::vector<std::int16_t> quantised() const;
-  std::vector<float>& audio() { return audio_; }
 
  private:
   std::vector<float> audio_;
