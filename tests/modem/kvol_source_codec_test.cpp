@@ -24,7 +24,8 @@ std::uint32_t word_of(const PayloadFrame& frame) {
 }
 
 // Known answers: the 32-bit word of an atom of every kind (the frame's first 32 characters), and
-// the text it reads as. These pin the on-air format, which sender and receiver share.
+// the text it reads as (ZZ9ZZZ is the highest standard token; a short chunk is padded with blank
+// codes). These pin the on-air format, which sender and receiver share.
 TEST(SourceCodec, EveryAtomKindHasItsKnownWordAndText) {
   CompactAtom timed;
   timed.kind = kAtomTimedNumber;
@@ -44,7 +45,7 @@ TEST(SourceCodec, EveryAtomKindHasItsKnownWordAndText) {
       {atom_call(1, "W9XYZ"), 0x0C293B84, "W9XYZ"},
       {atom_call(2, "KA1ABC"), 0x95C65218, "TU KA1ABC CQ"},
       {atom_call(3, "G4ABC"), 0x090C166C, "G4ABC TU"},
-      {atom_call(3, "ZZ9ZZZ"), 0xFFFFFFFC, "ZZ9ZZZ TU"},  // the highest standard token
+      {atom_call(3, "ZZ9ZZZ"), 0xFFFFFFFC, "ZZ9ZZZ TU"},
       {atom_call(4, "K1ABC"), 0x09BDE351, "K1ABC AGN?"},
       {atom_call(5, "K1ABC"), 0x09BDE355, "TU NOW K1ABC"},
       {atom_number(0, 7, 131071), 0x3FFFFC02, "131071"},
@@ -62,7 +63,7 @@ TEST(SourceCodec, EveryAtomKindHasItsKnownWordAndText) {
       {atom_grid(1, "RR99"), 0x1FE8F012, "599 RR99"},
       {atom_grid(0, "AA00"), 0x10000012, "AA00"},
       {atom_text5(";: <>", 5), 0xFFE93BF3, ";: <>"},
-      {atom_text5("AB", 2), 0x28B92493, "AB"},  // padded with blank codes
+      {atom_text5("AB", 2), 0x28B92493, "AB"},
   };
   for (const auto& c : cases) {
     const auto text = atom_to_text(c.atom);
