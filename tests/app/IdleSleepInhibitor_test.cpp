@@ -59,7 +59,7 @@ TEST(IdleSleepInhibitor, CarriesOnWithoutABusOrLogindAndHoldsItsIdleLockUntilItG
   EXPECT_EQ(logind.arguments,
             QStringList({"idle", "Palavrix", "Palavrix is monitoring the radio and must stay awake",
                          "block"}));
-  QCoreApplication::processEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // the reply's copy goes
   EXPECT_TRUE(logind.lockHeld());
   inhibitor.reset();
   EXPECT_TRUE(waitFor([&] { return !logind.lockHeld(); }));
