@@ -35,4 +35,9 @@ TEST(Four2a, MatchesTheDftInBothDirectionsOnArraysOfAnyAlignment) {
       }
 }
 
+TEST(Four2aDeathTest, StopsOnAnUnsupportedRequest) {
+  std::vector<cf> a(16);
+  EXPECT_DEATH(kvol::four2a(a.data(), 16, 1, -1, -1), "Unsupported request in four2a");
+}
+
 }  // namespace

@@ -101,4 +101,24 @@ TEST(TbccListDecoder, ListRanksTheSentWordFirstAndChecksItsCrc) {
   }
 }
 
+// Only the one code profile and the plan shapes the receiver uses are accepted.
+TEST(TbccDeathTest, AcceptsOnlyTheSupportedProfileAndShapes) {
+  kvol::TbccPlan plan;
+  kvol::CodeProfile other = kvol::kKvolCodeProfile;
+  other.generator1 = 0755;
+  const PayloadBits payload{};
+  EXPECT_DEATH(kvol::tbcc_encode(payload, &other), "unsupported KVOL TBCC code profile");
+  EXPECT_DEATH(kvol::tbcc_append_crc(payload, &other), "unsupported KVOL TBCC code profile");
+  EXPECT_DEATH(kvol::tbcc_plan_init(plan, other, 1, 4, 2, 4),
+               "TBCC list decoder requires a supported code profile");
+  EXPECT_DEATH(kvol::tbcc_plan_init(plan, kvol::kKvolCodeProfile, 3, 4, 2, 4),
+               "TBCC list decoder supports coherent lengths 1, 2, and 4");
+  EXPECT_DEATH(kvol::tbcc_plan_init(plan, kvol::kKvolCodeProfile, 1, 5, 2, 4),
+               "per-state width must be between 1 and 4");
+  const std::vector<cf> short_set(10);
+  const std::vector<float> b(kvol::kCorrelationSetSize);
+  PayloadBits got{};
+  EXPECT_DEATH(kvol::tbcc_decode_frame(short_set, b, got), "4 x 46");
+}
+
 }  // namespace

@@ -42,4 +42,10 @@ TEST(AnalyticDownsample, RealToneBecomesOnePositiveExponential) {
   for (int i = npts; i < nfft; ++i) ASSERT_EQ(c[i], cf{}) << i;
 }
 
+TEST(AnalyticDownsampleDeathTest, StopsWhenTheTransformIsShorterThanTheInput) {
+  std::vector<std::int16_t> wave(100);
+  std::vector<cf> c(64);
+  EXPECT_DEATH(kvol::analytic_downsample(wave.data(), 100, c.data(), 64), "transform length");
+}
+
 }  // namespace
