@@ -1,5 +1,5 @@
-// Helpers for the controller's tests: a settings store of each test's own, a controller made
-// with shortened intervals and a clock the test moves, and decoder updates to inject.
+// Helpers for the controller's tests: a settings store of each test's own, decoder updates to
+// inject, and a rig reached through rigctld.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,13 +22,6 @@ class ConfigHome {
  private:
   QTemporaryDir dir_;
 };
-
-inline ChatViewModel::Timing quickTiming() {
-  ChatViewModel::Timing timing;
-  timing.captureRetryInterval = std::chrono::milliseconds(20);
-  timing.rigPollInterval = std::chrono::milliseconds(200);
-  return timing;
-}
 
 inline KvolDecoder::Update update(int64_t id, const char* text, bool complete, int snrDb = -10) {
   return {id, text, 1500.0f, complete, snrDb, 3, 46};
