@@ -134,9 +134,7 @@ class ChatLoop : public testing::Test {
 };
 
 TEST_F(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
-  // A decoder starved by a loaded machine may report the next frame later than the stall
-  // timeout: the sweep would close the bubble and the late rest become a second one. This test
-  // is about the loop; the sweep has tests of its own.
+  // A decoder starved by a loaded machine may report a frame after the stall timeout.
   ChatViewModel model(settings, {.stallTimeout = std::chrono::minutes(2)});
   ASSERT_TRUE(waitFor([&] { return model.isCapturing() && model.rigStatus().has_value(); }));
   ASSERT_TRUE(isdigit(model.rigStatus()->at(0).unicode())) << model.rigStatus()->toStdString();
@@ -152,23 +150,19 @@ TEST_F(ChatLoop, ASentMessageKeysTheRigAndComesBackAsAReceivedBubble) {
   QObject::connect(model.messages(), &QAbstractItemModel::rowsInserted, &model, follow);
   QObject::connect(model.messages(), &QAbstractItemModel::dataChanged, &model, follow);
 
-  // Capture is flowing: a second of waterfall rows. (Audio played before the record stream
-  // delivers is never heard, and a message whose first frames are lost arrives without them.)
+  // A second of waterfall rows: capture is flowing, and hears the message from its start.
   int rows = 0;
   QObject::connect(&model.waterfall(), &WaterfallBitmap::imageChanged, &model, [&] { ++rows; });
   ASSERT_TRUE(waitFor([&] { return rows >= 25; }));
   // Seen at the next poll, which comes every 5 s between transmissions.
   ASSERT_EQ(rigtest::askRigctld(port, "F 14074000"), "RPRT 0");
-  // Push-to-talk covers all the audio at the sink with the lead and the tail, also while
-  // another client keeps the daemon busy.
   sendCoveredByPushToTalk(model, port, "CQ DE PALAVRIX TEST");
   const ChatMessage sent = model.messages()->at(0);
   EXPECT_TRUE(sent.isSent);
 
   ASSERT_TRUE(
       waitFor([&] { return !received.empty() && received.back() == State::complete; }, 20000));
-  // Anything more than the two says which: a capture restart cuts what was heard into two
-  // bubbles, a decoder that reports a message again adds a copy.
+  // More than two: a capture restart cut what was heard, or a decoder reported it twice.
   std::string transcript;
   for (const ChatMessage& message : model.messages()->all())
     transcript += (message.isSent ? "TX " : "RX ") + std::to_string(int(message.decodeState)) +
