@@ -137,11 +137,10 @@ TEST_F(RigCalls, TheExitReleasesPushToTalkPastAStoppedDaemonAndDropsTheCallsQueu
   ASSERT_EQ(::kill(daemon.pid(), SIGCONT), 0);
   ASSERT_TRUE(waitFor([&] { return released.has_value(); }));
   EXPECT_TRUE(*released);
-  model.reset();  // a call let through would have ended by now
-  // A daemon just woken may take its time with a new client on a loaded machine.
-  std::string ptt, frequency;
-  EXPECT_TRUE(waitFor([&] { return !(ptt = ask(daemon.port(), "t")).empty(); }));
-  EXPECT_EQ(ptt, "0");
+  EXPECT_TRUE(waitFor([&] { return ask(daemon.port(), "t") == "0"; }));
+  // A key call let through would key the rig again within moments.
+  EXPECT_FALSE(waitFor([&] { return ask(daemon.port(), "t") == "1"; }, 1000));
+  std::string frequency;  // a daemon just woken may take its time with a new client
   EXPECT_TRUE(waitFor([&] { return !(frequency = ask(daemon.port(), "f")).empty(); }));
   EXPECT_EQ(frequency, "145000000");
 }
