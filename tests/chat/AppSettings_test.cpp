@@ -153,6 +153,7 @@ TEST_F(Settings, DamagedOrHandEditedValuesReadBackAsSafeOnes) {
   EXPECT_EQ(settings->macros(), padded());
   // Empty data bits and a parity with a second line for Hamlib are the default.
   EXPECT_EQ(settings->rigSerial().hamlibConfig(), "serial_speed=4800\nstop_bits=2");
+  EXPECT_EQ(settings->rigSerial().values.at(RigSerialSetting::parity), "Default");
   EXPECT_EQ(settings->rigTxSettings()->mode, "Default") << "an empty mode is no mode";
   ASSERT_TRUE(settings->save()) << "saving over the damaged file works";
 
