@@ -18,6 +18,7 @@ class PrivateServer {
   PrivateServer& operator=(const PrivateServer&) = delete;
 
   bool start();
+  bool started() const { return started_; }
   QByteArray address() const;
   // The server's process id, 0 when unknown.
   pid_t pid() const;
