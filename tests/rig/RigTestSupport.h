@@ -1,64 +1,35 @@
-// Helpers shared by the rig tests: a log sink that records what the bridge sends, and the
-// fixture's rigctld; the rigctld launcher itself is in tests/support.
+// What the rig tests share: a log sink that records what the bridge says, and the rigctld
+// launchers of tests/support.
 #pragma once
 
+#include <algorithm>
 #include <mutex>
-#include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "RigctldServer.h"
 
 namespace rigtest {
 
-struct LoggedLine {
-  int level;
-  std::string text;
-  bool fromApp;
-};
+// The lines the bridge's sink received, in order: its own as "<level> <text>", Hamlib's as
+// "Hamlib: <text>". The sink may run on several threads at once.
+inline std::mutex recordedMutex;
+inline std::vector<std::string> recordedLines;
 
-// The lines the bridge's sink received, in order; the sink may run on several threads at once.
-class LogRecorder {
- public:
-  static LogRecorder &instance() {
-    static LogRecorder recorder;
-    return recorder;
-  }
-  static void sink(int level, const char *text, int fromApp) {
-    LogRecorder &recorder = instance();
-    std::lock_guard<std::mutex> lock(recorder.mutex_);
-    recorder.lines_.push_back({level, text ? text : "", fromApp != 0});
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
-  }
-  std::vector<LoggedLine> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-  // Whether the bridge itself logged a line at this level starting with (or, when whole, equal
-  // to) the text.
-  bool has(int level, const std::string &text, bool whole = true) {
-    for (const LoggedLine &line : lines()) {
-      if (line.fromApp && line.level == level &&
-          (whole ? line.text == text : line.text.rfind(text, 0) == 0))
-        return true;
-    }
-    return false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<LoggedLine> lines_;
-};
-
-// A status line: "<digits>.<6 digits> MHz  <MODE>", optionally " (<digits> Hz)" after it; the
-// mode must be the given one unless that is empty.
-inline bool isStatusLine(const std::string &text, const std::string &mode = "") {
-  static const std::regex line(R"(\d+\.\d{6} MHz  ([A-Z0-9-]+)( \(\d+ Hz\))?)");
-  std::smatch match;
-  return std::regex_match(text, match, line) && (mode.empty() || match[1] == mode);
+inline void record(int level, const char *text, int fromApp) {
+  std::lock_guard lock(recordedMutex);
+  recordedLines.push_back((fromApp ? std::to_string(level) + " " : "Hamlib: ") + text);
+}
+inline std::vector<std::string> recorded(bool andForget = false) {
+  std::lock_guard lock(recordedMutex);
+  return andForget ? std::exchange(recordedLines, {}) : recordedLines;
+}
+// Whether a line recorded since starts with the text.
+inline bool said(const std::string &start) {
+  const std::vector<std::string> lines = recorded();
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](auto &line) { return line.starts_with(start); });
 }
 
 }  // namespace rigtest

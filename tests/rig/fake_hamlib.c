@@ -1,5 +1,5 @@
-/* A library that looks like Hamlib to the loader: the version strings and the entry points it
-   looks up, none of which is ever called. Built in several variants to exercise the choice
+/* A library that looks like Hamlib to the loader: the version strings, and the entry points it
+   looks up as plain data, since it only finds them. Built in several variants for the choice
    between installed libraries. */
 #ifdef FAKE_VERSION2
 const char *hamlib_version2 = FAKE_VERSION2;
@@ -8,26 +8,9 @@ const char *hamlib_version2 = FAKE_VERSION2;
 const char hamlib_version[] = FAKE_VERSION;
 #endif
 
-#define ENTRY(name) \
-  void name(void) {}
-ENTRY(rig_set_debug)
-ENTRY(rig_set_debug_callback)
-ENTRY(rig_load_all_backends)
-ENTRY(rig_list_foreach)
-ENTRY(rig_init)
-ENTRY(rig_open)
-ENTRY(rig_close)
-ENTRY(rig_cleanup)
-ENTRY(rig_token_lookup)
-ENTRY(rig_set_conf)
-ENTRY(rig_get_conf)
-ENTRY(rig_get_freq)
-ENTRY(rig_set_freq)
-ENTRY(rig_get_mode)
-ENTRY(rig_set_mode)
-ENTRY(rig_parse_mode)
-ENTRY(rig_set_ptt)
-ENTRY(rig_strrmode)
+char rig_set_debug, rig_set_debug_callback, rig_load_all_backends, rig_list_foreach, rig_init,
+    rig_open, rig_close, rig_cleanup, rig_token_lookup, rig_set_conf, rig_get_conf, rig_get_freq,
+    rig_set_freq, rig_get_mode, rig_set_mode, rig_parse_mode, rig_set_ptt, rig_strrmode;
 #ifndef FAKE_WITHOUT_RIGERROR
-ENTRY(rigerror)
+char rigerror;
 #endif
