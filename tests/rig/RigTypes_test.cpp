@@ -27,3 +27,7 @@ TEST(RigModeRule, ResolvesDefaultFromTheModeListOnly) {
   EXPECT_EQ(resolveRigMode(std::string("Default"), modes), "PKTUSB");
   EXPECT_EQ(resolveRigMode(std::string("Default"), {}), "USB");
 }
+
+TEST(RigLines, KeepEmptyLinesButStartNoneAfterTheLastBreak) {
+  EXPECT_EQ(splitLines("38400\n\nHardware\n"), (std::vector<std::string>{"38400", "", "Hardware"}));
+}
