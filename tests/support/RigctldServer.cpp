@@ -13,6 +13,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 extern char** environ;
@@ -49,20 +52,62 @@ int unusedPort() {
   return ntohs(address.sin_port);
 }
 
-std::string askRigctld(int port, const std::string& command) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(port);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    const std::string line = command + "\n";
-    if (write(fd, line.data(), line.size()) == ssize_t(line.size())) {
-      pollfd waiting{fd, POLLIN, 0};
-      char c = 0;
-      while (poll(&waiting, 1, 2000) == 1 && read(fd, &c, 1) == 1 && c != '\n') answer += c;
-    }
+namespace {
+
+// The first line of the answer on fd; none when the connection has gone, and a connection
+// that left its answer unfinished is not asked again (the rest would answer the next question).
+std::optional<std::string> askOn(int fd, const std::string& command, bool& finished) {
+  const std::string line = command + "\n";
+  finished = false;
+  if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) != ssize_t(line.size())) {
+    return std::nullopt;
   }
-  close(fd);
+  std::string answer;
+  pollfd waiting{fd, POLLIN, 0};
+  char c = 0;
+  while (poll(&waiting, 1, 2000) == 1) {
+    if (read(fd, &c, 1) != 1) return std::nullopt;
+    if (c == '\n') {
+      finished = true;
+      break;
+    }
+    answer += c;
+  }
   return answer;
+}
+
+int connectTo(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = loopback(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+}  // namespace
+
+// Asked over and over on fresh connections, rigctld starves the program under test of its own,
+// so each port's connection is kept, and made again when the daemon has gone or was restarted.
+std::string askRigctld(int port, const std::string& command) {
+  static std::mutex mutex;
+  static std::map<int, int> kept;
+  std::lock_guard lock(mutex);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto line = kept.find(port);
+    const bool old = line != kept.end();
+    const int fd = old ? line->second : connectTo(port);
+    if (fd < 0) return "";
+    bool finished = false;
+    const std::optional<std::string> answer = askOn(fd, command, finished);
+    if (finished) {
+      kept[port] = fd;
+      return *answer;
+    }
+    close(fd);
+    kept.erase(port);
+    if (answer || !old) return answer.value_or("");
+  }
+  return "";
 }
 
 int fixturePort() {
@@ -77,7 +122,7 @@ std::string fixtureAddress() {
   return port ? "127.0.0.1:" + std::to_string(port) : "";
 }
 
-SilentRig::SilentRig() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+SilentRig::SilentRig() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   sockaddr_in address = loopback(0);
   socklen_t length = sizeof address;
   if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd_, 16) == 0 &&

@@ -13,7 +13,8 @@ bool listening(int port);
 // A loopback port nobody listens on right now.
 int unusedPort();
 
-// One line of rigctld's answer to a command, or "" when nobody answers.
+// The first line of rigctld's answer to a command, or "" when nobody answers. Asked on a
+// connection kept for the port. Any thread.
 std::string askRigctld(int port, const std::string& command);
 
 // The port of the rigctld the fixture started (its state file, named by RIGCTLD_STATE_FILE,
