@@ -1,12 +1,8 @@
 // The whole chat loop headless, through real parts: the controller sends on the test server's
 // null sink with push-to-talk through rigctld (the CTest fixtures), hears its own transmission
 // on the sink's loopback input, and shows both messages.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <QProcess>
 #include <atomic>
@@ -74,31 +70,20 @@ class SinkListener {
   std::thread reader_;
 };
 
-// Push-to-talk as the daemon has it, asked for over and over on one connection as another program
-// on the machine would: the last moment it was seen off before it came on, and the first moment
-// it was seen off after. Read once stopped.
+// Push-to-talk as the daemon has it, asked for over and over as another program on the machine
+// would: the last moment it was seen off before it came on, and the first moment it was seen off
+// after. Read once stopped.
 class PushToTalkWatch {
  public:
   explicit PushToTalkWatch(int port)
       : watcher_([this, port] {
-          const int fd = socket(AF_INET, SOCK_STREAM, 0);
-          sockaddr_in address{};
-          address.sin_family = AF_INET;
-          address.sin_port = htons(uint16_t(port));
-          address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-          if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) stop_ = true;
           for (Clock::time_point offAsked = Clock::now(); !stop_;) {
             const Clock::time_point asked = Clock::now();
-            std::string answer;
-            pollfd waiting{fd, POLLIN, 0};
-            char c = 0;
-            if (write(fd, "t\n", 2) != 2) break;
-            while (poll(&waiting, 1, 2000) == 1 && read(fd, &c, 1) == 1 && c != '\n') answer += c;
+            const std::string answer = rigtest::askRigctld(port, "t");
             if (answer == "1" && !on) on = offAsked;
             if (answer == "0" && on && !off) off = Clock::now();
             if (answer == "0") offAsked = asked;
           }
-          close(fd);
         }) {}
   ~PushToTalkWatch() { stop(); }
   void stop() {
