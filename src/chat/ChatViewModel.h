@@ -222,6 +222,8 @@ class ChatViewModel final : public QObject {
                          const std::optional<AudioDeviceInfo>& device, uint64_t transmission,
                          std::function<void()> playedBack);
   void transmitAudioFailed(uint64_t transmission, const PlaybackError& error);
+  // The safety clock: the player never said it had played the last sample.
+  void transmitAudioOverdue(uint64_t transmission);
   void markTransmittedMessageIncomplete();
   void startOutputMeter(std::span<const int16_t> samples);
   void startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples,
@@ -294,6 +296,7 @@ class ChatViewModel final : public QObject {
   std::vector<float> meterLevels_;
   size_t meterStep_ = 0;
   uint64_t transmission_ = 0;
+  bool transmitAudioPlayedBack_ = false;
   // The transcript entry of the latest transmission.
   QUuid transmittedMessage_;
   // The rig in use, as last saved: read at creation and after each save, not per call.

@@ -36,6 +36,9 @@ const QString kMayStillBeKeyedText =
 const QString kTransmitAudioFailedPrefix = QStringLiteral("Couldn't play the transmit audio: ");
 const QString kTransmissionInterruptedText = QStringLiteral(
     "The transmission was interrupted for a moment, so the message may not have arrived whole.");
+const QString kTransmissionCutOffText = QStringLiteral(
+    "The transmission was cut off: the audio output stopped playing it, so push-to-talk was "
+    "released before the whole message had gone out.");
 const QString kNotEncodableText = QStringLiteral(
     "This message couldn't be encoded for KVOL (it may need more than 16 frames' worth of "
     "compact atoms to send).");
@@ -110,6 +113,7 @@ void ChatViewModel::transmit(std::vector<int16_t> samples) {
   if (samples.empty() || exiting_) return;
   setIsSending(true);
   const uint64_t transmission = ++transmission_;
+  transmitAudioPlayedBack_ = false;
   const std::optional<AudioDeviceInfo> device = transmitDevice();
   auto shared = std::make_shared<const std::vector<int16_t>>(std::move(samples));
   if (!rig_) {
@@ -144,8 +148,9 @@ void ChatViewModel::startTransmitAudio(uint64_t transmission, std::span<const in
   const std::chrono::milliseconds duration(int64_t(samples.size()) * 1000 /
                                            int64_t(PlaybackEngine::kSampleRate));
   QTimer::singleShot(duration + timing_.pttTail + kPlayedBackAllowance, Qt::PreciseTimer, this,
-                     [this, transmission] { finishTransmit(transmission); });
+                     [this, transmission] { transmitAudioOverdue(transmission); });
   playTransmitAudio(samples, device, transmission, [this, transmission] {
+    if (transmission == transmission_) transmitAudioPlayedBack_ = true;
     QTimer::singleShot(timing_.pttTail, Qt::PreciseTimer, this,
                        [this, transmission] { finishTransmit(transmission); });
   });
@@ -185,6 +190,14 @@ void ChatViewModel::transmitAudioFailed(uint64_t transmission, const PlaybackErr
   finishTransmit(transmission);
 }
 
+void ChatViewModel::transmitAudioOverdue(uint64_t transmission) {
+  if (transmission != transmission_ || !isSending_ || transmitAudioPlayedBack_) return;
+  // The server stalled or lost track: the rest of the message must not go out unkeyed later.
+  setAlertMessage(kTransmissionCutOffText);
+  markTransmittedMessageIncomplete();
+  finishTransmit(transmission);
+}
+
 void ChatViewModel::markTransmittedMessageIncomplete() {
   const qsizetype row = messages_.rowOf(transmittedMessage_);
   if (row < 0) return;
@@ -219,6 +232,9 @@ void ChatViewModel::stopOutputMeter() {
 
 void ChatViewModel::finishTransmit(uint64_t transmission) {
   if (transmission != transmission_ || !isSending_) return;
+  // Nothing of the message may be heard once push-to-talk is off: the player stops and drops
+  // what the server still holds (a frozen server does so when it thaws) before the release.
+  playback_->stopPlayer();
   if (pttRig_) releasePushToTalk();
   transmitMonitor_->clear();
   stopOutputMeter();

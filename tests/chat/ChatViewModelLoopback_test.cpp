@@ -47,6 +47,7 @@ class SinkListener {
         const ssize_t samples = count / 2;  // parec writes whole samples into a pipe
         for (ssize_t i = 0; i < samples; ++i) {
           if (std::abs(block[i]) < 1000) continue;
+          ++loud;
           last = arrived - std::chrono::microseconds((samples - i) * 1'000'000 / 48'000);
           if (!first) first = last;
         }
@@ -63,6 +64,8 @@ class SinkListener {
   }
 
   std::optional<Clock::time_point> first, last;
+  // Samples of signal heard so far; any thread.
+  std::atomic<int64_t> loud{0};
 
  private:
   FILE* pipe_;
@@ -270,6 +273,42 @@ TEST_F(ChatLoop, TransmitAudioThatIsInterruptedOrLostSaysSo) {
   EXPECT_FALSE(model.isSending());
   EXPECT_EQ(sent(1).decodeState, State::incomplete);
   EXPECT_TRUE(waitFor([&] { return rigtest::askRigctld(port, "t") == "0"; }, 30000));
+}
+
+// An audio server frozen in mid-message lets the safety clock release push-to-talk: the player
+// stops first, so the rest of the message is never heard once the server thaws, and the
+// transcript and the alert say the transmission was cut off.
+TEST_F(ChatLoop, NothingMoreOfAMessageIsHeardOncePushToTalkIsReleased) {
+  pulsetest::PrivateServer server;
+  ASSERT_TRUE(server.started());
+  const QByteArray fixtureServer = qgetenv("PULSE_SERVER");
+  qputenv("PULSE_SERVER", server.address());
+  {
+    ChatViewModel model(settings);
+    ASSERT_TRUE(waitFor([&] { return model.isCapturing() && model.rigStatus().has_value(); }));
+    SinkListener sink("test_out");
+    model.setInputText(QStringLiteral("CQ CQ DE K1ABC K1ABC FN42 K"));  // 26 characters, 9.4 s
+    model.send();
+    ASSERT_TRUE(waitFor(
+        [&] { return sink.first && Clock::now() - *sink.first > std::chrono::milliseconds(1500); },
+        20000));
+    ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+    const int64_t heardBefore = sink.loud;
+    const bool released = waitFor(
+        [&] { return !model.isSending() && rigtest::askRigctld(port, "t") == "0"; }, 30000);
+    ::kill(server.pid(), SIGCONT);
+    ASSERT_TRUE(released);
+    EXPECT_EQ(model.alertMessage(),
+              "The transmission was cut off: the audio output stopped playing it, so push-to-talk "
+              "was released before the whole message had gone out.");
+    EXPECT_EQ(model.messages()->at(0).decodeState, State::incomplete);
+    // What the server held when it froze (two seconds) is dropped, and the rest of the message
+    // is never written: at most what the sink had taken in before the freeze is heard.
+    const auto heardAfter = [&] { return sink.loud - heardBefore; };
+    EXPECT_FALSE(waitFor([&] { return heardAfter() >= 48000 / 2; }, 10000))
+        << heardAfter() * 1000 / 48000 << " ms of the message heard after the release";
+  }
+  qputenv("PULSE_SERVER", fixtureServer);
 }
 
 TEST_F(ChatLoop, CaptureRetriesEndWithARestartAndNeverForGood) {
