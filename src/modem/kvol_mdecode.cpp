@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <complex>
+#include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 #include <vector>
@@ -55,8 +56,12 @@ struct WindowState {
   float fcentre = 0.0f;
   float ftol = 0.0f;
   float threshold = 0.0f;
+  int debug = kNoListing;
+  bool redecoding = false;
   int pass = 0;
+  int iteration = 1;
   bool new_decode = false;
+  int decode_counter = 0;  // frames decoded since the receive period began
 
   std::array<frame_decode_record, kMaxWindowDecodes> decodes;
   int decode_count = 0;
@@ -69,6 +74,48 @@ struct WindowState {
 WindowState state;
 
 int round_half_away(double x) { return static_cast<int>(std::lround(x)); }
+
+// One line of the debug listing, in fixed columns; a value too wide for its columns fills them
+// with asterisks, so that the columns stay aligned.
+class ListingLine {
+ public:
+  void integer(long long value, int width) { put(width, "%*lld", width, value); }
+  void fixed(double value, int width, int decimals) { put(width, "%*.*f", width, decimals, value); }
+  void truth(bool value, int width) { put(width, "%*s", width, value ? "T" : "F"); }
+  void blanks(int count) { put(count, "%*s", count, ""); }
+  void text(const MessageField& field) {
+    const MessageField formatted = copy_text80(view(field));
+    if (length_ + kMessageChars > static_cast<int>(line_.size())) return;
+    std::copy(formatted.begin(), formatted.end(), line_.begin() + length_);
+    length_ += kMessageChars;
+  }
+  void print() const { std::printf("%.*s\n", length_, line_.data()); }
+
+ private:
+  template <typename... Args>
+  void put(int width, const char* format, Args... args) {
+    char piece[96];
+    const int written = std::snprintf(piece, sizeof piece, format, args...);
+    if (length_ + width > static_cast<int>(line_.size())) return;
+    if (written == width) {
+      std::copy_n(piece, width, line_.begin() + length_);
+    } else {
+      std::fill_n(line_.begin() + length_, width, '*');
+    }
+    length_ += width;
+  }
+
+  std::array<char, 192> line_{};
+  int length_ = 0;
+};
+
+// What became of a decode at the receive streams, for the debug listing.
+struct StreamDispatch {
+  bool recent = false;   // decoded moments ago: no stream touched
+  bool matched = false;  // a stream has it or continues with it
+  bool same = false;     // a stream already has this frame
+  int stream = 0;        // that stream, or the one it started, from 1; 0 for none
+};
 
 float frame_seconds() { return static_cast<float>(kSymbolsPerFrame * state.nsps6) / kRxSignalRate; }
 
@@ -116,8 +163,8 @@ CandidateSums check_sync(float dt, float& snr) {
 
 // A new frame joins the stream it continues nearest in frequency, or starts a stream of its own;
 // nothing is recorded when a stream already has it or it was decoded moments ago.
-void hand_to_streams(const frame_decode_record& entry) {
-  if (is_recent_decode(entry)) return;
+StreamDispatch hand_to_streams(const frame_decode_record& entry) {
+  if (is_recent_decode(entry)) return {.recent = true};
   const float frame_length = frame_seconds();
   const std::span<const rx_stream_record> streams = active_streams();
   int best = -1;
@@ -126,7 +173,7 @@ void hand_to_streams(const frame_decode_record& entry) {
   for (int i = 0; i < static_cast<int>(streams.size()); ++i) {
     const stream_match match = match_stream(streams[i], entry, frame_length);
     if (!match.match) continue;
-    if (match.same) return;
+    if (match.same) return {.matched = true, .same = true, .stream = i + 1};
     const float df = std::fabs(entry.frequency - streams[i].frequency);
     if (df < best_df) {
       best_df = df;
@@ -136,13 +183,44 @@ void hand_to_streams(const frame_decode_record& entry) {
   }
   if (best >= 0) {
     extend_stream(best, entry, best_gap);
-  } else {
-    start_stream(entry);
+    return {.matched = true, .stream = best + 1};
   }
+  const std::size_t before = streams.size();
+  start_stream(entry);
+  const std::size_t after = active_streams().size();
+  return {.stream = after > before ? static_cast<int>(after) : 0};
+}
+
+// Debug 0 lists the frames that reached a stream as new; 1 or more lists every decode handed on,
+// with what the decoder and the streams made of it.
+void list_decode(const frame_decode_record& entry, int candidate, int matches,
+                 const StreamDispatch& dispatch) {
+  if (state.debug < 0) return;
+  ListingLine line;
+  if (state.debug == 0) {
+    if (dispatch.recent || dispatch.same) return;
+    line.integer(round_half_away(entry.frequency), 4);
+  } else {
+    for (const int value : {state.pass, state.iteration, candidate, state.decode_counter,
+                            dispatch.stream, static_cast<int>(active_streams().size())})
+      line.integer(value, 4);
+    line.truth(dispatch.matched, 3);
+    line.truth(state.redecoding, 3);
+    line.fixed(entry.frequency, 7, 1);
+    line.fixed(entry.dt, 7, 3);
+    line.fixed(entry.time, 9, 3);
+    line.integer(round_half_away(entry.snr - 20.0), 5);
+    line.integer(matches, 4);
+    line.integer(entry.symbol_errors, 4);
+  }
+  line.blanks(2);
+  line.text(entry.text);
+  line.print();
 }
 
 // Demodulates and decodes the payload of the window's newest decode entry from the work copy.
-bool decode_candidate(const CandidateSums& sync) {
+// candidate: the sync candidate's number in its pass, from 1; -1 for a no-sync attempt.
+bool decode_candidate(const CandidateSums& sync, int candidate) {
   frame_decode_record& entry = state.decodes[state.decode_count - 1];
   const int offset = kSyncSymbols * state.nsps6 + round_half_away(entry.dt * kRxSignalRate);
   payload_correlate(state.correlator, std::span<const Complex>(state.work.data(), state.len),
@@ -169,6 +247,7 @@ bool decode_candidate(const CandidateSums& sync) {
   entry.text = unpacked.text;
   entry.join_flag = unpacked.join ? 1 : 0;
   entry.final = unpacked.final ? 1 : 0;
+  ++state.decode_counter;
 
   const DataSymbols data = tbcc_encode(bits);
   const bool no_sync = sync.matches < 0;
@@ -200,7 +279,7 @@ bool decode_candidate(const CandidateSums& sync) {
   if (state.redecode_count < kMaxRedecodes)
     state.redecodes[state.redecode_count++] = {entry.frequency, entry.time, bits};
 
-  hand_to_streams(entry);
+  list_decode(entry, candidate, sync.matches, hand_to_streams(entry));
   return true;
 }
 
@@ -217,7 +296,7 @@ bool try_without_sync(const SearchRange& range) {
     entry.frequency = stream.frequency;
     entry.dt = dt;
     shift_into_work(entry.frequency, dt);
-    return decode_candidate(CandidateSums{});
+    return decode_candidate(CandidateSums{}, -1);
   }
   return false;
 }
@@ -255,7 +334,7 @@ void refine_candidates(int pass) {
     shift_into_work(sync.f, sync.t);
     sums = check_sync(sync.t, snr);
     entry.snr = snr;
-    if (decode_candidate(sums)) {
+    if (decode_candidate(sums, index + 1)) {
       if (pass == 0) record_sync_peak(entry.frequency, entry.dt);
       decoded = true;
     }
@@ -270,6 +349,7 @@ void refine_candidates(int pass) {
 // frame hid may now show.
 void run_passes(std::span<const Complex> signal, std::initializer_list<int> passes) {
   for (int iteration = 1; iteration <= 2; ++iteration) {
+    state.iteration = iteration;
     state.new_decode = false;
     if (!sync_map_valid()) sync_zoom_dft(signal);
     for (const int pass : passes) refine_candidates(pass);
@@ -302,13 +382,14 @@ std::span<const RedecodeFrame> redecode_list() {
   return std::span<const RedecodeFrame>(state.redecodes.data(), state.redecode_count);
 }
 
-void decode_block(int pos, int marker, const std::int16_t* iwave, int window, int nsps, int nfa,
-                  int nfb, float fcentre, float ftol, float threshold) {
+void decode_block(int pos, int marker, const std::int16_t* iwave, int window, int nsps, int debug,
+                  int nfa, int nfb, float fcentre, float ftol, float threshold) {
   const bool redecoding = state.redecode_requested;
   const RedecodeFrame frame = state.redecode_frame;
   state.redecode_requested = false;
   state.redecode_count = 0;
   if (pos == marker && !redecoding) {
+    state.decode_counter = 0;
     reset_streams();
   }
   long long level = 0;
@@ -323,6 +404,8 @@ void decode_block(int pos, int marker, const std::int16_t* iwave, int window, in
   state.fcentre = fcentre;
   state.ftol = ftol;
   state.threshold = threshold;
+  state.debug = debug;
+  state.redecoding = redecoding;
   state.decode_count = 0;
   for (frame_decode_record& entry : state.decodes) entry = frame_decode_record{};
   prepare_payload_correlator(state.correlator, state.nsps6);

@@ -12,6 +12,7 @@
 namespace kvol {
 
 inline constexpr int kMaxWindowDecodes = 100;
+inline constexpr int kNoListing = -1;  // debug switch of decode_block: nothing printed
 inline constexpr int kMaxRedecodes = 16;
 
 // A frame decoded and subtracted in a window, for the re-decode of the earlier windows.
@@ -24,8 +25,13 @@ struct RedecodeFrame {
 // Decodes the window of `window` samples at iwave, which starts at 1-based sample pos of the
 // receive buffer. marker is the receive period's first sample (its first window resets the
 // streams), threshold the pass-0 sync SNR limit in dB.
-void decode_block(int pos, int marker, const std::int16_t* iwave, int window, int nsps, int nfa,
-                  int nfb, float fcentre, float ftol, float threshold);
+// debug lists decodes on standard output, one line each: below 0 nothing; 0 the frequency and
+// text of each frame new to the streams, "(i4,2x,a)"; 1 or more every decode handed to the
+// streams, "(6i4,2L3,f7.1,f7.3,f9.3,i5,i4,i4,2x,a)": pass, iteration, candidate (-1 without sync),
+// decode count of the receive period, stream (from 1; 0 none), stream count, matched a stream,
+// re-decode, frequency, dt, time, SNR - 20 dB, sync matches, symbol errors, text.
+void decode_block(int pos, int marker, const std::int16_t* iwave, int window, int nsps, int debug,
+                  int nfa, int nfb, float fcentre, float ftol, float threshold);
 
 // Makes the next decode_block a re-decode: the frame is removed from its window first.
 void request_redecode(const RedecodeFrame& frame);

@@ -44,8 +44,9 @@ void decode_window(const std::int16_t* iwave, int npts, int pos, int window, int
   const float frame_length = static_cast<float>(kSymbolsPerFrame * nsps) / kRxSampleRate;
   expire_streams(t, frame_length);
 
-  decode_block(pos, kFirstSample, iwave + (pos - 1), window, nsps, nfa, nfb, fcentre, ftol,
-               kPass0SyncLimitDb);
+  // The program prints nothing of its decoding.
+  decode_block(pos, kFirstSample, iwave + (pos - 1), window, nsps, kNoListing, nfa, nfb, fcentre,
+               ftol, kPass0SyncLimitDb);
   // Every re-decode refills the list, so work from a copy of this window's frames.
   const std::span<const RedecodeFrame> listed = redecode_list();
   std::array<RedecodeFrame, kMaxRedecodes> frames;
@@ -56,8 +57,8 @@ void decode_window(const std::int16_t* iwave, int npts, int pos, int window, int
       const int p = pos - k * step;
       if (p <= 0) continue;
       request_redecode(frames[i]);
-      decode_block(p, kFirstSample, iwave + (p - 1), window, nsps, nfa, nfb, fcentre, ftol,
-                   kPass0SyncLimitDb);
+      decode_block(p, kFirstSample, iwave + (p - 1), window, nsps, kNoListing, nfa, nfb, fcentre,
+                   ftol, kPass0SyncLimitDb);
     }
 }
 
