@@ -85,20 +85,22 @@ int setConf(const RigHamlibApi &api, RIG *rig, const char *name, const char *val
   return api.set_conf(rig, token, value);
 }
 
-// Applies conf's token=value lines; lines Hamlib cannot take are only warned about. Only the
-// serial settings pass: applied after the port, any other token (rig_pathname, ptt_type, ...)
-// would redirect or rewire the rig behind the caller's back.
+// Applies conf's token=value lines; lines Hamlib cannot take are only warned about, and lines
+// without a token name are no settings at all. Of the tokens Hamlib knows only the serial
+// settings pass: applied after the port, any other (rig_pathname, ptt_type, ...) would redirect
+// or rewire the rig behind the caller's back; nor does a value with a control character in it.
 void applyConfiguration(const RigHamlibApi &api, RIG *rig, const char *conf) {
   for (const std::string &piece : splitLines(conf)) {
-    if (piece.empty()) continue;
-    if (!isSerialConfigLine(piece)) {
+    std::size_t equals = piece.find('=');
+    if (equals == std::string::npos || equals == 0) continue;
+    std::string name = piece.substr(0, equals);
+    std::string value = piece.substr(equals + 1);
+    const bool known = api.token_lookup(rig, name.c_str()) != RIG_CONF_END;
+    if (known && !isSerialConfigLine(piece)) {
       rigbridge_log(RIG_DEBUG_WARN, "Ignoring configuration line \"%s\": not a serial setting",
                     piece.c_str());
       continue;
     }
-    std::size_t equals = piece.find('=');
-    std::string name = piece.substr(0, equals);
-    std::string value = piece.substr(equals + 1);
     int code = setConf(api, rig, name.c_str(), value.c_str());
     if (code == RIG_OK) {
       rigbridge_log(RIG_DEBUG_VERBOSE, "Set %s = %s", name.c_str(), value.c_str());

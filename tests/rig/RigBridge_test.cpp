@@ -147,11 +147,28 @@ TEST_F(RigBridge, AppliesOnlySerialSettingsAndOnlyWarnsAboutBadOnes) {
   EXPECT_EQ(cfgetospeed(&seen), B4800);
   EXPECT_TRUE(seen.c_cflag & CSTOPB);
   EXPECT_TRUE(rigtest::said("3 Couldn't set serial_handshake = Sometimes (Invalid parameter)"));
-  for (const char *line :
-       {"rig_pathname=/dev/null", "no equals sign", "serial_parity=Even\rptt_type=RIG"})
+  for (const char *line : {"rig_pathname=/dev/null", "serial_parity=Even\rptt_type=RIG"})
     EXPECT_TRUE(rigtest::said("3 Ignoring configuration line \"" + std::string(line) + "\""));
+  EXPECT_FALSE(rigtest::said("3 Ignoring configuration line \"no equals sign"));
   close(device);
   close(controller);
+}
+
+// A line with no token name is no setting and passes without a word; a token Hamlib does not
+// know is warned about with Hamlib's text for code -1, and the rig opens all the same.
+TEST_F(RigBridge, SkipsLinesWithoutATokenNameSilentlyAndWarnsAboutUnknownTokens) {
+  ASSERT_EQ(status(kDummy, "", "no equals sign\n=orphan value\nno_such_token=5\n=\n\nempty_value="),
+            1)
+      << text;
+  std::vector<std::string> ownLines;
+  for (const std::string &line : rigtest::recorded())
+    if (!line.starts_with("Hamlib: ")) ownLines.push_back(line);
+  EXPECT_EQ(ownLines,
+            (std::vector<std::string>{
+                "4 Opening rig model 1 on port \"\"",
+                "3 Couldn't set no_such_token = 5 (Invalid parameter); using the rig's default",
+                "3 Couldn't set empty_value =  (Invalid parameter); using the rig's default",
+                "4 Rig opened.", "4 Rig reports " + std::string(text)}));
 }
 
 TEST_F(RigBridge, NeverWritesPastACallersBufferNorReadsPastOne) {
