@@ -33,6 +33,8 @@ namespace {
 const char* const kWindowTitle = QT_TRANSLATE_NOOP("HamlibLogView", "Hamlib Log");
 constexpr QSize kInitialSize(900, 500);
 constexpr QSize kMinimumSize(600, 300);
+// Closes the window, as it closes secondary windows elsewhere on a Linux desktop.
+const QKeySequence kCloseShortcut(Qt::CTRL | Qt::Key_W);
 const QString kExportFileName = QStringLiteral("Hamlib Log.txt");
 
 constexpr int kListPadding = 8;
@@ -243,6 +245,7 @@ HamlibLogView::HamlibLogView(HamlibLog& log, QWidget* parent)
   setWindowTitle(tr(kWindowTitle));
   setMinimumSize(kMinimumSize);
   resize(kInitialSize);
+  connect(new QShortcut(kCloseShortcut, this), &QShortcut::activated, this, &QWidget::close);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);

@@ -34,9 +34,13 @@ MainWindow::MainWindow(ChatViewModel& model, AppSettings& settings, QWidget* par
   contentView_->messageField()->setFocus(Qt::OtherFocusReason);
 }
 
+// Every menu opens with Alt and the underlined letter of its title, and every command in it with
+// its own letter once open, as on a Linux desktop. The Frequency menu's items are read as
+// numbers and have no letter to spare: the arrow keys reach them.
 void MainWindow::buildMenus(ChatViewModel& model) {
   QMenu* file = menuBar()->addMenu(tr("&File"));
-  exportAction_ = addCommand(file, tr("Export..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E));
+  exportAction_ =
+      addCommand(file, tr("&Export..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E));
   connect(exportAction_, &QAction::triggered, &model, &ChatViewModel::exportMessages);
   ChatMessageList* messages = model.messages();
   auto followTranscript = [this, messages] { exportAction_->setEnabled(!messages->isEmpty()); };
@@ -45,20 +49,20 @@ void MainWindow::buildMenus(ChatViewModel& model) {
   connect(messages, &QAbstractItemModel::modelReset, this, followTranscript);
   followTranscript();
   file->addSeparator();
-  connect(addCommand(file, tr("Settings..."), QKeySequence(Qt::CTRL | Qt::Key_Comma)),
+  connect(addCommand(file, tr("&Settings..."), QKeySequence(Qt::CTRL | Qt::Key_Comma)),
           &QAction::triggered, this, &MainWindow::settingsRequested);
   file->addSeparator();
-  QAction* quit = addCommand(file, tr("Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q));
+  QAction* quit = addCommand(file, tr("&Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q));
   quit->setMenuRole(QAction::QuitRole);
   connect(quit, &QAction::triggered, this, &MainWindow::quitRequested);
 
-  QMenu* frequency = menuBar()->addMenu(tr("Frequency"));
+  QMenu* frequency = menuBar()->addMenu(tr("F&requency"));
   for (double mhz : frequencyMenuMHz) {
     QAction* entry = frequency->addAction(QString::asprintf("%.3f MHz", mhz));
     connect(entry, &QAction::triggered, &model, [&model, mhz] { model.tune(mhz); });
   }
 
   QMenu* window = menuBar()->addMenu(tr("&Window"));
-  connect(addCommand(window, tr("Hamlib Log"), kHamlibLogShortcut), &QAction::triggered, this,
+  connect(addCommand(window, tr("&Hamlib Log"), kHamlibLogShortcut), &QAction::triggered, this,
           &MainWindow::hamlibLogRequested);
 }

@@ -21,11 +21,20 @@
 
 namespace {
 
+// The action whose text reads `text` once its mnemonic marker is taken out.
 QAction* findAction(QWidget* menuOwner, const QString& text) {
   for (QAction* action : menuOwner->findChildren<QAction*>()) {
-    if (action->text() == text) return action;
+    if (QString(action->text()).remove(u'&') == text) return action;
   }
   return nullptr;
+}
+
+// The mnemonics of the actions, such as "Alt+F" for "&File", in order; separators have none.
+QStringList mnemonics(const QList<QAction*>& actions) {
+  QStringList keys;
+  for (QAction* action : actions)
+    if (!action->isSeparator()) keys.append(QKeySequence::mnemonic(action->text()).toString());
+  return keys;
 }
 
 // How many windows of the kind are open.
@@ -81,6 +90,40 @@ TEST_F(Application, OffersTheCommandsEnablesExportWithMessagesAndOpensOneWindowO
   EXPECT_EQ(openWindows<SettingsView>(), 1);
   EXPECT_EQ(openWindows<HamlibLogView>(), 1);
   EXPECT_EQ(app_->hamlibLogWindow()->windowTitle(), "Hamlib Log");
+}
+
+// Alt and a title's underlined letter open its menu, the letter of a command chooses it there, and
+// Ctrl+W closes the log window again. No two titles share a letter, nor two commands of a menu.
+// The Frequency menu's 13 numbers have no letters enough to go round: the arrow keys reach them.
+TEST_F(Application, OpensMenusAndCommandsByTheirLettersAndClosesTheLogWindowWithCtrlW) {
+  EXPECT_EQ(mnemonics(menus()->actions()), QStringList({"Alt+F", "Alt+R", "Alt+W"}));
+  QMenu* file = findAction(menus(), "File")->menu();
+  QMenu* frequency = findAction(menus(), "Frequency")->menu();
+  QMenu* window = findAction(menus(), "Window")->menu();
+  EXPECT_EQ(mnemonics(file->actions()), QStringList({"Alt+E", "Alt+S", "Alt+Q"}));
+  EXPECT_EQ(mnemonics(window->actions()), QStringList({"Alt+H"}));
+  EXPECT_EQ(mnemonics(frequency->actions()), QStringList(13, ""));
+
+  QMainWindow& main = app_->mainWindow();
+  main.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
+  for (const auto& [letter, menu] : {std::pair{Qt::Key_F, file}, {Qt::Key_R, frequency}}) {
+    QTest::keyClick(QApplication::focusWidget(), letter, Qt::AltModifier);
+    EXPECT_TRUE(waitFor([menu] { return menu->isVisible(); }, 2000)) << menu->title().toStdString();
+    menu->close();
+    ASSERT_TRUE(waitFor([menu] { return !menu->isVisible(); }, 2000));
+  }
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_W, Qt::AltModifier);
+  ASSERT_TRUE(waitFor([window] { return window->isVisible(); }, 2000));
+  QTest::keyClick(window, Qt::Key_H);
+  ASSERT_TRUE(waitFor([] { return openWindows<HamlibLogView>() == 1; }, 2000));
+
+  HamlibLogView* log = app_->hamlibLogWindow();
+  log->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(log));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_W, Qt::ControlModifier);
+  EXPECT_TRUE(waitFor([this] { return app_->hamlibLogWindow() == nullptr; }, 2000));
+  EXPECT_TRUE(main.isVisible()) << "Ctrl+W closed the main window too";
 }
 
 TEST_F(Application, TunesTheRigToTheFrequencyMenusExactValuesAndLogsTheFirstStatusPoll) {

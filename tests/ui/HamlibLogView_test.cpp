@@ -152,6 +152,19 @@ TEST_F(HamlibLogViewTest, ShowsTheCurrentEntryWhollyAndTabReachesEveryControl) {
   EXPECT_EQ(entryText->toPlainText(), "");
 }
 
+TEST_F(HamlibLogViewTest, ClosesOnCtrlWFromWhereverTheFocusIs) {
+  add(2);
+  view.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+  for (const char* focus : {"entries", "entryText", "levelPicker"}) {
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+    child(focus)->setFocus();
+    QTest::keyClick(child(focus), Qt::Key_W, Qt::ControlModifier);
+    EXPECT_FALSE(view.isVisible()) << focus;
+  }
+}
+
 TEST(DialogSaveFileChooser, StartsInDocumentsElseHomeWithOneFilterAndAnswersOnce) {
   QTemporaryDir home;
   const QByteArray ownHome = qgetenv("HOME");
