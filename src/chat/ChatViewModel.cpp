@@ -102,18 +102,26 @@ void ChatViewModel::setAlertMessage(const std::optional<QString>& text) {
     if (alertParts_.size() == 2) alertParts_.removeLast();
     alertParts_.append(*text);
   }
+  showAlertParts();
+}
+
+void ChatViewModel::withdrawAlert(const QString& prefix) {
+  alertParts_.removeIf([&](const QString& part) { return part.startsWith(prefix); });
+  showAlertParts();
+}
+
+void ChatViewModel::replaceAlert(const QString& prefix, const QString& text) {
+  for (QString& part : alertParts_) {
+    if (part.startsWith(prefix)) part = text;
+  }
+  showAlertParts();
+}
+
+void ChatViewModel::showAlertParts() {
   const std::optional<QString> shown =
       alertParts_.isEmpty() ? std::nullopt : std::optional(alertParts_.join(u"\n\n"));
   if (alertMessage_ == shown) return;
   alertMessage_ = shown;
-  emit alertMessageChanged();
-}
-
-void ChatViewModel::withdrawAlert(const QString& prefix) {
-  const qsizetype before = alertParts_.size();
-  alertParts_.removeIf([&](const QString& part) { return part.startsWith(prefix); });
-  if (alertParts_.size() == before) return;
-  alertMessage_ = alertParts_.isEmpty() ? std::nullopt : std::optional(alertParts_.join(u"\n\n"));
   emit alertMessageChanged();
 }
 

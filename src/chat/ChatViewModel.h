@@ -235,7 +235,11 @@ class ChatViewModel final : public QObject {
   void stopRigCallsForExit();
   // Rig.
   void readRigSettings();
+  // Takes back the standing alert's parts that begin with prefix.
   void withdrawAlert(const QString& prefix);
+  // Brings a standing part that begins with prefix up to date; one dismissed stays dismissed.
+  void replaceAlert(const QString& prefix, const QString& text);
+  void showAlertParts();
   void pollRigStatusLoop();
   void refreshRigStatus(std::function<void()> done);
   void setRigStatus(const std::optional<QString>& status);
@@ -305,6 +309,8 @@ class ChatViewModel final : public QObject {
   std::optional<RigTxSettings> pttRig_;
   // Key calls posted so far: a release settles only the keying posted before it.
   uint64_t keyCalls_ = 0;
+  // A failed release has been reported since the last key call or successful release.
+  bool releaseFailureReported_ = false;
   // A tune asked for while push-to-talk may be on, run once it is released.
   std::optional<double> deferredTuneMHz_;
   bool exiting_ = false;

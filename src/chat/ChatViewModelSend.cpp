@@ -244,11 +244,26 @@ void ChatViewModel::finishTransmit(uint64_t transmission) {
 void ChatViewModel::keyPushToTalk(const RigTxSettings& rig,
                                   std::function<void(std::optional<std::string>)> keyed) {
   releaseRetryTimer_->stop();
+  // A new transmission: a release that fails after it is news again.
+  releaseFailureReported_ = false;
   // May be on from now: the call may key the rig and still fail (a reply that came too late).
-  pttRig_ = rig;
-  ++keyCalls_;
-  rigQueue_->call<std::optional<std::string>>(
-      [rig] { return RigControl::setPushToTalk(rig, true); }, std::move(keyed));
+  const std::optional<RigTxSettings> before = std::exchange(pttRig_, rig);
+  const uint64_t keyCall = ++keyCalls_;
+  struct Outcome {
+    std::optional<std::string> error;
+    bool sent = false;
+  };
+  rigQueue_->call<Outcome>(
+      [rig] {
+        Outcome outcome;
+        outcome.error = RigControl::setPushToTalk(rig, true, &outcome.sent);
+        return outcome;
+      },
+      [this, before, keyCall, keyed = std::move(keyed)](Outcome outcome) {
+        // A key command that never went out to the rig keyed nothing: nothing to release.
+        if (outcome.error && !outcome.sent && keyCall == keyCalls_ && !exiting_) pttRig_ = before;
+        keyed(std::move(outcome.error));
+      });
 }
 
 void ChatViewModel::releasePushToTalk() {
@@ -262,16 +277,23 @@ void ChatViewModel::releasePushToTalk() {
         if (keyCall != keyCalls_ || exiting_) return;
         if (!error) {
           pttRig_.reset();
+          releaseFailureReported_ = false;
           withdrawAlert(kReleaseFailedText);
           if (const std::optional<double> mhz = std::exchange(deferredTuneMHz_, std::nullopt))
             tune(*mhz);
           return;
         }
         // A transmitter left keyed must not pass in silence, and is released as soon as the rig
-        // answers again.
-        withdrawAlert(kReleaseFailedText);
-        setAlertMessage(kReleaseFailedText + QString::fromStdString(*error).trimmed() +
-                        kMayStillBeKeyedText);
+        // answers again. Said once: the retries only bring the standing alert up to date, and
+        // an operator who dismissed it is not interrupted again for the same trouble.
+        const QString text =
+            kReleaseFailedText + QString::fromStdString(*error).trimmed() + kMayStillBeKeyedText;
+        if (std::exchange(releaseFailureReported_, true)) {
+          replaceAlert(kReleaseFailedText, text);
+        } else {
+          withdrawAlert(kReleaseFailedText);
+          setAlertMessage(text);
+        }
         if (rig == rig_) releaseRetryTimer_->start();
       });
 }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -250,16 +251,18 @@ bool isKnownModel(const RigHamlibApi &api, int model) {
   return std::binary_search(knownModels.numbers.begin(), knownModels.numbers.end(), model);
 }
 
-// Who enters Hamlib next. A push-to-talk call goes before every other call waiting, and while the
-// transmitter may be keyed (from a key call until a release succeeds) calls that talk to a rig
-// from other threads (the settings window's connection test) hold back, for at most a while: a
-// rig that does not answer them would otherwise keep the release waiting for its whole timeout.
+// Who enters Hamlib next. A push-to-talk call goes before every other call waiting, and while a
+// transmitter may be keyed (from a key command that went out to its rig until a release of that
+// rig succeeds) calls that talk to a rig from other threads (the settings window's connection
+// test) hold back, for at most a while: a rig that does not answer them would otherwise keep the
+// release waiting for its whole timeout.
 struct Turns {
   std::mutex mutex;
   std::condition_variable changed;
   bool busy = false;
   int pushToTalkWaiting = 0;
-  bool keyed = false;
+  // "model port" of each rig that may be keyed, and the thread that keyed last.
+  std::vector<std::string> keyedRigs;
   std::thread::id keyer;
 };
 
@@ -288,7 +291,7 @@ class Turn {
         auto free = [&] { return !t.busy && t.pushToTalkWaiting == 0; };
         if (call == Call::rig) {
           t.changed.wait_for(lock, kKeyedHoldBack,
-                             [&] { return free() && (!t.keyed || t.keyer == self); });
+                             [&] { return free() && (t.keyedRigs.empty() || t.keyer == self); });
         }
         t.changed.wait(lock, free);
       }
@@ -308,13 +311,16 @@ class Turn {
   Turn(const Turn &) = delete;
   Turn &operator=(const Turn &) = delete;
 
-  // From a key call on until a release succeeds.
-  static void setKeyed(bool keyed) {
+  // A key command went out to the rig (keyed), or a release of it succeeded.
+  static void setKeyed(const std::string &rig, bool keyed) {
     Turns &t = turns();
     {
       std::lock_guard lock(t.mutex);
-      t.keyed = keyed;
-      t.keyer = std::this_thread::get_id();
+      std::erase(t.keyedRigs, rig);
+      if (keyed) {
+        t.keyedRigs.push_back(rig);
+        t.keyer = std::this_thread::get_id();
+      }
     }
     t.changed.notify_all();
   }
@@ -322,6 +328,9 @@ class Turn {
  private:
   std::unique_lock<std::mutex> hamlib_;
 };
+
+// Hamlib's answer for a rig or backend that has no push-to-talk: the command did nothing.
+bool refusedOutright(int code) { return code == -RIG_ENIMPL || code == -RIG_ENAVAIL; }
 
 }  // namespace
 
@@ -377,23 +386,29 @@ int rigbridge_read_status(int model, const char *port, const char *conf, const c
   return 1;
 }
 
-int rigbridge_set_ptt(int model, const char *port, const char *conf, int on, char *err,
-                      int errLen) {
+int rigbridge_set_ptt(int model, const char *port, const char *conf, int on, char *err, int errLen,
+                      int *commandSent) {
+  if (commandSent) *commandSent = 0;
   Turn turn(Call::pushToTalk);
   const RigHamlibApi &api = rigbridge_load_hamlib();
-  if (on) Turn::setKeyed(true);
   RIG *rig = openRig(api, model, port, conf, err, errLen);
   if (!rig) return 0;
   const char *state = on ? "on" : "off";
   rigbridge_log(RIG_DEBUG_VERBOSE, "Setting PTT %s", state);
   int code = api.set_ptt(rig, RIG_VFO_CURR, static_cast<ptt_t>(on));
   closeRig(api, rig);
+  // Once the command has gone out, a failure (a reply lost or too late) may hide a rig that
+  // acted on it.
+  const bool sent = !refusedOutright(code);
+  if (commandSent) *commandSent = sent ? 1 : 0;
+  const std::string keyedRig = std::to_string(model) + ' ' + (port ? port : "");
+  if (on && sent) Turn::setKeyed(keyedRig, true);
   if (code != RIG_OK) {
     reportFailure(api, code, on ? "rig_set_ptt(on)" : "rig_set_ptt(off)",
                   std::string("PTT ") + state + " failed", err, errLen);
     return 0;
   }
-  if (!on) Turn::setKeyed(false);
+  if (!on) Turn::setKeyed(keyedRig, false);
   return 1;
 }
 

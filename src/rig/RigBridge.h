@@ -2,8 +2,9 @@
 // caller-owned buffers and one log function pointer) over the Hamlib library, which is loaded at
 // run time and never linked. Every entry point may be called from any thread; Hamlib cannot be
 // entered from two threads at once, so each operation runs under one process-wide lock. A
-// push-to-talk call takes it before any other waiting call, and while the transmitter may be
-// keyed, calls from other threads that talk to a rig wait (for at most ten seconds). Rig
+// push-to-talk call takes it before any other waiting call, and while a transmitter may be keyed
+// (a key command went out to its rig, and no release of that rig has succeeded since), calls
+// from other threads that talk to a rig wait (for at most ten seconds). Rig
 // operations block for the whole initialise, open, act, close and clean-up sequence: never call
 // them on the main thread.
 #pragma once
@@ -29,7 +30,11 @@ void rigbridge_set_debug_level(int level);
 // line) into the caller's buffer, snprintf-like; a null buffer or a size below 1 gets nothing.
 int rigbridge_read_status(int model, const char *port, const char *conf, const char *mode,
                           char *out, int outLen);
-int rigbridge_set_ptt(int model, const char *port, const char *conf, int on, char *err, int errLen);
+// commandSent (when given) says whether the command went out to the rig: a call that failed
+// before (the model, the port or the opening) or that the rig refused as unsupported did
+// nothing there; one that went out and failed may have keyed, or left keyed, all the same.
+int rigbridge_set_ptt(int model, const char *port, const char *conf, int on, char *err, int errLen,
+                      int *commandSent = nullptr);
 int rigbridge_set_frequency(int model, const char *port, const char *conf, const char *mode,
                             char *err, int errLen, double hz);
 

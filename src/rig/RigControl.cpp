@@ -77,15 +77,17 @@ RigConnectionResult readStatus(std::int64_t model, const std::string &port,
   return {success, stringFromCBuffer(buffer.data(), buffer.size())};
 }
 
-std::optional<std::string> setPushToTalk(const RigTxSettings &rig, bool on) {
+std::optional<std::string> setPushToTalk(const RigTxSettings &rig, bool on, bool *commandSent) {
+  if (commandSent) *commandSent = false;
   const std::optional<int> bridged = bridgeModel(rig.model);
   if (!bridged) return std::string(kRigModelInitFailedText);
   char error[kReasonBufferSize] = {};
   const std::string conf = rig.serial.hamlibConfig();
-  if (rigbridge_set_ptt(*bridged, rig.port.c_str(), conf.c_str(), on ? 1 : 0, error,
-                        kReasonBufferSize)) {
-    return std::nullopt;
-  }
+  int sent = 0;
+  const int done = rigbridge_set_ptt(*bridged, rig.port.c_str(), conf.c_str(), on ? 1 : 0, error,
+                                     kReasonBufferSize, &sent);
+  if (commandSent) *commandSent = sent != 0;
+  if (done) return std::nullopt;
   return stringFromCBuffer(error, kReasonBufferSize);
 }
 

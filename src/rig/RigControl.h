@@ -37,8 +37,10 @@ std::map<RigSerialSetting, std::string> serialDefaults(std::int64_t model);
 
 // Keys (on) or releases the transmitter. None on success, else the reason. Goes ahead of the
 // bridge's other waiting calls, and while the transmitter may be keyed the bridge holds back
-// other threads' rig calls.
-std::optional<std::string> setPushToTalk(const RigTxSettings &rig, bool on);
+// other threads' rig calls. commandSent (when given) tells whether the command went out to the
+// rig: only then may a failed call have keyed it, or left it keyed.
+std::optional<std::string> setPushToTalk(const RigTxSettings &rig, bool on,
+                                         bool *commandSent = nullptr);
 
 // Tunes to hz and sets the rig's mode by the mode rule. None on success, else the reason.
 std::optional<std::string> setFrequency(const RigTxSettings &rig, double hz);

@@ -27,8 +27,14 @@ TEST(RigBridgeNetwork, TunesKeysAndReadsBack) {
     EXPECT_TRUE(result.success && result.message.starts_with(status)) << result.message;
   }
   const RigTxSettings rig{kNetwork, address, {}, "Default"};
-  EXPECT_EQ(RigControl::setPushToTalk(rig, true), std::nullopt);
+  bool sent = false;
+  EXPECT_EQ(RigControl::setPushToTalk(rig, true, &sent), std::nullopt);
+  EXPECT_TRUE(sent);
   EXPECT_EQ(rigtest::askFixture("t"), "1");
+  // Releasing another rig leaves this one keyed, as far as the bridge knows.
+  rigtest::Rigctld other;
+  EXPECT_EQ(RigControl::setPushToTalk({kNetwork, other.address(), {}, "Default"}, false),
+            std::nullopt);
 
   // A connection test from another thread against a rig that takes the connection and never
   // answers, as the settings window makes one, does not keep the release waiting.
@@ -48,6 +54,23 @@ TEST(RigBridgeNetwork, TunesKeysAndReadsBack) {
   connectionTest.join();
 }
 
+TEST(RigBridgeNetwork, AKeyCallThatNeverReachedItsRigHoldsNoOtherThreadsCallsBack) {
+  const RigTxSettings nobody{
+      kNetwork, "127.0.0.1:" + std::to_string(rigtest::unusedPort()), {}, "Default"};
+  bool sent = true;
+  EXPECT_EQ(RigControl::setPushToTalk(nobody, true, &sent).value_or("").substr(0, 18),
+            "Connection failed:");
+  EXPECT_FALSE(sent);
+  // The settings window's connection test, from another thread, goes ahead at once: had the
+  // bridge taken the rig for keyed, it would wait ten seconds for a release.
+  std::atomic<bool> tested{false};
+  std::thread connectionTest([&] {
+    tested = RigControl::readStatus(kNetwork, rigtest::fixtureAddress(), {}, std::nullopt).success;
+  });
+  EXPECT_TRUE(waitFor([&] { return tested.load(); }, 5000));
+  connectionTest.join();
+}
+
 // Kills the daemon from inside the keying, right after the bridge says it keys.
 std::atomic<pid_t> victim{-1};
 
@@ -61,13 +84,16 @@ TEST(RigBridgeNetwork, SurvivesTheDaemonDyingInTheMiddleOfAnOperation) {
     if (pid > 0) kill(pid, SIGKILL);
   });
   const RigTxSettings rig{kNetwork, daemon.address(), {}, "Default"};
-  const std::string reason = RigControl::setPushToTalk(rig, true).value_or("");
+  bool sent = false;
+  const std::string reason = RigControl::setPushToTalk(rig, true, &sent).value_or("");
+  EXPECT_TRUE(sent) << "the key command went out before the daemon died";
   EXPECT_EQ(victim, -1) << "the daemon was not killed";
   daemon.kill(SIGKILL);  // reaps it
   EXPECT_TRUE(reason.starts_with("PTT on failed: ") && reason.find('\n') == std::string::npos)
       << reason;
   // The next operation finds nobody and says so.
-  EXPECT_EQ(RigControl::setPushToTalk(rig, false), "Connection failed: IO error");
+  EXPECT_EQ(RigControl::setPushToTalk(rig, false, &sent), "Connection failed: IO error");
+  EXPECT_FALSE(sent);
 }
 
 }  // namespace
