@@ -23,6 +23,12 @@ constexpr std::size_t kSpectrumFftSize = 16384;
 
 }  // namespace
 
+// What an attempt to start capture came back with.
+struct ChatViewModel::ListeningStart {
+  std::optional<CaptureError> error;
+  std::optional<QString> deviceUID;  // the device the engine was asked to open
+};
+
 ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function<QDateTime()> now,
                              QObject* parent)
     : QObject(parent),
@@ -139,25 +145,30 @@ void ChatViewModel::startListening(int retriesLeft, uint64_t chain) {
   // report a failure while it runs.
   if (chain != captureChain_) return;
   const std::optional<QString> uid = settings_.audioInputDeviceUID();
+  listeningInputUID_ = uid;
   CaptureEngine* engine = capture_.get();
   // Device lookup and start each wait for the server: on the audio queue, not here.
-  audioQueue_->call<std::optional<CaptureError>>(
+  audioQueue_->call<ListeningStart>(
       [engine, uid] {
-        return engine->start(
-            AudioDevices::device(uid, AudioDevices::defaultDevice(AudioDirection::input)));
+        const std::optional<AudioDeviceInfo> device =
+            AudioDevices::device(uid, AudioDevices::defaultDevice(AudioDirection::input));
+        return ListeningStart{engine->start(device),
+                              device ? std::optional(device->uid) : std::nullopt};
       },
-      [this, retriesLeft, chain](std::optional<CaptureError> error) {
-        listeningAttempted(retriesLeft, chain, error);
+      [this, retriesLeft, chain](const ListeningStart& start) {
+        listeningAttempted(retriesLeft, chain, start);
       });
 }
 
 void ChatViewModel::listeningAttempted(int retriesLeft, uint64_t chain,
-                                       const std::optional<CaptureError>& error) {
+                                       const ListeningStart& start) {
+  const std::optional<CaptureError>& error = start.error;
   ++captureStartAttempts_;
   // A restart came after this attempt; the newer chain's attempts decide.
   if (chain != captureChain_) return;
   if (!error) {
     capturing_ = true;
+    capturingDeviceUID_ = start.deviceUID;
     if (captureAlert_) withdrawAlert(*captureAlert_);
     captureAlert_.reset();
     return;
@@ -196,6 +207,18 @@ void ChatViewModel::restartAudio() {
   });
   finalizeAllLiveBubbles();
   startAudio();
+}
+
+void ChatViewModel::applyAudioSettings() {
+  Q_ASSERT(QThread::currentThread() == thread());
+  // The gain is applied to each block as it comes: no restart for it.
+  inputGain_->setLinear(linearGain(settings_.audioInputGainDb()));
+  const std::optional<QString> wanted = settings_.audioInputDeviceUID();
+  // The default device, named now that the operator confirmed it, is the one already open.
+  const bool sameInput = wanted == listeningInputUID_ || (wanted && wanted == capturingDeviceUID_);
+  // A restart throws away what is being received: only when it brings something.
+  if (capturing_ && sameInput) return;
+  restartAudio();
 }
 
 void ChatViewModel::handleAudioDeviceChange() {

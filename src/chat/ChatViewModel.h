@@ -142,6 +142,10 @@ class ChatViewModel final : public QObject {
 
   // Audio start.
   void restartAudio();
+  // The settings window's OK: applies the saved input gain, and restarts capture only when
+  // capture is not running or the saved input device is not the one it runs on. Nothing else
+  // saved reaches capture or the decoder, so a message being received goes on arriving.
+  void applyAudioSettings();
   void handleAudioDeviceChange();
   // Whether the latest start of capture succeeded and no restart came since. Capture starts
   // on the audio queue's thread, so it is false at first and turns true a moment later.
@@ -202,8 +206,8 @@ class ChatViewModel final : public QObject {
   // Audio start.
   void startAudio();
   void startListening(int retriesLeft, uint64_t chain);
-  void listeningAttempted(int retriesLeft, uint64_t chain,
-                          const std::optional<CaptureError>& error);
+  struct ListeningStart;
+  void listeningAttempted(int retriesLeft, uint64_t chain, const ListeningStart& start);
   std::optional<AudioDeviceInfo> transmitDevice() const;
   // Receiving.
   void drainDisplayMailbox();
@@ -285,6 +289,9 @@ class ChatViewModel final : public QObject {
   std::optional<QString> captureAlert_;
   int captureStartAttempts_ = 0;
   bool capturing_ = false;
+  // The input device setting of the latest start, and the device that start opened.
+  std::optional<QString> listeningInputUID_;
+  std::optional<QString> capturingDeviceUID_;
   // Counts audio restarts. Decoder updates carry the count of the audio they were made from
   // (set on the audio queue's thread once capture has stopped) and are dropped on the main
   // thread unless they belong to the latest restart.

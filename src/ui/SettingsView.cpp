@@ -106,7 +106,7 @@ void SettingsView::applyAndClose() {
   QString saveError;
   const bool saved = settings_.save(&saveError);
 
-  model_.restartAudio();
+  model_.applyAudioSettings();
   model_.setNeedsRigModeSet(true);
   // The refresh answers later, on its own; the window does not wait for it.
   QMetaObject::invokeMethod(

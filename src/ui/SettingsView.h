@@ -1,9 +1,10 @@
 // The "Settings" window: a frame around three pages (General, Audio, Transceiver), each a private
 // copy of its part of the station's settings, written back to AppSettings only by OK. Every
 // showing has the pages reload the saved settings, and every close has them undo their live
-// previews. Shows the settings store's load and save errors. Calls the controller's restartAudio,
-// needsRigModeSet and refreshRigStatusNow after saving. Being a dialog, Return means OK and Escape
-// Cancel from anywhere in it, except while a drop-down holds the keys. Main thread.
+// previews. Shows the settings store's load and save errors. Calls the controller's
+// applyAudioSettings, needsRigModeSet and refreshRigStatusNow after saving. Being a dialog, Return
+// means OK and Escape Cancel from anywhere in it, except while a drop-down holds the keys. Main
+// thread.
 #pragma once
 
 #include <QDialog>
@@ -20,8 +21,9 @@ class SettingsView final : public QDialog {
  public:
   SettingsView(AppSettings& settings, ChatViewModel& model, QWidget* parent = nullptr);
 
-  // "OK": writes every page into the settings, saves, restarts audio, asks for the rig mode to be
-  // set and the rig status refreshed, and closes. A failed save keeps the window open and shows
+  // "OK": writes every page into the settings, saves, has the controller apply the audio settings
+  // (restarting capture only for a new input), asks for the rig mode to be set and the rig status
+  // refreshed, and closes. A failed save keeps the window open and shows
   // why.
   void applyAndClose();
   // "Cancel": closes; the close undoes the previews.

@@ -17,6 +17,7 @@
 #include "UiTestSupport.h"
 #include "audio/AudioLevels.h"
 #include "audio/PlaybackEngine.h"
+#include "chat/ChatMessageList.h"
 #include "ui/SettingsTransceiverPage.h"
 
 namespace {
@@ -98,6 +99,50 @@ TEST_F(SettingsViewTest, OkWritesTheCopySavesAndClosesAndEveryShowingReloads) {
   EXPECT_EQ(settings.callsign(), "  W1AW ");
   open();
   EXPECT_EQ(find<QLineEdit>("callsign")->text(), "  W1AW ") << "Cancel's edits never come back";
+}
+
+TEST_F(SettingsViewTest, OkKeepsTheMessageBeingReceivedUnlessTheInputDeviceChanged) {
+  ASSERT_TRUE(waitFor([&] { return model.isCapturing(); }));
+  const ChatMessageList& transcript = *model.messages();
+  const auto last = [&]() -> const ChatMessage& { return transcript.at(transcript.size() - 1); };
+  const auto receive = [&](const char* text) {
+    model.postDecoderUpdate({5, text, 1500.0f, false, -10, 3, 46});
+    return waitFor([&] { return !transcript.isEmpty() && last().text == text; });
+  };
+  ASSERT_TRUE(receive("CQ CQ"));
+  const int attempts = model.captureStartAttempts();
+  // Nothing changed, then only settings that capture and the decoder do not read.
+  open();
+  window->applyAndClose();
+  ASSERT_TRUE(receive("CQ CQ DE"));
+  open();
+  QTest::keyClicks(find<QLineEdit>("callsign"), "G4XYZ");
+  find<QSlider>("inputGain")->setValue(6);
+  find<QSlider>("outputGain")->setValue(-3);
+  find<QCheckBox>("appendCallsign")->setChecked(true);
+  window->applyAndClose();
+  EXPECT_NEAR(model.inputGain().linear(), std::pow(10.0, 6.0 / 20), 1e-6) << "the gain is live";
+  ASSERT_TRUE(receive("CQ CQ DE DL1ABC"));
+  EXPECT_EQ(transcript.size(), 1);
+  EXPECT_EQ(last().decodeState, ChatMessage::DecodeState::inProgress);
+  EXPECT_EQ(model.captureStartAttempts(), attempts) << "capture went on as it was";
+
+  // Another input device: capture starts again on it, and the message so far is closed.
+  const auto pactl = [](const QStringList& arguments) {
+    QProcess process;
+    process.start("pactl", arguments);
+    process.waitForFinished(10000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+  };
+  const QString module = pactl({"load-module", "module-null-source", "source_name=other_in"});
+  open();
+  ASSERT_TRUE(waitFor([&] { return find<QComboBox>("inputPicker")->findData("other_in") >= 0; }));
+  choose("inputPicker", "other_in");
+  window->applyAndClose();
+  EXPECT_EQ(last().decodeState, ChatMessage::DecodeState::incomplete);
+  EXPECT_TRUE(waitFor([&] { return model.captureStartAttempts() > attempts; }));
+  EXPECT_TRUE(waitFor([&] { return model.isCapturing(); }));
+  pactl({"unload-module", module});
 }
 
 TEST_F(SettingsViewTest, ShowsTheStoresLoadAndSaveErrorsAndStaysOpen) {
