@@ -1,6 +1,7 @@
 #include "chat/AppSettings.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -132,6 +133,11 @@ bool readBool(const QSettings& store, const QString& key) {
   return text == u"true" || text == u"yes" || text == u"1";
 }
 
+// Inserted capped anyway: more would only swell the store.
+QString cappedMacroMessage(const QString& message) {
+  return TextCharacters::first(message, AppSettings::kMaxMacroMessageCharacters);
+}
+
 QString defaultMacroTitle(int slot) { return QStringLiteral("M%1").arg(slot + 1); }
 
 QList<Macro> padMacros(QList<Macro> macros) {
@@ -182,6 +188,14 @@ QString saveErrorText(const QString& path) {
   return QStringLiteral("Couldn't save the settings: \"%1\" can't be written.").arg(path);
 }
 
+QString tooLargeErrorText(const QString& path) {
+  return QStringLiteral(
+             "Couldn't save the settings: \"%1\" would be larger than %2 MB, and would not be "
+             "read at the next start. The file is left as it was.")
+      .arg(path)
+      .arg(kMaxSettingsStoreBytes >> 20);
+}
+
 QString unreadableErrorText(const QString& path, const QString& reason) {
   return QStringLiteral(
              "Couldn't read the settings: \"%1\" %2. The defaults are shown, and saving is off "
@@ -223,20 +237,53 @@ bool fileHolds(const QString& path, const StoreEntries& entries) {
   return true;
 }
 
+void applyEntries(QSettings& store, const StoreEntries& entries) {
+  for (const auto& [key, value] : entries) {
+    if (value.isValid())
+      store.setValue(key, value);
+    else
+      store.remove(key);
+  }
+}
+
+// The size of the store once the entries are written, found by writing them into a private copy
+// (QSettings writes the whole file anew, escaping as it goes); none when the copy fails.
+std::optional<qint64> sizeAfterWriting(const QString& path, const StoreEntries& entries) {
+  QTemporaryDir folder;
+  const QString trialPath = folder.filePath(QStringLiteral("trial.conf"));
+  if (!folder.isValid() || (QFileInfo::exists(path) && !QFile::copy(path, trialPath)))
+    return std::nullopt;
+  {
+    QSettings trial(trialPath, QSettings::IniFormat);
+    applyEntries(trial, entries);
+    trial.sync();
+    if (trial.status() == QSettings::AccessError) return std::nullopt;
+  }
+  return QFileInfo(trialPath).size();
+}
+
 bool writeStore(const QString& path, const StoreEntries& entries, QString* errorText) {
   if (!storeReadable(path, errorText)) {
     qWarning("settings: not saving over %s, which cannot be read", qPrintable(path));
     return false;
   }
+  // The reader refuses a store above the limit: writing one would lose every setting.
+  const std::optional<qint64> size = sizeAfterWriting(path, entries);
+  if (!size) {
+    qWarning("settings: could not try the write of %s on a copy", qPrintable(path));
+    if (errorText) *errorText = saveErrorText(path);
+    return false;
+  }
+  if (*size > kMaxSettingsStoreBytes) {
+    qWarning("settings: not saving %s, which would be %lld bytes", qPrintable(path),
+             static_cast<long long>(*size));
+    if (errorText) *errorText = tooLargeErrorText(path);
+    return false;
+  }
   bool written = false;
   {
     QSettings store(path, QSettings::IniFormat);
-    for (const auto& [key, value] : entries) {
-      if (value.isValid())
-        store.setValue(key, value);
-      else
-        store.remove(key);
-    }
+    applyEntries(store, entries);
     store.sync();
     // QSettings keeps the first error it met: a FormatError from reading a damaged file would
     // hide whether the write worked, so look at the file itself then.
@@ -383,13 +430,15 @@ void AppSettings::setPlayNewMessageSound(bool on) {
 }
 
 void AppSettings::setMacros(const QList<Macro>& macros) {
-  const QList<Macro> padded = padMacros(macros);
+  QList<Macro> padded = padMacros(macros);
+  for (Macro& macro : padded) macro.message = cappedMacroMessage(macro.message);
   if (macros_ == padded) return;
   macros_ = padded;
   emit macrosChanged();
 }
 
-void AppSettings::setMacro(int slot, const Macro& macro) {
+void AppSettings::setMacro(int slot, Macro macro) {
+  macro.message = cappedMacroMessage(macro.message);
   if (slot < 0 || slot >= macros_.size() || macros_.at(slot) == macro) return;
   macros_[slot] = macro;
   emit macrosChanged();

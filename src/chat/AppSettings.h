@@ -13,6 +13,7 @@
 #include <QString>
 #include <optional>
 
+#include "modem/kvol_constants.h"
 #include "rig/RigTypes.h"
 
 class QSettings;
@@ -51,6 +52,8 @@ class AppSettings final : public QObject {
 
  public:
   static constexpr int kMacroCount = 8;
+  // A macro's message goes into the composer, which holds no more than one message carries.
+  static constexpr int kMaxMacroMessageCharacters = kvol::kMessageChars;
   // The gains the settings window offers; stored gains are held to them.
   static constexpr double kInputGainMinDb = -20.0;
   static constexpr double kInputGainMaxDb = 20.0;
@@ -102,10 +105,12 @@ class AppSettings final : public QObject {
   void setCapitalizeMessages(bool on);
   void setAppendCallsign(bool on);
   void setPlayNewMessageSound(bool on);
-  // Padded with the default slots or cut to kMacroCount.
+  // Padded with the default slots or cut to kMacroCount; each message keeps its first
+  // kMaxMacroMessageCharacters characters.
   void setMacros(const QList<Macro>& macros);
-  // Replaces one slot; an index outside the eight slots is ignored.
-  void setMacro(int slot, const Macro& macro);
+  // Replaces one slot, its message cut as setMacros does; an index outside the eight slots is
+  // ignored.
+  void setMacro(int slot, Macro macro);
 
   // Writes every setting but the macros to the store and makes sure it reached the disk. On
   // failure gives false and, when asked, a sentence the settings window can show. A store that

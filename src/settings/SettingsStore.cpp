@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QtDebug>
+#include <algorithm>
+#include <cerrno>
 #include <mutex>
 #include <optional>
 
@@ -155,7 +157,11 @@ std::optional<QByteArray> readRegularFile(const QString& path, QString* reason) 
   };
   *reason = QStringLiteral("can't be read");
   const QByteArray name = QFile::encodeName(path);
-  if (::stat(name.constData(), &status) != 0 || !usable()) return std::nullopt;
+  if (::stat(name.constData(), &status) != 0) {
+    if (errno == ELOOP) *reason = QStringLiteral("is not a regular file");  // a link to itself
+    return std::nullopt;
+  }
+  if (!usable()) return std::nullopt;
   const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   QFile file;
@@ -170,6 +176,24 @@ std::optional<QByteArray> readRegularFile(const QString& path, QString* reason) 
     return std::nullopt;
   }
   return content;
+}
+
+// Qt's writer escapes every control character but the line break; a hand-edited file may hold
+// tabs and carriage returns. Anything else is not a settings file of ours.
+bool isText(QByteArrayView content) {
+  return std::none_of(content.begin(), content.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
+  });
+}
+
+// Whether there is a file to read at the path: a link to a missing file is no file, as before
+// a first save, but a link that cannot be followed (to itself, say) is one that can't be read.
+bool existsAt(const QString& path) {
+  const QByteArray name = QFile::encodeName(path);
+  struct stat status {};
+  if (::lstat(name.constData(), &status) != 0) return false;
+  return ::stat(name.constData(), &status) == 0 || errno != ENOENT;
 }
 
 }  // namespace
@@ -187,9 +211,13 @@ SettingsStoreCheck checkSettingsStore(const QString& path) {
   const SetAside earlier = setAsideByStore.value(path);
   check.setAsideKeys = earlier.keys;
   check.setAsidePath = earlier.path;
-  if (!QFileInfo::exists(path)) return check;
+  if (!existsAt(path)) return check;
   QString reason;
-  const std::optional<QByteArray> read = readRegularFile(path, &reason);
+  std::optional<QByteArray> read = readRegularFile(path, &reason);
+  if (read && !isText(*read)) {
+    reason = QStringLiteral("is not a text file");
+    read.reset();
+  }
   if (!read) {
     qWarning("settings: %s %s", qPrintable(path), qPrintable(reason));
     check.unreadable = true;

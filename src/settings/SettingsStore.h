@@ -28,8 +28,10 @@ struct SettingsStoreCheck {
 // key: such values (any beyond a size no value of ours reaches) are set aside. The file as it
 // was is kept beside the store ("<store>.damaged", or "<store>.damaged<n>" for the next free n)
 // and the store keeps every other line. Only a regular file (a link to one will do) of at most
-// kMaxSettingsStoreBytes is read: a FIFO would block for ever and a device may never end.
+// kMaxSettingsStoreBytes is read: a FIFO would block for ever and a device may never end. A file
+// holding control characters that no text has (binary data) is not parsed either.
 SettingsStoreCheck checkSettingsStore(const QString& path);
 
-// Far above any settings file of ours, which holds a few kB.
+// Far above any settings file of ours, which holds a few kB. Nothing may write a larger store:
+// it would not be read back.
 inline constexpr qint64 kMaxSettingsStoreBytes = 4 * 1024 * 1024;

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
+#include <random>
 
 #include "rig/HamlibLog.h"
 #include "settings/SettingsStore.h"
@@ -248,16 +249,27 @@ TEST_F(Settings, AStoreThatCannotBeReadOrWrittenIsReportedAndNeverSavedOver) {
   const QString huge = home_.filePath("Palavrix/huge");
   writeFile(huge, "[General]\ncallsign=DL1ABC\n");
   ASSERT_TRUE(QFile(huge).resize(kMaxSettingsStoreBytes + 1));
+  // A megabyte of binary data, the same in every run.
+  QByteArray garbage(1 << 20, '\0');
+  std::mt19937 bytes(27);
+  for (char& byte : garbage) byte = static_cast<char>(bytes());
   const std::pair<std::function<bool()>, QString> stores[] = {
       {[&] { return mkfifo(QFile::encodeName(storePath()).constData(), 0600) == 0; },
        "is not a regular file"},
       {[&] { return QFile::link("/dev/zero", storePath()); }, "is not a regular file"},
-      {[&] { return QFile::link(huge, storePath()); }, "is larger than 4 MB"}};
+      {[&] { return QFile::link(storePath(), storePath()); }, "is not a regular file"},
+      {[&] { return QFile::link(huge, storePath()); }, "is larger than 4 MB"},
+      {[&] {
+         writeFile(storePath(), garbage);
+         return true;
+       },
+       "is not a text file"}};
   for (const auto& [make, reason] : stores) {
     SCOPED_TRACE(reason.toStdString());
     QFile::remove(storePath());
     ASSERT_TRUE(make());
     const QString target = QFileInfo(storePath()).symLinkTarget();
+    const bool regular = QFileInfo(storePath()).isFile() && !QFileInfo(storePath()).isSymLink();
     AppSettings settings;
     EXPECT_TRUE(settings.loadError().contains(QString("\"%1\" %2.").arg(storePath(), reason)))
         << settings.loadError().toStdString();
@@ -266,6 +278,7 @@ TEST_F(Settings, AStoreThatCannotBeReadOrWrittenIsReportedAndNeverSavedOver) {
     EXPECT_EQ(error, settings.loadError());
     EXPECT_FALSE(settings.saveMacros());
     EXPECT_EQ(QFileInfo(storePath()).symLinkTarget(), target);
+    if (regular) EXPECT_EQ(readFile(storePath()), garbage);
   }
   // Readable again later: this object still holds only defaults and saves nothing over it.
   AppSettings settings;
@@ -273,6 +286,19 @@ TEST_F(Settings, AStoreThatCannotBeReadOrWrittenIsReportedAndNeverSavedOver) {
   writeFile(storePath(), "[General]\ncallsign=DL1ABC\n");
   EXPECT_FALSE(settings.save());
   EXPECT_EQ(settingsFrom(readFile(storePath()))->callsign(), "DL1ABC");
+  // Every byte and control character our own writer stores is escaped: such a store is text.
+  QFile::remove(storePath());
+  QString controls;
+  for (char16_t c = 0; c < 0x20; ++c) controls += QChar(c);
+  QByteArray allBytes;
+  for (int byte = 0; byte < 256; ++byte) allBytes += static_cast<char>(byte);
+  {
+    QSettings store(storePath(), QSettings::IniFormat);
+    store.setValue("callsign", controls);
+    store.setValue("binary", allBytes);
+    store.setValue(controls, "key");
+  }
+  EXPECT_EQ(AppSettings().loadError(), "");
 
   // A file where the folder should be: nothing can be created under it, not even by root.
   ASSERT_TRUE(QDir(home_.filePath("Palavrix")).removeRecursively());
@@ -284,6 +310,46 @@ TEST_F(Settings, AStoreThatCannotBeReadOrWrittenIsReportedAndNeverSavedOver) {
   error.clear();
   EXPECT_FALSE(unwritable.saveMacros(&error));
   EXPECT_FALSE(error.isEmpty());
+}
+
+TEST_F(Settings, NothingIsSavedThatTheNextStartWouldRefuseToRead) {
+  AppSettings settings;
+  settings.setCallsign("DL1ABC");
+  settings.setRigModel(2);
+  settings.setRigPort("127.0.0.1:4532");
+  ASSERT_TRUE(settings.save());
+  const QString cyrillic = QString::fromUtf8("ПРИВЕТ ").repeated(100000);
+  settings.setMacro(0, {"Long", cyrillic});
+  EXPECT_EQ(settings.macros()[0].message, cyrillic.first(80)) << "no more than a message carries";
+  ASSERT_TRUE(settings.saveMacros());
+  const QByteArray before = readFile(storePath());
+
+  const QString tooLarge =
+      QString(
+          "Couldn't save the settings: \"%1\" would be larger than 4 MB, and would not be "
+          "read at the next start. The file is left as it was.")
+          .arg(storePath());
+  // Each alone fits the limit, not with the rest of the store. (Plain letters: Qt's escaping
+  // of others is slow under the sanitizers.)
+  const QString almostFour(kMaxSettingsStoreBytes - 100, u'A');
+  settings.setMacro(1, {almostFour, "CQ"});
+  QString error;
+  EXPECT_FALSE(settings.saveMacros(&error));
+  EXPECT_EQ(error, tooLarge);
+  settings.setMacro(1, {"M2", ""});
+  settings.setCallsign(almostFour);
+  error.clear();
+  EXPECT_FALSE(settings.save(&error));
+  EXPECT_EQ(error, tooLarge);
+  EXPECT_EQ(readFile(storePath()), before);
+  EXPECT_EQ(QDir(QFileInfo(storePath()).path()).entryList(QDir::Files),
+            QStringList{"Palavrix.conf"});
+
+  const auto next = settingsFrom(before);
+  EXPECT_EQ(next->loadError(), "");
+  EXPECT_EQ(next->callsign(), "DL1ABC");
+  EXPECT_EQ(next->macros()[0], (Macro{"Long", cyrillic.first(80)}));
+  EXPECT_EQ(next->rigTxSettings()->port, "127.0.0.1:4532");
 }
 
 TEST_F(Settings, WithoutAnAbsoluteConfigHomeTheStoreAndHamlibLevelAreInDotConfig) {
