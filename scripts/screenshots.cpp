@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QListView>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTabWidget>
@@ -227,7 +228,14 @@ bool macroEditor(const QString& dir) {
     std::fprintf(stderr, "screenshots: no macro editor shown\n");
     return false;
   }
-  return save(editor->grab().toImage(), dir, "macro-editor");
+  if (!save(editor->grab().toImage(), dir, "macro-editor")) return false;
+  // Seven lines, as long as a message can be: the field grows to six lines and scrolls, the
+  // length warning shows, and the buttons stay below.
+  editor->messageField()->setPlainText(
+      QStringLiteral("RIG 50W TO A DIPOLE\nQTH LONDON\nNAME JOHN\nWX SUNNY\nAGE 42\nTNX QSO 73 "
+                     "GL\nEND SK 73"));
+  settle();
+  return save(editor->grab().toImage(), dir, "macro-editor-long");
 }
 
 // The settings window on one of its tabs, once the rig library and the audio server answered.

@@ -8,11 +8,14 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 
+#include "chat/AppSettings.h"
 #include "chat/TextCharacters.h"
+#include "ui/LengthWarning.h"
 #include "ui/UiLook.h"
 
 namespace {
@@ -29,7 +32,8 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
       messageField_(new QPlainTextEdit(message, this)),
       saveButton_(new QPushButton(tr("Save"), this)),
       cancelButton_(new QPushButton(tr("Cancel"), this)),
-      errorLabel_(UiLook::makeErrorLabel(this)) {
+      errorLabel_(UiLook::makeErrorLabel(this)),
+      lengthWarning_(new LengthWarning(AppSettings::kMaxMacroMessageCharacters, this)) {
   setWindowModality(Qt::WindowModal);
   setAttribute(Qt::WA_DeleteOnClose);
   setFixedWidth(kWidth);
@@ -40,6 +44,7 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
   messageField_->setTabChangesFocus(true);
   messageField_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   messageField_->installEventFilter(this);
+  connect(messageField_, &QPlainTextEdit::textChanged, this, &MacroEditorView::capMessage);
   connect(messageField_, &QPlainTextEdit::textChanged, this, &MacroEditorView::fitMessageHeight);
 
   auto* buttons = new QHBoxLayout;
@@ -59,9 +64,39 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
   layout->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
   layout->setSpacing(kSpacing);
   layout->addLayout(form);
+  layout->addWidget(lengthWarning_);
   layout->addWidget(errorLabel_);
   layout->addLayout(buttons);
+  lengthWarning_->hide();
+  capMessage();
   fitMessageHeight();
+}
+
+void MacroEditorView::capMessage() {
+  // The field holds what one message carries, as the composer does, and says so when full.
+  constexpr int limit = AppSettings::kMaxMacroMessageCharacters;
+  const QString text = messageField_->toPlainText();
+  const int count = TextCharacters::count(text);
+  if (count > limit) {
+    // Cut in the document, so that the paste can still be undone.
+    QTextCursor excess(messageField_->document());
+    excess.setPosition(static_cast<int>(TextCharacters::first(text, limit).size()));
+    excess.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    excess.removeSelectedText();
+  }
+  if (lengthWarning_->isVisibleTo(this) != (count >= limit)) {
+    lengthWarning_->setVisible(count >= limit);
+    fitHeight();
+  }
+}
+
+void MacroEditorView::fitHeight() {
+  // As tall as the content at the fixed width; the layout is brought up to date first, so that
+  // a field that has just grown pushes the buttons down rather than running under them.
+  QLayout* content = layout();
+  content->activate();
+  setFixedHeight(content->hasHeightForWidth() ? content->totalHeightForWidth(kWidth)
+                                              : content->totalSizeHint().height());
 }
 
 void MacroEditorView::fitMessageHeight() {
@@ -75,11 +110,11 @@ void MacroEditorView::fitMessageHeight() {
   const QMargins margins = messageField_->contentsMargins();
   const int height =
       static_cast<int>(std::ceil(lines * messageField_->fontMetrics().lineSpacing())) +
-      2 * static_cast<int>(messageField_->document()->documentMargin()) + margins.top() +
-      margins.bottom();
+      2 * static_cast<int>(std::ceil(messageField_->document()->documentMargin())) +
+      2 * messageField_->frameWidth() + margins.top() + margins.bottom();
   messageField_->setFixedHeight(height);
   // The sheet's height follows from its content; its width stays.
-  setFixedHeight(layout()->sizeHint().height());
+  fitHeight();
 }
 
 void MacroEditorView::save() {
@@ -93,7 +128,7 @@ void MacroEditorView::save() {
 void MacroEditorView::showError(const QString& text) {
   errorLabel_->setText(text);
   errorLabel_->setVisible(!text.isEmpty());
-  setFixedHeight(layout()->sizeHint().height());
+  fitHeight();
 }
 
 bool MacroEditorView::eventFilter(QObject* watched, QEvent* event) {

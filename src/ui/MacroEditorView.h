@@ -1,12 +1,15 @@
 // The sheet that edits one macro slot: a title and a message, Cancel (Escape) and Save (Return).
 // Save, possible once the title holds more than blanks, hands on the title without its leading
 // and trailing blanks and the message exactly as typed, and closes the sheet unless the receiver
-// of saved() answered with showError. Window-modal over the main window, opened without
-// blocking. Main thread.
+// of saved() answered with showError. The message holds at most what one message carries
+// (AppSettings::kMaxMacroMessageCharacters): text beyond is cut off as it is typed or pasted, and
+// the composer's length warning shows while the field is full. Window-modal over the main window,
+// opened without blocking. Main thread.
 #pragma once
 
 #include <QDialog>
 
+class LengthWarning;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -35,11 +38,14 @@ class MacroEditorView final : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void capMessage();
   void fitMessageHeight();
+  void fitHeight();
 
   QLineEdit* titleField_;
   QPlainTextEdit* messageField_;
   QPushButton* saveButton_;
   QPushButton* cancelButton_;
   QLabel* errorLabel_;
+  LengthWarning* lengthWarning_;
 };
