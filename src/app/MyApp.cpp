@@ -34,8 +34,8 @@ void makeSecondary(QWidget* window) {
   window->setAttribute(Qt::WA_QuitOnClose, false);
 }
 
-// The release may take this long at exit; the rest of the way out stays within a second.
-constexpr std::chrono::milliseconds kExitReleaseLimit{3500};
+// The release may take this long at exit; main() gives the rest of the way out two seconds.
+constexpr std::chrono::milliseconds kExitReleaseLimit{3000};
 
 // Qt ends the process with exit() when the X display goes away: the one way out that passes
 // no code of ours but the handlers registered with atexit. Set while a MyApp lives.

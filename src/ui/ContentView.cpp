@@ -145,7 +145,10 @@ void ContentView::showAlert() {
       model_.setAlertMessage(std::nullopt);
     });
     alert_->setText(*message);
-    alert_->open();
+    // Not modal: while it stands, the menus, Quit and closing the window still work, and the
+    // operator may type on in the window.
+    alert_->setWindowModality(Qt::NonModal);
+    alert_->show();
     return;
   }
   alert_->setText(*message);

@@ -1,6 +1,7 @@
 // The whole content of the main window, top to bottom: the waterfall strip, the status line,
 // the transcript of chat bubbles, the length warning, the macro bar and the composer (message
-// field and Send). It also shows the "KVOL" alert for ChatViewModel::alertMessage.
+// field and Send). It also shows the "KVOL" alert for ChatViewModel::alertMessage, over the
+// window but not modal, so that nothing of the program is out of reach while it stands.
 //
 // Reads the controller's published state (messages, inputText, isSending, alertMessage,
 // receiveQuality, rigStatus, waterfall, lastSentText) and the settings' macros; calls

@@ -9,6 +9,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include "PulseServer.h"
 #include "QtTestSupport.h"
 #include "RigctldServer.h"
 
@@ -33,8 +34,9 @@ class WholeProgram : public testing::Test {
       QSettings store(settingsPath, QSettings::IniFormat);
       store.setValue("Transceiver.rigModel", 2);
       store.setValue("Transceiver.rigPort",
-                     silentRig_ ? QString::fromStdString(silentRig_->address())
-                                : QString::fromStdString(rigtest::fixtureAddress()));
+                     silentRig_     ? QString::fromStdString(silentRig_->address())
+                     : refusingRig_ ? QString("127.0.0.1:%1").arg(rigtest::unusedPort())
+                                    : QString::fromStdString(rigtest::fixtureAddress()));
     }
     ASSERT_TRUE(QDir(home_.path()).mkpath("exports"));
 
@@ -61,6 +63,7 @@ class WholeProgram : public testing::Test {
     environment.insert("XDG_CONFIG_HOME", home_.filePath("config"));
     environment.insert("HOME", home_.path());
     environment.insert("PULSE_SERVER", badSurroundings_ ? "unix:/nonexistent/palavrix/native"
+                                       : audioServer_   ? audioServer_->address()
                                                         : qgetenv("PULSE_SERVER"));
     // Qt's X11 platform keeps caches to the end of the process; leaks are the unit tests' matter.
     environment.insert("ASAN_OPTIONS", "detect_leaks=0");
@@ -85,6 +88,7 @@ class WholeProgram : public testing::Test {
   }
 
   void TearDown() override {
+    if (audioServer_ && audioServer_->pid() > 0) kill(audioServer_->pid(), SIGCONT);
     program_.kill();
     program_.waitForFinished();
     xServer_.terminate();
@@ -133,6 +137,18 @@ class WholeProgram : public testing::Test {
     return QString::fromUtf8(file.readAll());
   }
 
+  // Waits for a window of the program with this title; its id or nothing.
+  QString windowNamed(const QString& title, int timeoutMs = 20000) {
+    QString found;
+    waitFor(
+        [&] {
+          found = xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"});
+          return !found.isEmpty();
+        },
+        timeoutMs);
+    return found.split('\n').first();
+  }
+
   QTemporaryDir home_;
   QProcess xServer_;
   QProcessEnvironment xEnvironment_;
@@ -140,7 +156,9 @@ class WholeProgram : public testing::Test {
   QString window_;
   QString output_;
   bool badSurroundings_ = false;
+  bool refusingRig_ = false;
   std::unique_ptr<rigtest::SilentRig> silentRig_;
+  std::unique_ptr<pulsetest::PrivateServer> audioServer_;
 };
 
 // A damaged settings file and no audio server.
@@ -151,6 +169,16 @@ struct WholeProgramInBadSurroundings : WholeProgram {
 // A rig that never answers.
 struct WholeProgramWithASilentRig : WholeProgram {
   WholeProgramWithASilentRig() { silentRig_ = std::make_unique<rigtest::SilentRig>(); }
+};
+
+// An audio server of the test's own, which it may stop.
+struct WholeProgramOnItsOwnAudioServer : WholeProgram {
+  WholeProgramOnItsOwnAudioServer() { audioServer_ = std::make_unique<pulsetest::PrivateServer>(); }
+};
+
+// A rig port where nobody listens.
+struct WholeProgramWithoutItsRig : WholeProgram {
+  WholeProgramWithoutItsRig() { refusingRig_ = true; }
 };
 
 TEST_F(WholeProgram, SendsATypedMessageWithPushToTalkAndHearsItBack) {
@@ -194,6 +222,45 @@ TEST_F(WholeProgramWithASilentRig, EndsSoonWhenTerminatedAndSaysPushToTalkMaySti
       QString::fromStdString("Push-to-talk may still be keyed on the rig of Hamlib model 2 at \"" +
                              silentRig_->address() + "\"")))
       << programOutput().toStdString();
+}
+
+TEST_F(WholeProgramWithASilentRig, QuitsSoonThoughTheSettingsWindowsQuestionsWaitForTheRig) {
+  // The settings window asks the rig library for its models, modes and defaults; the questions
+  // wait behind the status poll that the silent rig holds up.
+  xdotool({"key", "ctrl+comma"});
+  const QString settings = windowNamed("Settings");
+  ASSERT_FALSE(settings.isEmpty()) << programOutput().toStdString();
+  xdotool({"windowfocus", "--sync", settings});
+  xdotool({"key", "Escape"});
+  xdotool({"windowfocus", "--sync", window_});
+  typeAndSend("CQ");
+  xdotool({"key", "ctrl+q"});
+  ASSERT_TRUE(program_.waitForFinished(10000)) << "still running";
+  EXPECT_EQ(program_.exitCode(), 0);
+  // It ended of itself, not because the last resort cut its teardown short.
+  EXPECT_FALSE(programOutput().contains("ending without waiting")) << programOutput().toStdString();
+}
+
+TEST_F(WholeProgramWithoutItsRig, QuitsWhileAnAlertStandsAndWarnsOfNothingItNeverKeyed) {
+  typeAndSend("CQ");
+  const QString alert = windowNamed("KVOL");
+  ASSERT_FALSE(alert.isEmpty()) << "no alert: " << programOutput().toStdString();
+  xdotool({"windowfocus", "--sync", alert});
+  xdotool({"key", "ctrl+q"});
+  ASSERT_TRUE(program_.waitForFinished(10000)) << "Quit did nothing while the alert stood";
+  EXPECT_EQ(program_.exitCode(), 0);
+  // The key call never reached the rig: nothing can be keyed.
+  EXPECT_FALSE(programOutput().contains("may still be keyed")) << programOutput().toStdString();
+}
+
+TEST_F(WholeProgramOnItsOwnAudioServer, QuitsWithinFiveSecondsThoughTheAudioServerFroze) {
+  ASSERT_TRUE(audioServer_->started());
+  ASSERT_EQ(kill(audioServer_->pid(), SIGSTOP), 0);
+  // Capture hears nothing more and starts again, which waits for the frozen server.
+  ASSERT_TRUE(waitFor([this] { return programOutput().contains("restarting capture"); }, 20000))
+      << programOutput().toStdString();
+  xdotool({"key", "ctrl+q"});
+  EXPECT_TRUE(program_.waitForFinished(5000)) << "still running";
 }
 
 TEST_F(WholeProgramInBadSurroundings, RunsAndQuitsOnItsMenuCommand) {

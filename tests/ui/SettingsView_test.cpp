@@ -11,13 +11,13 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSlider>
-#include <QThreadPool>
 #include <cmath>
 
 #include "UiTestSupport.h"
 #include "audio/AudioLevels.h"
 #include "audio/PlaybackEngine.h"
 #include "chat/ChatMessageList.h"
+#include "ui/BackgroundTask.h"
 #include "ui/SettingsTransceiverPage.h"
 
 namespace {
@@ -58,7 +58,7 @@ struct SettingsViewTest : testing::Test, UiProgram {
   }
   // Every background answer handed back and handled.
   static void settle() {
-    QThreadPool::globalInstance()->waitForDone();
+    backgroundPool().waitForDone();
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
   }
