@@ -294,8 +294,8 @@ TEST_F(ChatLoop, NothingMoreOfAMessageIsHeardOncePushToTalkIsReleased) {
         20000));
     ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
     const int64_t heardBefore = sink.loud;
-    const bool released = waitFor(
-        [&] { return !model.isSending() && rigtest::askRigctld(port, "t") == "0"; }, 30000);
+    const bool released =
+        waitFor([&] { return !model.isSending() && rigtest::askRigctld(port, "t") == "0"; }, 30000);
     ::kill(server.pid(), SIGCONT);
     ASSERT_TRUE(released);
     EXPECT_EQ(model.alertMessage(),
