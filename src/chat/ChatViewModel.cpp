@@ -50,6 +50,7 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
       rigPollTimer_(new QTimer(this)),
       rigStallTimer_(new QTimer(this)),
       releaseRetryTimer_(new QTimer(this)),
+      deferredTuneTimer_(new QTimer(this)),
       rigQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.rig"))),
       audioQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.audio"))),
       capture_(std::make_unique<CaptureEngine>()) {
@@ -65,6 +66,11 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
   releaseRetryTimer_->setSingleShot(true);
   releaseRetryTimer_->setInterval(timing_.releaseRetryInterval);
   connect(releaseRetryTimer_, &QTimer::timeout, this, &ChatViewModel::releasePushToTalk);
+  deferredTuneTimer_->setSingleShot(true);
+  deferredTuneTimer_->setInterval(timing_.tuneWait);
+  connect(deferredTuneTimer_, &QTimer::timeout, this, [this] {
+    if (deferredTuneMHz_) tuneDropped();
+  });
   readRigSettings();
   connect(&settings_, &AppSettings::saved, this, &ChatViewModel::readRigSettings);
 

@@ -26,6 +26,7 @@
 
 #include "audio/AudioDevices.h"
 #include "chat/ChatMessageList.h"
+#include "chat/SerialQueue.h"
 #include "modem/KvolDecoder.h"
 #include "rig/RigTypes.h"
 
@@ -40,7 +41,6 @@ class LiveGain;
 class NewMessageSound;
 class PlaybackEngine;
 struct PlaybackError;
-class SerialQueue;
 class TransmitMonitor;
 class WaterfallBitmap;
 class QTimer;
@@ -66,6 +66,10 @@ struct ChatViewModelTiming {
   std::chrono::milliseconds rigPollInterval{5000};
   std::chrono::milliseconds pttLead{150};
   std::chrono::milliseconds pttTail{200};
+  // How long a send waits for the rig to key, and a tune for its call to start, before giving
+  // up: a healthy rig keys within a second or two even behind a status poll.
+  std::chrono::milliseconds keyWait{5000};
+  std::chrono::milliseconds tuneWait{5000};
   // A failed release of push-to-talk is tried again this often.
   std::chrono::milliseconds releaseRetryInterval{1000};
   std::chrono::milliseconds outputMeterInterval{50};
@@ -233,8 +237,12 @@ class ChatViewModel final : public QObject {
   void startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples,
                           const std::optional<AudioDeviceInfo>& device);
   void finishTransmit(uint64_t transmission);
-  void keyPushToTalk(const RigTxSettings& rig,
-                     std::function<void(std::optional<std::string>)> keyed);
+  void keyAnswered(uint64_t transmission, std::shared_ptr<const std::vector<int16_t>> samples,
+                   const std::optional<AudioDeviceInfo>& device,
+                   const std::optional<std::string>& error);
+  // The key call, which the caller may withdraw until it starts.
+  std::shared_ptr<SerialQueue::Start> keyPushToTalk(
+      const RigTxSettings& rig, std::function<void(std::optional<std::string>)> keyed);
   void releasePushToTalk();
   void stopRigCallsForExit();
   // Rig.
@@ -248,6 +256,8 @@ class ChatViewModel final : public QObject {
   void refreshRigStatus(std::function<void()> done);
   void setRigStatus(const std::optional<QString>& status);
   void showRigNotResponding();
+  // A tune that could not start in time, or whose release did not come, is forgotten.
+  void tuneDropped();
 
   AppSettings& settings_;
   Timing timing_;
@@ -282,6 +292,8 @@ class ChatViewModel final : public QObject {
   // Runs while a status poll is out; when it fires, the rig queue is blocked.
   QTimer* rigStallTimer_ = nullptr;
   QTimer* releaseRetryTimer_ = nullptr;
+  // Runs from the end of a transmission while a tune waits for the release.
+  QTimer* deferredTuneTimer_ = nullptr;
 
   // Each start of audio begins a retry chain; an older chain stops at its next attempt.
   uint64_t captureChain_ = 0;
@@ -308,6 +320,8 @@ class ChatViewModel final : public QObject {
   size_t meterStep_ = 0;
   uint64_t transmission_ = 0;
   bool transmitAudioPlayedBack_ = false;
+  // The latest transmission's key call has not come back yet.
+  bool awaitingKey_ = false;
   // The transcript entry of the latest transmission.
   QUuid transmittedMessage_;
   // The rig in use, as last saved: read at creation and after each save, not per call.

@@ -75,19 +75,36 @@ void ChatViewModel::tune(double mhz) {
     return;
   }
   if (exiting_) return;
-  // Never retune a transmitter that may be keyed: the tune waits for the release.
+  // Never retune a transmitter that may be keyed: the tune waits for the release, which comes
+  // once the transmission ends.
   if (pttRig_ == rig_) {
     deferredTuneMHz_ = mhz;
+    if (!isSending_) deferredTuneTimer_->start();
     return;
   }
+  deferredTuneTimer_->stop();
   const double hz = mhz * 1'000'000.0;
-  rigQueue_->call<std::optional<std::string>>(
-      [rig = *rig_, hz] { return RigControl::setFrequency(rig, hz); },
-      [this](std::optional<std::string> error) {
-        if (!error) {
-          refreshRigStatus({});
-        } else {
-          setAlertMessage(QString::fromStdString(*error));
-        }
-      });
+  const std::shared_ptr<SerialQueue::Start> start =
+      rigQueue_->callUnlessWithdrawn<std::optional<std::string>>(
+          [rig = *rig_, hz] { return RigControl::setFrequency(rig, hz); },
+          [this](std::optional<std::string> error) {
+            if (!error) {
+              refreshRigStatus({});
+            } else {
+              setAlertMessage(QString::fromStdString(*error));
+            }
+          });
+  // Behind a rig call that hangs, the pick would be carried out whenever the rig answers again,
+  // perhaps minutes later.
+  QTimer::singleShot(timing_.tuneWait, this, [this, start] {
+    if (start->withdraw()) tuneDropped();
+  });
+}
+
+void ChatViewModel::tuneDropped() {
+  deferredTuneMHz_.reset();
+  if (exiting_) return;
+  setAlertMessage(QStringLiteral("Couldn't change the frequency: the rig did not answer within "
+                                 "%1 seconds.")
+                      .arg(timing_.tuneWait.count() / 1000.0));
 }

@@ -124,20 +124,46 @@ void ChatViewModel::transmit(std::vector<int16_t> samples) {
   }
   // The lead counts from the moment the rig has keyed, not from when the call was posted: a
   // poll ahead of it or a slow rig would otherwise cut the start of the audio.
-  keyPushToTalk(*rig_, [this, transmission, shared, device](std::optional<std::string> error) {
-    if (transmission != transmission_ || !isSending_) return;
-    if (error) {
-      setAlertMessage(QStringLiteral("Couldn't key the transmitter: ") +
-                      QString::fromStdString(*error).trimmed());
-      markTransmittedMessageIncomplete();
-      finishTransmit(transmission);
-      return;
-    }
-    QTimer::singleShot(timing_.pttLead, Qt::PreciseTimer, this,
-                       [this, transmission, shared, device] {
-                         startTransmitAudio(transmission, *shared, device);
-                       });
-  });
+  const std::optional<RigTxSettings> before = pttRig_;
+  awaitingKey_ = true;
+  const std::shared_ptr<SerialQueue::Start> key =
+      keyPushToTalk(*rig_, [this, transmission, shared, device](std::optional<std::string> error) {
+        // A key that comes back after the send gave up is released by the call posted then,
+        // which runs right behind it; nothing is played for it.
+        if (transmission != transmission_ || !isSending_) return;
+        keyAnswered(transmission, shared, device, error);
+      });
+  QTimer::singleShot(
+      timing_.keyWait, Qt::PreciseTimer, this, [this, transmission, key, before] {
+        if (transmission != transmission_ || !isSending_ || !awaitingKey_) return;
+        // A rig call ahead of it, or the key call itself, hangs: the operator is not kept waiting.
+        awaitingKey_ = false;
+        if (key->withdraw()) pttRig_ = before;  // nothing was keyed
+        setAlertMessage(
+            QStringLiteral("Couldn't key the transmitter: the rig did not answer within "
+                           "%1 seconds, so the message was not sent.")
+                .arg(timing_.keyWait.count() / 1000.0));
+        markTransmittedMessageIncomplete();
+        finishTransmit(transmission);
+      });
+}
+
+void ChatViewModel::keyAnswered(uint64_t transmission,
+                                std::shared_ptr<const std::vector<int16_t>> samples,
+                                const std::optional<AudioDeviceInfo>& device,
+                                const std::optional<std::string>& error) {
+  awaitingKey_ = false;
+  if (error) {
+    setAlertMessage(QStringLiteral("Couldn't key the transmitter: ") +
+                    QString::fromStdString(*error).trimmed());
+    markTransmittedMessageIncomplete();
+    finishTransmit(transmission);
+    return;
+  }
+  QTimer::singleShot(timing_.pttLead, Qt::PreciseTimer, this,
+                     [this, transmission, samples, device] {
+                       startTransmitAudio(transmission, *samples, device);
+                     });
 }
 
 void ChatViewModel::startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples,
@@ -236,13 +262,14 @@ void ChatViewModel::finishTransmit(uint64_t transmission) {
   // what the server still holds (a frozen server does so when it thaws) before the release.
   playback_->stopPlayer();
   if (pttRig_) releasePushToTalk();
+  if (deferredTuneMHz_) deferredTuneTimer_->start();
   transmitMonitor_->clear();
   stopOutputMeter();
   setIsSending(false);
 }
 
-void ChatViewModel::keyPushToTalk(const RigTxSettings& rig,
-                                  std::function<void(std::optional<std::string>)> keyed) {
+std::shared_ptr<SerialQueue::Start> ChatViewModel::keyPushToTalk(
+    const RigTxSettings& rig, std::function<void(std::optional<std::string>)> keyed) {
   releaseRetryTimer_->stop();
   // A new transmission: a release that fails after it is news again.
   releaseFailureReported_ = false;
@@ -253,7 +280,7 @@ void ChatViewModel::keyPushToTalk(const RigTxSettings& rig,
     std::optional<std::string> error;
     bool sent = false;
   };
-  rigQueue_->call<Outcome>(
+  const std::shared_ptr<SerialQueue::Start> start = rigQueue_->callUnlessWithdrawn<Outcome>(
       [rig] {
         Outcome outcome;
         outcome.error = RigControl::setPushToTalk(rig, true, &outcome.sent);
@@ -264,6 +291,7 @@ void ChatViewModel::keyPushToTalk(const RigTxSettings& rig,
         if (outcome.error && !outcome.sent && keyCall == keyCalls_ && !exiting_) pttRig_ = before;
         keyed(std::move(outcome.error));
       });
+  return start;
 }
 
 void ChatViewModel::releasePushToTalk() {

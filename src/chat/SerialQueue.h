@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QThread>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -32,16 +33,38 @@ class SerialQueue final : public QObject {
   // does not run once the queue (and so its owner) is gone.
   template <typename Result>
   void call(std::function<Result()> work, std::function<void(Result)> done, bool next = false) {
-    std::function<void()> job = [state = state_, work = std::move(work),
-                                 done = std::move(done)]() mutable {
-      auto result = std::make_shared<Result>(work());
-      std::lock_guard lock(state->mutex);
-      if (!state->receiver) return;
-      QMetaObject::invokeMethod(
-          state->receiver, [done = std::move(done), result] { done(std::move(*result)); },
-          Qt::QueuedConnection);
-    };
+    std::function<void()> job = answering<Result>(nullptr, std::move(work), std::move(done));
     next ? postNext(std::move(job)) : post(std::move(job));
+  }
+
+  // Whether a call has started on the queue's thread or was withdrawn before it could: whichever
+  // comes first decides. Any thread.
+  class Start {
+   public:
+    // True when the call had not started: it never will, and its done never runs.
+    bool withdraw() {
+      int expected = kWaiting;
+      return state_.compare_exchange_strong(expected, kWithdrawn);
+    }
+
+   private:
+    friend class SerialQueue;
+    static constexpr int kWaiting = 0, kStarted = 1, kWithdrawn = 2;
+    bool begin() {
+      int expected = kWaiting;
+      return state_.compare_exchange_strong(expected, kStarted);
+    }
+    std::atomic<int> state_{kWaiting};
+  };
+
+  // As call, for work that is pointless once it comes too late: the caller may withdraw it until
+  // it starts (a rig call stuck behind one that hangs).
+  template <typename Result>
+  std::shared_ptr<Start> callUnlessWithdrawn(std::function<Result()> work,
+                                             std::function<void(Result)> done) {
+    auto start = std::make_shared<Start>();
+    post(answering<Result>(start, std::move(work), std::move(done)));
+    return start;
   }
 
   // Runs work on the queue's thread after everything posted before it and waits for it. Only
@@ -59,6 +82,21 @@ class SerialQueue final : public QObject {
     QObject* receiver = nullptr;  // where answers go; none once the queue is gone
   };
   void wake();
+  // The job of a call: work (unless withdrawn first), then its result to done on the main thread.
+  template <typename Result>
+  std::function<void()> answering(std::shared_ptr<Start> start, std::function<Result()> work,
+                                  std::function<void(Result)> done) {
+    return [state = state_, start = std::move(start), work = std::move(work),
+            done = std::move(done)]() mutable {
+      if (start && !start->begin()) return;
+      auto result = std::make_shared<Result>(work());
+      std::lock_guard lock(state->mutex);
+      if (!state->receiver) return;
+      QMetaObject::invokeMethod(
+          state->receiver, [done = std::move(done), result] { done(std::move(*result)); },
+          Qt::QueuedConnection);
+    };
+  }
 
   std::shared_ptr<State> state_;
   QThread* thread_;

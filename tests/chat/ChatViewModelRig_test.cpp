@@ -2,7 +2,11 @@
 // the dummy rig: polling through a daemon that dies and comes back, tuning, push-to-talk failures
 // and their retries, and the release on the way out past a daemon that stops answering. The
 // transmit audio plays on the fixture's audio server.
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string_view>
@@ -16,14 +20,48 @@ using namespace chattest;
 
 namespace {
 
+// Connections to a stopped daemon wait in its listening socket's queue; once the queue is full,
+// a new connection hangs in connect() for minutes, as it does on a rig daemon that stopped after
+// a few status polls. Hanging up lets connections in again.
+class FullConnectionQueue {
+ public:
+  explicit FullConnectionQueue(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 1000; ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      if (fd < 0) return;
+      fds_.push_back(fd);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) continue;
+      pollfd connecting{fd, POLLOUT, 0};
+      if (poll(&connecting, 1, 300) == 0) {
+        full_ = true;
+        return;
+      }
+    }
+  }
+  ~FullConnectionQueue() { hangUp(); }
+  bool full() const { return full_; }
+  void hangUp() {
+    for (int fd : fds_) ::close(fd);
+    fds_.clear();
+  }
+
+ private:
+  std::vector<int> fds_;
+  bool full_ = false;
+};
+
 class RigCalls : public testing::Test {
  protected:
   void make(ChatViewModel::Timing timing = {.captureRetryInterval = std::chrono::hours(1),
                                             .rigPollInterval = std::chrono::milliseconds(200)}) {
     model = std::make_unique<ChatViewModel>(*settings, timing);
   }
-  testing::AssertionResult statusIs(const QString& prefix) {
-    if (waitFor([&] { return model->rigStatus().value_or("").startsWith(prefix); }))
+  testing::AssertionResult statusIs(const QString& prefix, int timeoutMs = 10000) {
+    if (waitFor([&] { return model->rigStatus().value_or("").startsWith(prefix); }, timeoutMs))
       return testing::AssertionSuccess();
     return testing::AssertionFailure()
            << "status: " << model->rigStatus().value_or("none").toStdString();
@@ -146,6 +184,73 @@ TEST_F(RigCalls, AFailedReleaseIsTriedAgainUntilTheRigAnswersAndSaidOnce) {
   ASSERT_TRUE(waitFor([&] { return !model->pushToTalkMayBeOn(); }));
   EXPECT_EQ(model->alertMessage(), std::nullopt);
   rigbridge_set_log_callback(nullptr);
+}
+
+// A key call that hangs does not hold the composer: the send gives up after a few seconds, and
+// when the key comes through after all it is released at once, with no audio. A tune that cannot
+// start in time is dropped rather than carried out when the rig answers again.
+TEST_F(RigCalls, AStuckKeyCallGivesUpTheSendAndATuneThatCannotStartIsDropped) {
+  rigtest::Rigctld daemon(rigtest::unusedPort());
+  saveNetworkRig(*settings, daemon.port(), "USB");
+  model = std::make_unique<ChatViewModel>(*settings);
+  ASSERT_TRUE(statusIs("145.000000 MHz  USB"));
+  bool played = false;
+  QObject::connect(&model->levels(), &AudioLevels::outputDbChanged, model.get(),
+                   [&](float db) { played = played || db > kLevelFloorDb; });
+
+  ASSERT_EQ(::kill(daemon.pid(), SIGSTOP), 0);
+  FullConnectionQueue queue(daemon.port());
+  send("CQ");  // the rig queue is free: the key call itself hangs in connect()
+  const bool gaveUp = waitFor([&] { return !model->isSending(); }, 15000);
+  model->tune(14.074);  // behind the key call and its release
+  const bool dropped = waitFor(
+      [&] { return model->alertMessage().value_or("").contains("Couldn't change the frequency"); },
+      15000);
+  ::kill(daemon.pid(), SIGCONT);
+  queue.hangUp();
+  ASSERT_TRUE(queue.full());
+  ASSERT_TRUE(gaveUp) << "the composer stays disabled while the key call hangs";
+  EXPECT_EQ(model->messages()->at(0).decodeState, ChatMessage::DecodeState::incomplete);
+  EXPECT_TRUE(model->alertMessage().value_or("").startsWith(
+      "Couldn't key the transmitter: the rig did not answer within 5 seconds, so the message was "
+      "not sent."))
+      << model->alertMessage().value_or("").toStdString();
+  EXPECT_TRUE(dropped) << model->alertMessage().value_or("").toStdString();
+
+  // The daemon thaws: the key goes through, and the release behind it follows at once.
+  ASSERT_TRUE(waitFor([&] { return !model->pushToTalkMayBeOn(); }, 60000));
+  EXPECT_EQ(ask(daemon.port(), "t"), "0");
+  ASSERT_TRUE(statusIs("145.000000 MHz  USB", 40000));
+  EXPECT_EQ(ask(daemon.port(), "f"), "145000000") << "a dropped tune reached the rig";
+  EXPECT_FALSE(played) << "audio went out for a send that had given up";
+}
+
+// The status poll hangs: a tune and a key call queued behind it never reach the rig, and nothing
+// is left possibly keyed.
+TEST_F(RigCalls, CallsQueuedBehindAPollThatHangsAreDroppedInTime) {
+  rigtest::Rigctld daemon(rigtest::unusedPort());
+  saveNetworkRig(*settings, daemon.port(), "USB");
+  model = std::make_unique<ChatViewModel>(*settings);
+  ASSERT_TRUE(statusIs("145.000000 MHz  USB"));
+  ASSERT_EQ(::kill(daemon.pid(), SIGSTOP), 0);
+  FullConnectionQueue queue(daemon.port());
+  const bool notResponding =
+      waitFor([&] { return model->rigStatus() == "Rig not responding"; }, 20000);
+  model->tune(7.074);
+  send("CQ");
+  const bool gaveUp = waitFor([&] { return !model->isSending(); }, 15000);
+  const bool dropped = waitFor(
+      [&] { return model->alertMessage().value_or("").contains("Couldn't change the frequency"); },
+      15000);
+  ::kill(daemon.pid(), SIGCONT);
+  queue.hangUp();
+  ASSERT_TRUE(queue.full() && notResponding);
+  ASSERT_TRUE(gaveUp && dropped) << model->alertMessage().value_or("").toStdString();
+  EXPECT_FALSE(model->pushToTalkMayBeOn()) << "a key call that never ran keyed nothing";
+  // The hanging connect() gets through at its next try, up to 16 s later.
+  ASSERT_TRUE(statusIs("145.000000 MHz  USB", 40000));
+  EXPECT_EQ(ask(daemon.port(), "f"), "145000000") << "a dropped tune reached the rig";
+  EXPECT_EQ(ask(daemon.port(), "t"), "0");
 }
 
 TEST_F(RigCalls, TheExitReleasesPushToTalkPastAStoppedDaemonAndDropsTheCallsQueuedOnTheAir) {
