@@ -2,12 +2,15 @@
 // (whose input hears its output) and rig daemon, driven by key presses and watched from outside.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <xcb/xcb.h>
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <cstdlib>
+#include <cstring>
 
 #include "PulseServer.h"
 #include "QtTestSupport.h"
@@ -137,6 +140,30 @@ class WholeProgram : public testing::Test {
     return QString::fromUtf8(file.readAll());
   }
 
+  // Asks the window to close, as a window manager's close button does.
+  void askToClose(const QString& window) {
+    xcb_connection_t* connection =
+        xcb_connect(xEnvironment_.value("DISPLAY").toLocal8Bit().constData(), nullptr);
+    auto atom = [&](const char* name) {
+      xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+          connection, xcb_intern_atom(connection, 0, std::strlen(name), name), nullptr);
+      const xcb_atom_t found = reply ? reply->atom : XCB_ATOM_NONE;
+      free(reply);
+      return found;
+    };
+    xcb_client_message_event_t message = {};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = window.toUInt();
+    message.type = atom("WM_PROTOCOLS");
+    message.data.data32[0] = atom("WM_DELETE_WINDOW");
+    message.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(connection, 0, message.window, XCB_EVENT_MASK_NO_EVENT,
+                   reinterpret_cast<const char*>(&message));
+    xcb_flush(connection);
+    xcb_disconnect(connection);
+  }
+
   // Waits for a window of the program with this title; its id or nothing.
   QString windowNamed(const QString& title, int timeoutMs = 20000) {
     QString found;
@@ -241,17 +268,32 @@ TEST_F(WholeProgramWithASilentRig, QuitsSoonThoughTheSettingsWindowsQuestionsWai
   EXPECT_FALSE(programOutput().contains("ending without waiting")) << programOutput().toStdString();
 }
 
-TEST_F(WholeProgramWithoutItsRig, QuitsWhileAnAlertStandsAndWarnsOfNothingItNeverKeyed) {
+// Each way out: Quit's keys, File -> Quit from the keyboard, the window manager closing the window.
+struct WaysOut : WholeProgramWithoutItsRig, testing::WithParamInterface<const char*> {};
+
+TEST_P(WaysOut, WorkWhileAnAlertStandsAndWarnOfNothingNeverKeyed) {
   typeAndSend("CQ");
   const QString alert = windowNamed("KVOL");
   ASSERT_FALSE(alert.isEmpty()) << "no alert: " << programOutput().toStdString();
-  xdotool({"windowfocus", "--sync", alert});
-  xdotool({"key", "ctrl+q"});
-  ASSERT_TRUE(program_.waitForFinished(10000)) << "Quit did nothing while the alert stood";
+  const std::string way = GetParam();
+  if (way == "ctrl+q") {
+    xdotool({"windowfocus", "--sync", alert});
+    xdotool({"key", "ctrl+q"});
+  } else if (way == "menu") {
+    xdotool({"windowfocus", "--sync", window_});
+    xdotool({"key", "alt+f"});
+    xdotool({"key", "q"});
+  } else {
+    askToClose(window_);
+  }
+  ASSERT_TRUE(program_.waitForFinished(10000)) << way << " did nothing while the alert stood";
   EXPECT_EQ(program_.exitCode(), 0);
   // The key call never reached the rig: nothing can be keyed.
   EXPECT_FALSE(programOutput().contains("may still be keyed")) << programOutput().toStdString();
 }
+
+INSTANTIATE_TEST_SUITE_P(WholeProgramWithoutItsRig, WaysOut,
+                         testing::Values("ctrl+q", "menu", "close"));
 
 TEST_F(WholeProgramOnItsOwnAudioServer, QuitsWithinFiveSecondsThoughTheAudioServerFroze) {
   ASSERT_TRUE(audioServer_->started());
