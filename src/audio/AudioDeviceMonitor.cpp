@@ -28,6 +28,7 @@ void AudioDeviceMonitor::stop() {
   started_ = false;
   debounce_.stop();
   reconnect_.stop();
+  connecting_.reset();
   // Stops the mainloop thread: no notice can be posted after this, and queued ones die with
   // their context object or find started_ false.
   subscription_.reset();
@@ -37,18 +38,30 @@ bool AudioDeviceMonitor::isListening() const { return subscription_ != nullptr; 
 
 void AudioDeviceMonitor::connectToServer() {
   if (!started_) return;
-  // The callbacks run on the mainloop thread; they only post to this object's thread.
-  auto subscription = std::make_unique<pulse::Subscription>(
+  const uint64_t attempt = ++attempts_;
+  // The callbacks run on the mainloop thread; they only post to this object's thread, and the
+  // subscription goes before this object does.
+  connecting_ = std::make_unique<pulse::Subscription>(
       [this] {
         QMetaObject::invokeMethod(this, &AudioDeviceMonitor::notice, Qt::QueuedConnection);
       },
       [this](int) {
         QMetaObject::invokeMethod(this, &AudioDeviceMonitor::lost, Qt::QueuedConnection);
       });
-  if (const int error = subscription->start(); error != 0) {
+  const int error = connecting_->start([this, attempt](int result) {
+    QMetaObject::invokeMethod(
+        this, [this, attempt, result] { connected(attempt, result); }, Qt::QueuedConnection);
+  });
+  if (error != 0) connected(attempt, error);
+}
+
+void AudioDeviceMonitor::connected(uint64_t attempt, int pulseError) {
+  if (attempt != attempts_ || !connecting_) return;
+  std::unique_ptr<pulse::Subscription> subscription = std::move(connecting_);
+  if (pulseError != 0) {
     if (!reportWhenBack_) {
-      qCWarning(lcAudio).noquote()
-          << "Couldn't watch audio devices:" << QString::fromStdString(pulse::errorText(error));
+      qCWarning(lcAudio).noquote() << "Couldn't watch audio devices:"
+                                   << QString::fromStdString(pulse::errorText(pulseError));
     }
     reportWhenBack_ = true;
     reconnect_.start();

@@ -37,7 +37,50 @@ QVector<AudioDeviceInfo> query(bool withOutputs, bool withInputs) {
   return list(*result.snapshot, withOutputs, withInputs);
 }
 
+std::optional<AudioDeviceInfo> defaultOf(const pulse::ServerSnapshot& snapshot,
+                                         AudioDirection direction) {
+  const bool input = direction == AudioDirection::input;
+  const std::string& wanted = input ? snapshot.defaultSourceName : snapshot.defaultSinkName;
+  if (wanted.empty()) return std::nullopt;
+  for (const auto& device : input ? snapshot.sources : snapshot.sinks) {
+    if (device.name == wanted) return toInfo(device, direction);
+  }
+  return std::nullopt;
+}
+
+std::optional<AudioDeviceInfo> builtInOf(const pulse::ServerSnapshot& snapshot) {
+  for (const auto& sink : snapshot.sinks) {
+    if (!sink.isBuiltIn) continue;
+    if (auto info = toInfo(sink, AudioDirection::output)) return info;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+AudioDeviceSnapshot AudioDeviceSnapshot::read() {
+  AudioDeviceSnapshot devices;
+  const auto result = pulse::querySnapshot();
+  if (!result.snapshot) {
+    devices.failure_ = QString::fromStdString(pulse::problemSentence(result.error));
+    return devices;
+  }
+  devices.outputs_ = list(*result.snapshot, true, false);
+  devices.inputs_ = list(*result.snapshot, false, true);
+  devices.defaultInput_ = defaultOf(*result.snapshot, AudioDirection::input);
+  devices.defaultOutput_ = defaultOf(*result.snapshot, AudioDirection::output);
+  devices.builtInOutput_ = builtInOf(*result.snapshot);
+  return devices;
+}
+
+std::optional<AudioDeviceInfo> AudioDeviceSnapshot::device(
+    const std::optional<QString>& uid, const std::optional<AudioDeviceInfo>& fallback) const {
+  if (!uid) return fallback;
+  for (const auto& device : all()) {
+    if (device.uid == *uid) return device;
+  }
+  return fallback;
+}
 
 namespace AudioDevices {
 
@@ -55,24 +98,13 @@ std::optional<QString> name(uint32_t id) {
 std::optional<AudioDeviceInfo> defaultDevice(AudioDirection direction) {
   const auto result = pulse::querySnapshot();
   if (!result.snapshot) return std::nullopt;
-  const auto& snapshot = *result.snapshot;
-  const bool input = direction == AudioDirection::input;
-  const std::string& wanted = input ? snapshot.defaultSourceName : snapshot.defaultSinkName;
-  if (wanted.empty()) return std::nullopt;
-  for (const auto& device : input ? snapshot.sources : snapshot.sinks) {
-    if (device.name == wanted) return toInfo(device, direction);
-  }
-  return std::nullopt;
+  return defaultOf(*result.snapshot, direction);
 }
 
 std::optional<AudioDeviceInfo> builtInOutput() {
   const auto result = pulse::querySnapshot();
   if (!result.snapshot) return std::nullopt;
-  for (const auto& sink : result.snapshot->sinks) {
-    if (!sink.isBuiltIn) continue;
-    if (auto info = toInfo(sink, AudioDirection::output)) return info;
-  }
-  return std::nullopt;
+  return builtInOf(*result.snapshot);
 }
 
 std::optional<AudioDeviceInfo> device(const std::optional<QString>& uid,

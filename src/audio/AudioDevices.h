@@ -1,7 +1,8 @@
 // The audio devices of the PulseAudio server: sources are inputs, sinks are outputs, and monitor
 // sources are not offered at all. Stateless queries over a short-lived connection; each takes
 // one round trip to the server (bounded by a few seconds when the server hangs) and gives empty
-// results when there is no server. Any thread; the program calls them on the main thread.
+// results when there is no server. Any thread but the main thread, which never waits for the
+// server.
 #pragma once
 
 #include <QHashFunctions>
@@ -33,6 +34,37 @@ inline size_t qHash(const AudioDeviceInfo& device, size_t seed = 0) {
 }
 
 enum class AudioDirection { input, output };
+
+// The devices and defaults as the server gave them at one moment, read in one round trip, for
+// several answers that agree with each other. Reading blocks as the queries below do; asking a
+// snapshot does not.
+class AudioDeviceSnapshot {
+ public:
+  // Empty: no server answered.
+  AudioDeviceSnapshot() = default;
+  static AudioDeviceSnapshot read();
+
+  QVector<AudioDeviceInfo> all() const { return outputs_ + inputs_; }
+  const QVector<AudioDeviceInfo>& inputs() const { return inputs_; }
+  const QVector<AudioDeviceInfo>& outputs() const { return outputs_; }
+  std::optional<AudioDeviceInfo> defaultDevice(AudioDirection direction) const {
+    return direction == AudioDirection::input ? defaultInput_ : defaultOutput_;
+  }
+  std::optional<AudioDeviceInfo> builtInOutput() const { return builtInOutput_; }
+  std::optional<AudioDeviceInfo> device(const std::optional<QString>& uid,
+                                        const std::optional<AudioDeviceInfo>& fallback) const;
+  // Why the server could not be asked, as a sentence for people (that none is running, or that
+  // it does not answer); none when it answered.
+  std::optional<QString> failure() const { return failure_; }
+
+ private:
+  QVector<AudioDeviceInfo> outputs_;
+  QVector<AudioDeviceInfo> inputs_;
+  std::optional<AudioDeviceInfo> defaultInput_;
+  std::optional<AudioDeviceInfo> defaultOutput_;
+  std::optional<AudioDeviceInfo> builtInOutput_;
+  std::optional<QString> failure_;
+};
 
 namespace AudioDevices {
 

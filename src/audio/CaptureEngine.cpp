@@ -122,6 +122,18 @@ QString CaptureEngine::diagnostics(std::optional<int> pulseError) const {
 CaptureError CaptureEngine::fail(CaptureError::Kind kind, int pulseError, uint32_t rate,
                                  uint32_t channels) {
   CaptureError error;
+  if (kind == CaptureError::Kind::startFailed) {
+    switch (pulse::serverProblem(pulseError)) {
+      case pulse::ServerProblem::notRunning:
+        kind = CaptureError::Kind::noAudioServer;
+        break;
+      case pulse::ServerProblem::notAnswering:
+        kind = CaptureError::Kind::serverNotAnswering;
+        break;
+      case pulse::ServerProblem::none:
+        break;
+    }
+  }
   error.kind = kind;
   error.pulseError = pulseError;
   if (kind == CaptureError::Kind::unusableInputFormat) {
@@ -132,6 +144,10 @@ CaptureError CaptureEngine::fail(CaptureError::Kind kind, int pulseError, uint32
   } else if (kind == CaptureError::Kind::noInputDevice) {
     error.description =
         QStringLiteral("The audio input device is gone (the audio server offers none).");
+  } else if (kind == CaptureError::Kind::noAudioServer) {
+    error.description = QStringLiteral("No audio server is running.");
+  } else if (kind == CaptureError::Kind::serverNotAnswering) {
+    error.description = QStringLiteral("The audio server does not answer.");
   } else {
     error.description = QString::fromStdString(pulse::errorSentence(pulseError));
   }
@@ -154,7 +170,15 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
   streamChannels_ = 0;
   lastStatistics_ = {};
 
+  // The mainloop thread only queues blocks and posts events to this thread.
+  auto post = [this, generation](pulse::RecordEvent event, int error) {
+    QMetaObject::invokeMethod(
+        this, [this, generation, event, error] { handleStreamEvent(generation, event, error); },
+        Qt::QueuedConnection);
+  };
   connection_ = std::make_unique<pulse::Connection>("Palavrix capture");
+  // Before connecting: from then on the mainloop thread may call it.
+  connection_->onLost = [post](int error) { post(pulse::RecordEvent::failed, error); };
   if (const int error = connection_->connect(); error != 0) {
     return fail(CaptureError::Kind::startFailed, error);
   }
@@ -182,7 +206,10 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
                                          : CaptureError::Kind::startFailed,
                 error);
   }
-  if (!source) return fail(CaptureError::Kind::noInputDevice, 0);
+  // A server without inputs makes a sink's monitor the default source: no input device at all.
+  if (!source || (!device && source->isMonitor)) {
+    return fail(CaptureError::Kind::noInputDevice, 0);
+  }
   source_ = std::make_unique<pulse::Device>(*source);
   const uint32_t rate = source->rate;
   const uint32_t channels = source->channels;
@@ -197,13 +224,6 @@ std::optional<CaptureError> CaptureEngine::start(const std::optional<AudioDevice
   streamRate_ = rate;
   streamChannels_ = channels;
 
-  // The mainloop thread only queues blocks and posts events to this thread.
-  auto post = [this, generation](pulse::RecordEvent event, int error) {
-    QMetaObject::invokeMethod(
-        this, [this, generation, event, error] { handleStreamEvent(generation, event, error); },
-        Qt::QueuedConnection);
-  };
-  connection_->onLost = [post](int error) { post(pulse::RecordEvent::failed, error); };
   Run* run = run_.get();
   pulse::RecordStream::Callbacks callbacks;
   callbacks.onBlock = [run](const float* channel0, uint32_t frames) {

@@ -38,6 +38,9 @@ struct CaptureError {
     startFailed,
     // The named device cannot be selected (it is gone); description is PulseAudio's text.
     deviceNotSelectable,
+    // No audio server is running, or the one there does not answer: nothing in Settings helps.
+    noAudioServer,
+    serverNotAnswering,
   };
   Kind kind = Kind::startFailed;
   QString description;
@@ -48,6 +51,10 @@ struct CaptureError {
 
   bool carriesDiagnostics() const {
     return kind == Kind::unusableInputFormat || kind == Kind::startFailed;
+  }
+  // Whether choosing another input device could help.
+  bool concernsTheDevice() const {
+    return kind != Kind::noAudioServer && kind != Kind::serverNotAnswering;
   }
 };
 
@@ -83,7 +90,8 @@ class CaptureEngine final : public QObject {
   std::chrono::milliseconds stallTimeout = kDefaultStallTimeout;
 
   // Starts capture from the device (an input) or, without one, from the server's default
-  // source. Returns the error, or nothing on success. Blocks for about one device query.
+  // source; a default source that only monitors a sink is no input (capture would hear our own
+  // transmissions). Returns the error, or nothing on success. Blocks for about one device query.
   std::optional<CaptureError> start(const std::optional<AudioDeviceInfo>& device);
   // Ends capture and waits until the capture thread has left onSamples; blocks queued but not
   // yet handled are dropped. Never call it from onSamples.

@@ -13,16 +13,18 @@
 #include "audio/pulse/PulseConnection.h"
 #include "audio/pulse/PulsePlaybackStream.h"
 
+struct NewMessageSound::Sound {
+  std::vector<float> samples;  // interleaved
+  int rate = 0;
+  int channels = 0;
+};
+
 namespace {
 
 // A notification sound is a second or two; anything far longer is not one.
 constexpr sf_count_t kMaxSoundSeconds = 30;
 
-struct Sound {
-  std::vector<float> samples;  // interleaved
-  int rate = 0;
-  int channels = 0;
-};
+using Sound = NewMessageSound::Sound;
 
 // The sound decoded, or the reason it cannot be.
 std::optional<Sound> load(const QString& path, QString* error) {
@@ -55,42 +57,56 @@ std::optional<Sound> load(const QString& path, QString* error) {
 
 }  // namespace
 
-// One sound on one sink: its own connection and stream, gone once the sound has played.
+// One sound on one sink: its own connection and stream, gone once the sound has played. Its
+// connection and stream report back to the owner's thread, which takes each next step.
 class NewMessageSound::Player {
  public:
-  Player(Sound sound, NewMessageSound& owner, uint64_t serial)
+  Player(std::shared_ptr<const Sound> sound, NewMessageSound& owner, uint64_t serial)
       : sound_(std::move(sound)), owner_(owner), serial_(serial) {}
 
   uint64_t serial() const { return serial_; }
 
-  // Connects to the sink and starts playing; false when it cannot.
-  bool start(const QString& sinkName) {
+  // Begins connecting; false when that cannot even begin.
+  bool connect() {
     connection_ = std::make_unique<pulse::Connection>("Palavrix new-message sound");
-    if (connection_->connect() != 0) return false;
     pulse::PlaybackStream::Callbacks callbacks;
     callbacks.fill = [this](void* destination, size_t maxFrames) {
-      const size_t channels = size_t(sound_.channels);
-      const size_t frames = std::min(maxFrames, sound_.samples.size() / channels - position_);
-      std::memcpy(destination, sound_.samples.data() + position_ * channels,
+      const size_t channels = size_t(sound_->channels);
+      const size_t frames = std::min(maxFrames, sound_->samples.size() / channels - position_);
+      std::memcpy(destination, sound_->samples.data() + position_ * channels,
                   frames * channels * sizeof(float));
       position_ += frames;
       return frames;
     };
     callbacks.afterWrite = [this] {
-      if (drainAsked_ || position_ * size_t(sound_.channels) < sound_.samples.size()) return;
+      if (drainAsked_ || position_ * size_t(sound_->channels) < sound_->samples.size()) return;
       drainAsked_ = true;
-      stream_->drain([this] { postFinished(); });
+      stream_->drain([this] { post(&NewMessageSound::finished); });
     };
-    callbacks.onFailed = [this](int) { postFinished(); };
+    callbacks.onFailed = [this](int) { post(&NewMessageSound::finished); };
     stream_ = std::make_unique<pulse::PlaybackStream>(*connection_, std::move(callbacks));
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, uint32_t(sound_.rate), uint8_t(sound_.channels)};
+    pulse::Connection::Lock lock(*connection_);
+    return connection_->startConnect(pulse::kStepTimeout, [this](int error) {
+      post(&NewMessageSound::connected, error);
+    }) == 0;
+  }
+
+  // Once connected: begins connecting the stream; false when that cannot even begin.
+  bool connectStream(const QString& sinkName) {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, uint32_t(sound_->rate),
+                              uint8_t(sound_->channels)};
     const QByteArray sink = sinkName.toUtf8();
+    pulse::Connection::Lock lock(*connection_);
     // Never let the server move the alert onto another sink: that may be the transmitter.
-    if (stream_->connect(sink.constData(), spec, true) != 0) return false;
+    return stream_->startConnect(sink.constData(), spec, true, pulse::kStepTimeout,
+                                 [this](int error) { post(&NewMessageSound::started, error); }) ==
+           0;
+  }
+
+  void start() {
     pulse::Connection::Lock lock(*connection_);
     stream_->cork(false);
     stream_->write();
-    return true;
   }
 
   ~Player() {
@@ -99,13 +115,16 @@ class NewMessageSound::Player {
   }
 
  private:
-  void postFinished() {
+  // From the mainloop thread, which stops before the owner can go.
+  template <typename... Args>
+  void post(void (NewMessageSound::*step)(uint64_t, Args...), Args... args) {
     QMetaObject::invokeMethod(
-        &owner_, [owner = &owner_, serial = serial_] { owner->finished(serial); },
+        &owner_,
+        [owner = &owner_, serial = serial_, step, args...] { (owner->*step)(serial, args...); },
         Qt::QueuedConnection);
   }
 
-  Sound sound_;
+  std::shared_ptr<const Sound> sound_;
   NewMessageSound& owner_;
   const uint64_t serial_;
   size_t position_ = 0;  // frames written; mainloop thread
@@ -123,33 +142,69 @@ void NewMessageSound::finished(uint64_t serial) {
   if (player_ && player_->serial() == serial) player_.reset();
 }
 
-QString NewMessageSound::play(const std::optional<QString>& avoidingUid) {
-  Q_ASSERT(QThread::currentThread() == thread());
-  const QString notPlayed =
-      QStringLiteral("Not played: no output device other than the transmit device.");
-  QString result;
-  std::optional<AudioDeviceInfo> device = AudioDevices::defaultDevice(AudioDirection::output);
+NewMessageSound::Pick NewMessageSound::pick(const QString& soundFile,
+                                            const AudioDeviceSnapshot& devices,
+                                            const std::optional<QString>& avoidingUid) {
+  Pick pick;
+  std::optional<AudioDeviceInfo> device = devices.defaultDevice(AudioDirection::output);
   if (device && avoidingUid && device->uid == *avoidingUid) {
-    device = AudioDevices::builtInOutput();
+    device = devices.builtInOutput();
     if (device && device->uid == *avoidingUid) device.reset();
   }
   if (!device) {
-    result = notPlayed;
-  } else {
-    QString error;
-    std::optional<Sound> sound = load(soundFile_, &error);
-    if (!sound) {
-      result = QStringLiteral("Couldn't load the sound: ") + error;
-    } else {
-      auto player = std::make_unique<Player>(std::move(*sound), *this, ++playerSerial_);
-      if (player->start(device->uid)) {
-        player_ = std::move(player);
-        result = QStringLiteral("Played on ") + device->name + '.';
-      } else {
-        result = QStringLiteral("Couldn't play on ") + device->name + '.';
-      }
-    }
+    pick.status = QStringLiteral("Not played: no output device other than the transmit device.");
+    return pick;
   }
-  qCInfo(lcAudio).noquote() << "New message sound:" << result;
-  return result;
+  QString error;
+  std::optional<Sound> sound = load(soundFile, &error);
+  if (!sound) {
+    pick.status = QStringLiteral("Couldn't load the sound: ") + error;
+    return pick;
+  }
+  pick.device = device;
+  pick.sound = std::make_shared<const Sound>(std::move(*sound));
+  return pick;
+}
+
+void NewMessageSound::play(const Pick& pick, std::function<void(const QString&)> done) {
+  Q_ASSERT(QThread::currentThread() == thread());
+  const uint64_t serial = ++playerSerial_;
+  if (!pick.device || !pick.sound) {
+    starting_[serial] = Starting{nullptr, QString(), QString(), std::move(done)};
+    finish(serial, pick.status);
+    return;
+  }
+  auto player = std::make_unique<Player>(pick.sound, *this, serial);
+  Player& starting = *player;
+  starting_[serial] =
+      Starting{std::move(player), pick.device->uid, pick.device->name, std::move(done)};
+  if (!starting.connect()) started(serial, PA_ERR_CONNECTIONREFUSED);
+}
+
+void NewMessageSound::connected(uint64_t serial, int pulseError) {
+  const auto entry = starting_.find(serial);
+  if (entry == starting_.end()) return;
+  if (pulseError == 0 && entry->second.player->connectStream(entry->second.deviceUid)) return;
+  started(serial, pulseError != 0 ? pulseError : PA_ERR_UNKNOWN);
+}
+
+void NewMessageSound::started(uint64_t serial, int pulseError) {
+  const auto entry = starting_.find(serial);
+  if (entry == starting_.end()) return;
+  if (pulseError != 0) {
+    finish(serial, QStringLiteral("Couldn't play on ") + entry->second.deviceName + '.');
+    return;
+  }
+  entry->second.player->start();
+  player_ = std::move(entry->second.player);
+  finish(serial, QStringLiteral("Played on ") + entry->second.deviceName + '.');
+}
+
+void NewMessageSound::finish(uint64_t serial, const QString& status) {
+  const auto entry = starting_.find(serial);
+  if (entry == starting_.end()) return;
+  std::function<void(const QString&)> done = std::move(entry->second.done);
+  starting_.erase(entry);
+  qCInfo(lcAudio).noquote() << "New message sound:" << status;
+  if (done) done(status);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "audio/AudioLevels.h"
 #include "audio/AudioLog.h"
@@ -17,7 +18,7 @@
 namespace {
 
 PlaybackError playbackError(int pulseError) {
-  return {QString::fromStdString(pulse::errorSentence(pulseError)), pulseError};
+  return {QString::fromStdString(pulse::problemSentence(pulseError)), pulseError};
 }
 
 int16_t clampToSample(double value) {
@@ -41,7 +42,7 @@ PlaybackEngine::~PlaybackEngine() {
   connection_.reset();
 }
 
-std::optional<PlaybackError> PlaybackEngine::prepare(const std::optional<AudioDeviceInfo>& device) {
+void PlaybackEngine::prepare(const std::optional<AudioDeviceInfo>& device, Prepared done) {
   Q_ASSERT(QThread::currentThread() == thread());
   stopPlayer();
   const std::optional<QString> requested =
@@ -50,7 +51,7 @@ std::optional<PlaybackError> PlaybackEngine::prepare(const std::optional<AudioDe
   std::optional<QString> current;
   uint32_t currentIndex = PA_INVALID_INDEX;
   bool ready = false;
-  if (stream_) {
+  if (stream_ && !building_) {
     pulse::Connection::Lock lock(*connection_);
     ready = stream_->isReady();
     const std::string name = stream_->sinkName();
@@ -59,26 +60,43 @@ std::optional<PlaybackError> PlaybackEngine::prepare(const std::optional<AudioDe
   }
   const bool moved = requested && !(current && *current == *requested);
 
-  if (isStale_ || !ready || configuredUid_ != requested || moved) {
-    if (!isStale_ && ready && moved) {
+  const uint64_t request = ++requests_;
+  if (building_ && !isStale_ && configuredUid_ == requested) {
+    // The stream under way is the one asked for: it answers once it is ready.
+  } else if (building_ || isStale_ || !ready || configuredUid_ != requested || moved) {
+    if (!building_ && !isStale_ && ready && moved) {
       qCInfo(lcAudio).noquote() << QStringLiteral(
                                        "Playback output had moved to device %1; rebuilding")
                                        .arg(currentIndex == PA_INVALID_INDEX
                                                 ? QStringLiteral("none")
                                                 : QString::number(currentIndex));
     }
-    return rebuild(device);
+    rebuild(device);
+  } else {
+    QMetaObject::invokeMethod(
+        this, [this, request] { answer(request, std::nullopt); }, Qt::QueuedConnection);
   }
-  return std::nullopt;
+  waitingRequest_ = request;
+  waiting_ = std::move(done);
 }
 
-std::optional<PlaybackError> PlaybackEngine::rebuild(const std::optional<AudioDeviceInfo>& device) {
+void PlaybackEngine::answer(uint64_t request, const std::optional<PlaybackError>& error) {
+  if (request != waitingRequest_ || !waiting_) return;
+  const Prepared done = std::exchange(waiting_, nullptr);
+  done(error);
+}
+
+void PlaybackEngine::rebuild(const std::optional<AudioDeviceInfo>& device) {
   const uint64_t generation = ++generation_;
   stream_.reset();
   connection_.reset();
-  configuredUid_.reset();
   clearPlayer();
   writtenFrames_ = 0;
+  configuredUid_ = device ? std::optional<QString>(device->uid) : std::nullopt;
+  isStale_ = false;
+  building_ = true;
+  buildingSink_ = device ? device->uid.toUtf8() : QByteArray();
+  buildingNamed_ = device.has_value();
 
   connection_ = std::make_unique<pulse::Connection>("Palavrix transmit");
   auto lost = [this, generation](int error) {
@@ -95,10 +113,6 @@ std::optional<PlaybackError> PlaybackEngine::rebuild(const std::optional<AudioDe
         Qt::QueuedConnection);
   };
   connection_->onLost = lost;
-  if (const int error = connection_->connect(); error != 0) {
-    connection_.reset();
-    return playbackError(error);
-  }
   pulse::PlaybackStream::Callbacks callbacks;
   callbacks.fill = [this](void* destination, size_t maxFrames) {
     return fill(destination, maxFrames);
@@ -109,18 +123,47 @@ std::optional<PlaybackError> PlaybackEngine::rebuild(const std::optional<AudioDe
   callbacks.onStarted = [this] { started(); };
   callbacks.onUnplayed = [this](uint64_t unplayedFrames) { return reportPlayed(unplayedFrames); };
   stream_ = std::make_unique<pulse::PlaybackStream>(*connection_, std::move(callbacks));
-  const pa_sample_spec spec{PA_SAMPLE_S16NE, kSampleRate, 1};
-  const QByteArray sinkName = device ? device->uid.toUtf8() : QByteArray();
-  if (const int error =
-          stream_->connect(device ? sinkName.constData() : nullptr, spec, device.has_value());
-      error != 0) {
+
+  // The server may take seconds to answer, or never: each step reports back to this thread.
+  auto connected = [this, generation](int error) {
+    QMetaObject::invokeMethod(
+        this, [this, generation, error] { this->connected(generation, error); },
+        Qt::QueuedConnection);
+  };
+  pulse::Connection::Lock lock(*connection_);
+  if (const int error = connection_->startConnect(pulse::kStepTimeout, connected); error != 0) {
+    connected(error);
+  }
+}
+
+void PlaybackEngine::connected(uint64_t generation, int pulseError) {
+  if (generation != generation_) return;
+  if (pulseError == 0) {
+    auto built = [this, generation](int error) {
+      QMetaObject::invokeMethod(
+          this, [this, generation, error] { this->built(generation, error); },
+          Qt::QueuedConnection);
+    };
+    const pa_sample_spec spec{PA_SAMPLE_S16NE, kSampleRate, 1};
+    pulse::Connection::Lock lock(*connection_);
+    pulseError = stream_->startConnect(buildingNamed_ ? buildingSink_.constData() : nullptr, spec,
+                                       buildingNamed_, pulse::kStepTimeout, built);
+    if (pulseError == 0) return;
+  }
+  built(generation, pulseError);
+}
+
+void PlaybackEngine::built(uint64_t generation, int pulseError) {
+  if (generation != generation_) return;
+  building_ = false;
+  if (pulseError != 0) {
     stream_.reset();
     connection_.reset();
-    return playbackError(error);
+    configuredUid_.reset();
+    answer(waitingRequest_, playbackError(pulseError));
+    return;
   }
-  configuredUid_ = device ? std::optional<QString>(device->uid) : std::nullopt;
-  isStale_ = false;
-  return std::nullopt;
+  answer(waitingRequest_, std::nullopt);
 }
 
 PlaybackBuffer PlaybackEngine::makeBuffer(std::span<const int16_t> samples) {
@@ -164,6 +207,7 @@ void PlaybackEngine::play() {
 }
 
 void PlaybackEngine::clearPlayer() {
+  waiting_ = nullptr;  // a prepare still waiting for the stream is called off too
   std::vector<Scheduled> released;
   {
     const auto lock = lockPlayer(connection_);
@@ -315,28 +359,33 @@ bool PlaybackEngine::reportPlayed(uint64_t unplayedFrames) {
   return awaitingEnd_;
 }
 
-std::optional<PlaybackError> PlaybackEngine::playTone(const std::optional<AudioDeviceInfo>& device,
-                                                      double frequency, float level) {
-  if (auto error = prepare(device)) return error;
-  if (!(frequency > 0.0) || !std::isfinite(frequency)) return std::nullopt;
+void PlaybackEngine::playTone(const std::optional<AudioDeviceInfo>& device, double frequency,
+                              float level, Prepared done) {
+  PlaybackBuffer rampBuffer;
+  PlaybackBuffer steadyBuffer;
   const double samplesPerCycle = kSampleRate / frequency;
   const double cycles = std::max(1.0, std::round(kToneLoopSamples / samplesPerCycle));
   const double length = std::round(samplesPerCycle * cycles);
-  if (!(length >= 1.0) || length > 1e7) return std::nullopt;
-  const size_t n = static_cast<size_t>(length);
-  const double amplitude = double(level) * 32767.0;
-  std::vector<int16_t> ramp(n);
-  std::vector<int16_t> steady(n);
-  for (size_t i = 0; i < n; ++i) {
-    const double wave = std::sin(2.0 * M_PI * frequency * double(i) / kSampleRate);
-    ramp[i] = clampToSample(std::round(double(i) / double(n) * amplitude * wave));
-    steady[i] = clampToSample(std::round(amplitude * wave));
+  if (frequency > 0.0 && std::isfinite(frequency) && length >= 1.0 && length <= 1e7) {
+    const size_t n = static_cast<size_t>(length);
+    const double amplitude = double(level) * 32767.0;
+    std::vector<int16_t> ramp(n);
+    std::vector<int16_t> steady(n);
+    for (size_t i = 0; i < n; ++i) {
+      const double wave = std::sin(2.0 * M_PI * frequency * double(i) / kSampleRate);
+      ramp[i] = clampToSample(std::round(double(i) / double(n) * amplitude * wave));
+      steady[i] = clampToSample(std::round(amplitude * wave));
+    }
+    rampBuffer = makeBuffer(ramp);
+    steadyBuffer = makeBuffer(steady);
   }
-  PlaybackBuffer rampBuffer = makeBuffer(ramp);
-  PlaybackBuffer steadyBuffer = makeBuffer(steady);
-  if (!rampBuffer || !steadyBuffer) return std::nullopt;
-  schedule(std::move(rampBuffer));
-  schedule(std::move(steadyBuffer), true);
-  play();
-  return std::nullopt;
+  prepare(device, [this, rampBuffer, steadyBuffer,
+                   done = std::move(done)](const std::optional<PlaybackError>& error) {
+    if (!error && rampBuffer && steadyBuffer) {
+      schedule(rampBuffer);
+      schedule(steadyBuffer, true);
+      play();
+    }
+    if (done) done(error);
+  });
 }

@@ -2,9 +2,11 @@
 // PulseAudio sink. The stream is kept between transmissions and rebuilt only when it went stale,
 // another device is asked for, or the server moved it off the requested one. The "player" is a
 // queue of buffers drained by the stream's write callback on the PulseAudio mainloop thread;
-// everything else runs on the main thread.
+// everything else runs on the main thread, which never waits for the server: a stream is built
+// in the background and the owner told when it is ready.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -55,9 +57,14 @@ class PlaybackEngine final : public QObject {
   explicit PlaybackEngine(QObject* parent = nullptr);
   ~PlaybackEngine() override;
 
-  // Readies the stream for the device (an output; none: the server's default) with the player
-  // stopped. Blocks for about one device query when it has to rebuild.
-  std::optional<PlaybackError> prepare(const std::optional<AudioDeviceInfo>& device);
+  // What prepare and playTone tell their caller, on the main thread: nothing on success.
+  using Prepared = std::function<void(const std::optional<PlaybackError>&)>;
+
+  // Stops the player and readies the stream for the device (an output; none: the server's
+  // default) without waiting, then tells done: at once (queued) when the stream can stay, else
+  // once it is rebuilt or has failed. A later prepare, playTone or stopPlayer() comes first and
+  // done is never called.
+  void prepare(const std::optional<AudioDeviceInfo>& device, Prepared done);
 
   // A buffer of the samples; null when there are none or more than 32 bits can count.
   static PlaybackBuffer makeBuffer(std::span<const int16_t> samples);
@@ -74,10 +81,10 @@ class PlaybackEngine final : public QObject {
   bool isPlaying() const;
 
   // A tone of the frequency at the level (1.0 is full scale), rising over its first 0.1 s and
-  // then looping seamlessly until stopPlayer(). A frequency that is not positive and finite
-  // plays nothing.
-  std::optional<PlaybackError> playTone(const std::optional<AudioDeviceInfo>& device,
-                                        double frequency, float level);
+  // then looping seamlessly until stopPlayer(); it starts once the stream is ready, as prepare
+  // says, and done is told the same. A frequency that is not positive and finite plays nothing.
+  void playTone(const std::optional<AudioDeviceInfo>& device, double frequency, float level,
+                Prepared done);
 
   // Linear gain applied to everything played, from the next samples written on.
   float gain() const;
@@ -97,7 +104,10 @@ class PlaybackEngine final : public QObject {
     bool played = false;  // its end has been heard and reported
   };
 
-  std::optional<PlaybackError> rebuild(const std::optional<AudioDeviceInfo>& device);
+  void rebuild(const std::optional<AudioDeviceInfo>& device);
+  void connected(uint64_t generation, int pulseError);
+  void built(uint64_t generation, int pulseError);
+  void answer(uint64_t request, const std::optional<PlaybackError>& error);
   void clearPlayer();
   void playedBack(uint64_t ticket);
   void failAll(int pulseError);
@@ -115,6 +125,14 @@ class PlaybackEngine final : public QObject {
   std::optional<QString> configuredUid_;  // the device of the last rebuild; none: the default
   bool isStale_ = true;
   uint64_t generation_ = 0;
+  // The rebuild under way: the stream exists but is not ready yet.
+  bool building_ = false;
+  QByteArray buildingSink_;
+  bool buildingNamed_ = false;
+  // The prepare waiting to be answered; a newer request or a stop replaces or drops it.
+  uint64_t requests_ = 0;
+  uint64_t waitingRequest_ = 0;
+  Prepared waiting_;
 
   // Guarded by the connection's lock once a stream exists.
   std::vector<Scheduled> queue_;

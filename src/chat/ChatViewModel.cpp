@@ -53,7 +53,8 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
       deferredTuneTimer_(new QTimer(this)),
       rigQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.rig"))),
       audioQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.audio"))),
-      capture_(std::make_unique<CaptureEngine>()) {
+      capture_(std::make_unique<CaptureEngine>()),
+      deviceQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.devices"))) {
   qRegisterMetaType<ChatViewModel::ReceiveQuality>();
   sweepTimer_->setInterval(timing_.sweepInterval);
   connect(sweepTimer_, &QTimer::timeout, this, &ChatViewModel::sweepStalledBubbles);
@@ -185,8 +186,9 @@ void ChatViewModel::listeningAttempted(int retriesLeft, uint64_t chain,
     return;
   }
   if (retriesLeft == 0) {
-    QString text = QStringLiteral("Couldn't start listening on the audio input: ") +
-                   error->description + QStringLiteral(" Check the input device in Settings.");
+    QString text =
+        QStringLiteral("Couldn't start listening on the audio input: ") + error->description;
+    if (error->concernsTheDevice()) text += QStringLiteral(" Check the input device in Settings.");
     if (error->carriesDiagnostics()) text += QStringLiteral("\n\nDetails: ") + error->diagnostics;
     captureAlert_ = text;
     setAlertMessage(text);

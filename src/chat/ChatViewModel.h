@@ -4,9 +4,10 @@
 // push-to-talk timing, the rig is polled and tuned, and the transcript can be exported.
 //
 // Lives on the main thread; every property is read and written there. The captured-samples
-// handler and the decoder run on the capture thread, rig calls on the rig thread, and the
-// capture engine is started and stopped on an audio thread (the server may take seconds to
-// answer); all of them hand their results to the main thread with queued calls.
+// handler and the decoder run on the capture thread, rig calls on the rig thread, the capture
+// engine is started and stopped on an audio thread and the output devices are looked up on a
+// thread of their own (the server may take seconds to answer); all of them hand their results
+// to the main thread with queued calls.
 #pragma once
 
 #include <QDateTime>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "audio/AudioDevices.h"
@@ -168,9 +170,13 @@ class ChatViewModel final : public QObject {
   // Sending.
   void send();
   std::optional<QString> textWithCallsign(const QString& text) const;
+  // The settings window's test tone, once the output is known and ready; it plays until the
+  // player is stopped. stopOutputMeter() calls off a tone still on its way.
   void playTestTone();
   void stopOutputMeter();
-  QString previewNewMessageSound();
+  // The settings window's sound test: the sound as a received message would play it, its status
+  // told through newMessageSoundPreviewed.
+  void previewNewMessageSound();
 
   // Whether push-to-talk may be on at the rig: from the moment a key call is posted until a
   // release has come back without error.
@@ -205,6 +211,7 @@ class ChatViewModel final : public QObject {
   void rigStatusChanged();
   // A received message completed with the sound option on; the sound's status line.
   void newMessageSoundPlayed(const QString& status);
+  void newMessageSoundPreviewed(const QString& status);
 
  private:
   // Audio start.
@@ -212,7 +219,12 @@ class ChatViewModel final : public QObject {
   void startListening(int retriesLeft, uint64_t chain);
   struct ListeningStart;
   void listeningAttempted(int retriesLeft, uint64_t chain, const ListeningStart& start);
-  std::optional<AudioDeviceInfo> transmitDevice() const;
+  // Where transmit audio and the test tone go, as the server knows it now: the previewed or saved
+  // output, else the default one; or why the server could not say. Asked on the device queue;
+  // done on the main thread.
+  using TransmitDevice = std::pair<std::optional<AudioDeviceInfo>, std::optional<QString>>;
+  void transmitDevice(std::function<void(TransmitDevice)> done);
+  std::optional<QString> transmitDeviceUID() const;
   // Receiving.
   void drainDisplayMailbox();
   void finalizeLiveBubble(const LiveBubble& bubble);
@@ -221,24 +233,22 @@ class ChatViewModel final : public QObject {
   void startPartialDecodeSweep();
   void stopPartialDecodeSweepIfIdle();
   void playNewMessageSound();
+  void playSound(std::function<void(const QString&)> told);
   void setReceiveQuality(const ReceiveQuality& quality);
   // Sending.
   void setIsSending(bool sending);
   void transmit(std::vector<int16_t> samples);
   // playedBack runs on the main thread once the player has played the last sample.
-  void playTransmitAudio(std::span<const int16_t> samples,
-                         const std::optional<AudioDeviceInfo>& device, uint64_t transmission,
+  void playTransmitAudio(std::span<const int16_t> samples, uint64_t transmission,
                          std::function<void()> playedBack);
   void transmitAudioFailed(uint64_t transmission, const PlaybackError& error);
   // The safety clock: the player never said it had played the last sample.
   void transmitAudioOverdue(uint64_t transmission);
   void markTransmittedMessageIncomplete();
   void startOutputMeter(std::span<const int16_t> samples);
-  void startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples,
-                          const std::optional<AudioDeviceInfo>& device);
+  void startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples);
   void finishTransmit(uint64_t transmission);
   void keyAnswered(uint64_t transmission, std::shared_ptr<const std::vector<int16_t>> samples,
-                   const std::optional<AudioDeviceInfo>& device,
                    const std::optional<std::string>& error);
   // The key call, which the caller may withdraw until it starts.
   std::shared_ptr<SerialQueue::Start> keyPushToTalk(
@@ -318,6 +328,8 @@ class ChatViewModel final : public QObject {
   // The output meter's levels, one per 50 ms of the transmission; empty for the test tone.
   std::vector<float> meterLevels_;
   size_t meterStep_ = 0;
+  // Counts test tones asked for; one still on its way plays only while it is the latest.
+  uint64_t testTones_ = 0;
   uint64_t transmission_ = 0;
   bool transmitAudioPlayedBack_ = false;
   // The latest transmission's key call has not come back yet.
@@ -342,6 +354,9 @@ class ChatViewModel final : public QObject {
   // this queue's thread, where it is started, stopped and finally destroyed.
   std::unique_ptr<SerialQueue> audioQueue_;
   std::unique_ptr<CaptureEngine> capture_;
+  // Reads which output devices there are (and decodes the new-message sound) for the output
+  // side, which must not wait behind a capture start.
+  std::unique_ptr<SerialQueue> deviceQueue_;
 };
 
 Q_DECLARE_METATYPE(ChatViewModel::ReceiveQuality)

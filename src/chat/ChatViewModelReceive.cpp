@@ -161,8 +161,5 @@ void ChatViewModel::finalizeAllLiveBubbles() {
 
 void ChatViewModel::playNewMessageSound() {
   if (!settings_.playNewMessageSound()) return;
-  const std::optional<AudioDeviceInfo> device = transmitDevice();
-  const QString status =
-      newMessageSound_->play(device ? std::optional<QString>(device->uid) : std::nullopt);
-  emit newMessageSoundPlayed(status);
+  playSound([this](const QString& status) { emit newMessageSoundPlayed(status); });
 }

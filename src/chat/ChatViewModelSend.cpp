@@ -34,6 +34,7 @@ const QString kMayStillBeKeyedText =
     QStringLiteral("\n\nThe transmitter may still be keyed. Palavrix keeps trying to release it.");
 
 const QString kTransmitAudioFailedPrefix = QStringLiteral("Couldn't play the transmit audio: ");
+const QString kTestToneFailedPrefix = QStringLiteral("Couldn't play the test tone: ");
 const QString kTransmissionInterruptedText = QStringLiteral(
     "The transmission was interrupted for a moment, so the message may not have arrived whole.");
 const QString kTransmissionCutOffText = QStringLiteral(
@@ -103,10 +104,18 @@ void ChatViewModel::send() {
   transmit(std::move(encoded.samples));
 }
 
-std::optional<AudioDeviceInfo> ChatViewModel::transmitDevice() const {
-  const std::optional<QString> uid =
-      previewedOutputDeviceUID_ ? previewedOutputDeviceUID_ : settings_.audioOutputDeviceUID();
-  return AudioDevices::device(uid, AudioDevices::defaultDevice(AudioDirection::output));
+std::optional<QString> ChatViewModel::transmitDeviceUID() const {
+  return previewedOutputDeviceUID_ ? previewedOutputDeviceUID_ : settings_.audioOutputDeviceUID();
+}
+
+void ChatViewModel::transmitDevice(std::function<void(TransmitDevice)> done) {
+  deviceQueue_->call<TransmitDevice>(
+      [uid = transmitDeviceUID()] {
+        const AudioDeviceSnapshot devices = AudioDeviceSnapshot::read();
+        return TransmitDevice(devices.device(uid, devices.defaultDevice(AudioDirection::output)),
+                              devices.failure());
+      },
+      std::move(done));
 }
 
 void ChatViewModel::transmit(std::vector<int16_t> samples) {
@@ -114,12 +123,10 @@ void ChatViewModel::transmit(std::vector<int16_t> samples) {
   setIsSending(true);
   const uint64_t transmission = ++transmission_;
   transmitAudioPlayedBack_ = false;
-  const std::optional<AudioDeviceInfo> device = transmitDevice();
   auto shared = std::make_shared<const std::vector<int16_t>>(std::move(samples));
   if (!rig_) {
-    QTimer::singleShot(0, Qt::PreciseTimer, this, [this, transmission, shared, device] {
-      startTransmitAudio(transmission, *shared, device);
-    });
+    QTimer::singleShot(0, Qt::PreciseTimer, this,
+                       [this, transmission, shared] { startTransmitAudio(transmission, *shared); });
     return;
   }
   // The lead counts from the moment the rig has keyed, not from when the call was posted: a
@@ -127,11 +134,11 @@ void ChatViewModel::transmit(std::vector<int16_t> samples) {
   const std::optional<RigTxSettings> before = pttRig_;
   awaitingKey_ = true;
   const std::shared_ptr<SerialQueue::Start> key =
-      keyPushToTalk(*rig_, [this, transmission, shared, device](std::optional<std::string> error) {
+      keyPushToTalk(*rig_, [this, transmission, shared](std::optional<std::string> error) {
         // A key that comes back after the send gave up is released by the call posted then,
         // which runs right behind it; nothing is played for it.
         if (transmission != transmission_ || !isSending_) return;
-        keyAnswered(transmission, shared, device, error);
+        keyAnswered(transmission, shared, error);
       });
   QTimer::singleShot(
       timing_.keyWait, Qt::PreciseTimer, this, [this, transmission, key, before] {
@@ -150,7 +157,6 @@ void ChatViewModel::transmit(std::vector<int16_t> samples) {
 
 void ChatViewModel::keyAnswered(uint64_t transmission,
                                 std::shared_ptr<const std::vector<int16_t>> samples,
-                                const std::optional<AudioDeviceInfo>& device,
                                 const std::optional<std::string>& error) {
   awaitingKey_ = false;
   if (error) {
@@ -161,13 +167,10 @@ void ChatViewModel::keyAnswered(uint64_t transmission,
     return;
   }
   QTimer::singleShot(timing_.pttLead, Qt::PreciseTimer, this,
-                     [this, transmission, samples, device] {
-                       startTransmitAudio(transmission, *samples, device);
-                     });
+                     [this, transmission, samples] { startTransmitAudio(transmission, *samples); });
 }
 
-void ChatViewModel::startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples,
-                                       const std::optional<AudioDeviceInfo>& device) {
+void ChatViewModel::startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples) {
   if (transmission != transmission_ || !isSending_ || exiting_) return;
   // Push-to-talk stays on until the player has played the last sample, plus the tail; the clock
   // only guards against a report that never comes.
@@ -175,36 +178,48 @@ void ChatViewModel::startTransmitAudio(uint64_t transmission, std::span<const in
                                            int64_t(PlaybackEngine::kSampleRate));
   QTimer::singleShot(duration + timing_.pttTail + kPlayedBackAllowance, Qt::PreciseTimer, this,
                      [this, transmission] { transmitAudioOverdue(transmission); });
-  playTransmitAudio(samples, device, transmission, [this, transmission] {
+  playTransmitAudio(samples, transmission, [this, transmission] {
     if (transmission == transmission_) transmitAudioPlayedBack_ = true;
     QTimer::singleShot(timing_.pttTail, Qt::PreciseTimer, this,
                        [this, transmission] { finishTransmit(transmission); });
   });
 }
 
-void ChatViewModel::playTransmitAudio(std::span<const int16_t> samples,
-                                      const std::optional<AudioDeviceInfo>& device,
-                                      uint64_t transmission, std::function<void()> playedBack) {
-  if (!samples.empty()) {
-    if (const std::optional<PlaybackError> error = playback_->prepare(device)) {
-      transmitAudioFailed(transmission, *error);
+void ChatViewModel::playTransmitAudio(std::span<const int16_t> samples, uint64_t transmission,
+                                      std::function<void()> playedBack) {
+  PlaybackBuffer buffer = PlaybackEngine::makeBuffer(samples);
+  if (!buffer) return;  // nothing to play: the transmission ends on the clock
+  // The output is looked up and readied without waiting; the audio, the waterfall's copy and
+  // the meter start together once it is ready, unless the transmission has ended meanwhile.
+  auto current = [this, transmission] { return transmission == transmission_ && isSending_; };
+  transmitDevice([this, current, transmission, buffer,
+                  playedBack = std::move(playedBack)](TransmitDevice output) {
+    if (!current()) return;
+    if (output.second) {
+      transmitAudioFailed(transmission, PlaybackError{*output.second});
       return;
     }
-    if (PlaybackBuffer buffer = PlaybackEngine::makeBuffer(samples)) {
+    playback_->prepare(output.first, [this, current, transmission, buffer,
+                                      playedBack](const std::optional<PlaybackError>& error) {
+      if (!current()) return;
+      if (error) {
+        transmitAudioFailed(transmission, *error);
+        return;
+      }
       PlaybackReports reports;
-      reports.onPlayedBack = std::move(playedBack);
-      reports.onFailed = [this, transmission](const PlaybackError& error) {
-        transmitAudioFailed(transmission, error);
+      reports.onPlayedBack = playedBack;
+      reports.onFailed = [this, transmission](const PlaybackError& failure) {
+        transmitAudioFailed(transmission, failure);
       };
       reports.onUnderrun = [this, transmission] {
         if (transmission == transmission_) setAlertMessage(kTransmissionInterruptedText);
       };
-      playback_->schedule(std::move(buffer), false, std::move(reports));
+      playback_->schedule(buffer, false, std::move(reports));
       playback_->play();
-    }
-  }
-  transmitMonitor_->load(applyGain({samples.begin(), samples.end()}, playback_->gain()));
-  startOutputMeter(samples);
+      transmitMonitor_->load(applyGain(*buffer, playback_->gain()));
+      startOutputMeter(*buffer);
+    });
+  });
 }
 
 void ChatViewModel::transmitAudioFailed(uint64_t transmission, const PlaybackError& error) {
@@ -251,6 +266,7 @@ void ChatViewModel::startOutputMeter(std::span<const int16_t> samples) {
 }
 
 void ChatViewModel::stopOutputMeter() {
+  ++testTones_;  // a test tone still on its way is not wanted any more
   outputMeterTimer_->stop();
   outputMeterTimer_->disconnect(this);
   levels_->setOutputDb(kLevelFloorDb);
@@ -399,20 +415,45 @@ QString ChatViewModel::pushToTalkWarning() const {
 
 void ChatViewModel::playTestTone() {
   if (isSending_) return;
-  if (const std::optional<PlaybackError> error =
-          playback_->playTone(transmitDevice(), kTestToneHz, kTestToneLevel)) {
-    setAlertMessage(QStringLiteral("Couldn't play the test tone: ") + error->description);
-    return;
-  }
-  const float toneDb = 20.0f * std::log10(kTestToneLevel);
-  outputMeterTimer_->stop();
-  outputMeterTimer_->disconnect(this);
-  connect(outputMeterTimer_, &QTimer::timeout, this,
-          [this, toneDb] { levels_->updateOutput(toneDb); });
-  outputMeterTimer_->start();
+  const uint64_t tone = ++testTones_;
+  transmitDevice([this, tone](TransmitDevice output) {
+    if (tone != testTones_ || isSending_) return;
+    if (output.second) {
+      setAlertMessage(kTestToneFailedPrefix + *output.second);
+      return;
+    }
+    playback_->playTone(output.first, kTestToneHz, kTestToneLevel,
+                        [this, tone](const std::optional<PlaybackError>& error) {
+                          if (tone != testTones_) return;
+                          if (error) {
+                            setAlertMessage(kTestToneFailedPrefix + error->description);
+                            return;
+                          }
+                          const float toneDb = 20.0f * std::log10(kTestToneLevel);
+                          outputMeterTimer_->stop();
+                          outputMeterTimer_->disconnect(this);
+                          connect(outputMeterTimer_, &QTimer::timeout, this,
+                                  [this, toneDb] { levels_->updateOutput(toneDb); });
+                          outputMeterTimer_->start();
+                        });
+  });
 }
 
-QString ChatViewModel::previewNewMessageSound() {
-  const std::optional<AudioDeviceInfo> device = transmitDevice();
-  return newMessageSound_->play(device ? std::optional<QString>(device->uid) : std::nullopt);
+void ChatViewModel::previewNewMessageSound() {
+  playSound([this](const QString& status) { emit newMessageSoundPreviewed(status); });
+}
+
+void ChatViewModel::playSound(std::function<void(const QString&)> told) {
+  // Which devices there are, and the decoded sound, come from the device queue.
+  deviceQueue_->call<NewMessageSound::Pick>(
+      [uid = transmitDeviceUID(), file = newMessageSound_->soundFile()] {
+        const AudioDeviceSnapshot devices = AudioDeviceSnapshot::read();
+        const std::optional<AudioDeviceInfo> transmit =
+            devices.device(uid, devices.defaultDevice(AudioDirection::output));
+        return NewMessageSound::pick(file, devices,
+                                     transmit ? std::optional(transmit->uid) : std::nullopt);
+      },
+      [this, told = std::move(told)](NewMessageSound::Pick pick) {
+        newMessageSound_->play(pick, told);
+      });
 }

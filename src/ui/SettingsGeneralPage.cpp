@@ -53,8 +53,9 @@ SettingsGeneralPage::SettingsGeneralPage(AppSettings& settings, ChatViewModel& m
   soundTest->setObjectName(QStringLiteral("soundTest"));
   soundTest->setToolTip(tr(kTestHelp));
   soundTest->setAutoDefault(false);
-  connect(soundTest, &QPushButton::clicked, this, [this] {
-    soundTestLabel_->setText(model_.previewNewMessageSound());
+  connect(soundTest, &QPushButton::clicked, &model_, &ChatViewModel::previewNewMessageSound);
+  connect(&model_, &ChatViewModel::newMessageSoundPreviewed, this, [this](const QString& status) {
+    soundTestLabel_->setText(status);
     soundTestLabel_->show();
     emit heightChanged();
   });

@@ -1,7 +1,7 @@
 // The settings window's General tab: the callsign, the three message options and the sound test.
 // Reads and writes AppSettings' callsign, capitalizeMessages, appendCallsign and
-// playNewMessageSound; the test calls ChatViewModel::previewNewMessageSound and shows its answer
-// as it is. Main thread.
+// playNewMessageSound; the test calls ChatViewModel::previewNewMessageSound and shows the answer
+// it gives a moment later as it is. Main thread.
 #pragma once
 
 #include "ui/SettingsPage.h"

@@ -86,6 +86,35 @@ AudioDeviceInfo monitorOf(const char* sink) {
   return {0, QString::fromLatin1(sink) + ".monitor", "Monitor"};
 }
 
+// What prepare tells, once it does (the event loop turns meanwhile).
+std::optional<PlaybackError> prepared(PlaybackEngine& playback,
+                                      const std::optional<AudioDeviceInfo>& device) {
+  std::optional<std::optional<PlaybackError>> answer;
+  playback.prepare(device, [&](const std::optional<PlaybackError>& error) { answer = error; });
+  EXPECT_TRUE(waitFor([&] { return answer.has_value(); }));
+  return answer.value_or(PlaybackError{"no answer"});
+}
+
+// The same for a test tone, which plays from then on.
+std::optional<PlaybackError> toneStarted(PlaybackEngine& playback,
+                                         const std::optional<AudioDeviceInfo>& device,
+                                         double frequency, float level) {
+  std::optional<std::optional<PlaybackError>> answer;
+  playback.playTone(device, frequency, level,
+                    [&](const std::optional<PlaybackError>& error) { answer = error; });
+  EXPECT_TRUE(waitFor([&] { return answer.has_value(); }));
+  return answer.value_or(PlaybackError{"no answer"});
+}
+
+// The new-message sound's status, with the devices as they are now.
+QString played(NewMessageSound& sound, const std::optional<QString>& avoidingUid) {
+  std::optional<QString> status;
+  sound.play(NewMessageSound::pick(sound.soundFile(), AudioDeviceSnapshot::read(), avoidingUid),
+             [&](const QString& text) { status = text; });
+  EXPECT_TRUE(waitFor([&] { return status.has_value(); }));
+  return status.value_or("no answer");
+}
+
 int peak(std::span<const int16_t> samples) {
   int result = 0;
   for (int16_t sample : samples) result = std::max(result, std::abs(int(sample)));
@@ -180,12 +209,12 @@ TEST(AudioDeviceMonitor, ReportsDevicesAndDefaultsOnceSettledButNotStreamsOfOurO
   int changes = 0;
   QObject::connect(&monitor, &AudioDeviceMonitor::changed, [&] { ++changes; });
   monitor.start();
-  ASSERT_TRUE(monitor.isListening());
+  ASSERT_TRUE(waitFor([&] { return monitor.isListening(); }));
   {
     // Capture and transmit streams coming and going fire sink and source CHANGE events.
     Listener listener;
     PlaybackEngine playback;
-    ASSERT_EQ(playback.playTone(deviceNamed("test_out"), 1000.0, 0.1f), std::nullopt);
+    ASSERT_EQ(toneStarted(playback, deviceNamed("test_out"), 1000.0, 0.1f), std::nullopt);
     ASSERT_TRUE(waitFor([&] { return listener.loudest() > 1000; }));
   }
   QTest::qWait(kQuietMs);
@@ -214,7 +243,7 @@ TEST(AudioDeviceMonitor, ReportsDevicesAndDefaultsOnceSettledButNotStreamsOfOurO
   QTest::qWait(kQuietMs);
   EXPECT_EQ(changes, 4);
   monitor.start();
-  EXPECT_TRUE(monitor.isListening());
+  ASSERT_TRUE(waitFor([&] { return monitor.isListening(); }));
   second.unload();
   EXPECT_TRUE(waitFor([&] { return changes == 5; }));
 }
@@ -245,12 +274,13 @@ const QString kNotPlayed = "Not played: no output device other than the transmit
 TEST(NewMessageSound, PlaysOnTheDefaultOrBuiltInOutputButNeverOnTheTransmitDevice) {
   Listener testIn;
   NewMessageSound sound;
-  EXPECT_EQ(sound.play(QString("some_other_device")), "Played on Test output.");
+  EXPECT_EQ(played(sound, QString("some_other_device")), "Played on Test output.");
   EXPECT_TRUE(waitFor([&] { return testIn.loudest() > 1000; }));
   EXPECT_TRUE(waitFor([&] { return peak(testIn.next(1200)) == 0; }));  // played to its end
-  EXPECT_EQ(sound.play(QString("test_out")), kNotPlayed);
+  EXPECT_EQ(played(sound, QString("test_out")), kNotPlayed);
 
-  const QString result = NewMessageSound("/nonexistent/sound.oga").play(std::nullopt);
+  NewMessageSound missing("/nonexistent/sound.oga");
+  const QString result = played(missing, std::nullopt);
   EXPECT_TRUE(result.startsWith("Couldn't load the sound: ") && !result.endsWith(": "))
       << result.toStdString();
 
@@ -259,14 +289,14 @@ TEST(NewMessageSound, PlaysOnTheDefaultOrBuiltInOutputButNeverOnTheTransmitDevic
                          "sink_properties=\"device.description='Speakers' "
                          "device.form_factor=internal\""});
   Listener speakersMonitor(monitorOf("builtin_speakers"));
-  EXPECT_EQ(sound.play(QString("test_out")), "Played on Speakers.");
+  EXPECT_EQ(played(sound, QString("test_out")), "Played on Speakers.");
   EXPECT_TRUE(waitFor([&] { return speakersMonitor.loudest() > 1000; }));
   EXPECT_EQ(peak(testIn.next(12000)), 0) << "some of it reached the transmit device";
   pactl({"set-default-sink", "builtin_speakers"});
-  EXPECT_EQ(sound.play(QString("builtin_speakers")), kNotPlayed);
+  EXPECT_EQ(played(sound, QString("builtin_speakers")), kNotPlayed);
   pactl({"set-default-sink", "test_out"});
   ServerOverride none(kNoServer);
-  EXPECT_EQ(sound.play(std::nullopt), kNotPlayed);
+  EXPECT_EQ(played(sound, std::nullopt), kNotPlayed);
 }
 
 // The palavrix.audio log lines, once keepLog is installed: each test runs in a process of its own.
@@ -288,7 +318,7 @@ TEST(CaptureEngine, DeliversTheFirstChannelAs12kHzBlocksOnItsOwnThread) {
   LoadedModule left({"module-remap-sink", "sink_name=left_only", "master=stereo_out", "channels=1",
                      "channel_map=mono", "master_channel_map=front-left", "remix=no"});
   PlaybackEngine playback;
-  ASSERT_EQ(playback.playTone(deviceNamed("left_only"), 1500.0, 0.5f), std::nullopt);
+  ASSERT_EQ(toneStarted(playback, deviceNamed("left_only"), 1500.0, 0.5f), std::nullopt);
 
   Listener listener(std::nullopt);
   std::atomic<bool> onOwnThread{true};
@@ -417,14 +447,12 @@ TEST(CaptureEngine, AsksForARestartWhenTheServerFreezesOrDiesAndSaysWhatStartMee
     capture.stop();
     EXPECT_EQ(listener.restarts, 1);
   }
+  // Nothing listens where the server was: no device in Settings could help.
   auto error = capture.start(std::nullopt);
   ASSERT_TRUE(error);
-  EXPECT_EQ(error->kind, CaptureError::Kind::startFailed);
-  EXPECT_TRUE(error->description.size() > 1 && error->description.endsWith('.'));
-  EXPECT_TRUE(error->carriesDiagnostics());
-  EXPECT_TRUE(error->diagnostics.startsWith(
-      "Device: none; engine input format: 0 Hz, 0 ch; error PulseAudio "))
-      << error->diagnostics.toStdString();
+  EXPECT_EQ(error->kind, CaptureError::Kind::noAudioServer);
+  EXPECT_EQ(error->description, "No audio server is running.");
+  EXPECT_FALSE(error->concernsTheDevice());
 
   listener.restarts = 0;
   capture.handleWakeFromSleep();
@@ -432,13 +460,30 @@ TEST(CaptureEngine, AsksForARestartWhenTheServerFreezesOrDiesAndSaysWhatStartMee
   EXPECT_EQ(listener.restarts, 0) << "not at once: the devices come back a little later";
   EXPECT_TRUE(waitFor([&] { return listener.restarts == 2; }));
 
+  // A server without inputs makes the sink's monitor its default source: that is no input, or
+  // the program would hear its own transmissions.
   ASSERT_TRUE(server.start());
   pactl({"unload-module", "module-remap-source"});
-  pactl({"unload-module", "module-null-sink"});
-  ASSERT_TRUE(AudioDevices::all().isEmpty());
-  error = capture.start(std::nullopt);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->description, "The audio input device is gone (the audio server offers none).");
+  ASSERT_EQ(pactl({"get-default-source"}), "test_out.monitor");
+  for (const bool noDevices : {false, true}) {
+    if (noDevices) pactl({"unload-module", "module-null-sink"});
+    EXPECT_TRUE(AudioDevices::inputs().isEmpty());
+    error = capture.start(std::nullopt);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind, CaptureError::Kind::noInputDevice);
+    EXPECT_EQ(error->description, "The audio input device is gone (the audio server offers none).");
+    EXPECT_TRUE(error->concernsTheDevice());
+  }
+
+  // A frozen server is said not to answer, however long it has been frozen.
+  ::kill(server.pid(), SIGSTOP);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    error = capture.start(std::nullopt);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind, CaptureError::Kind::serverNotAnswering);
+    EXPECT_EQ(error->description, "The audio server does not answer.");
+  }
+  ::kill(server.pid(), SIGCONT);
 }
 
 PlaybackBuffer tone(double frequency, double seconds, double amplitude) {
@@ -451,7 +496,7 @@ PlaybackBuffer tone(double frequency, double seconds, double amplitude) {
 TEST(PlaybackEngine, TheTestToneLoopsUntilStoppedAndTakesANewGainWithinASecond) {
   Listener listener;
   PlaybackEngine playback;
-  ASSERT_EQ(playback.playTone(deviceNamed("test_out"), 1000.0, 0.97f), std::nullopt);
+  ASSERT_EQ(toneStarted(playback, deviceNamed("test_out"), 1000.0, 0.97f), std::nullopt);
   // Once it has risen, 1.2 s of it (six times its 0.2 s of buffers) at 0.97 of full scale.
   ASSERT_TRUE(waitFor([&] { return listener.loudest() > 20000; }));
   for (int part = 0; part < 12; ++part) {
@@ -475,7 +520,7 @@ TEST(PlaybackEngine, PlaysScheduledBuffersWithTheGainAndReportsEachEndInTurn) {
   Listener listener;
   PlaybackEngine playback;
   playback.setGain(0.5f);
-  ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
+  ASSERT_EQ(prepared(playback, deviceNamed("test_out")), std::nullopt);
   std::vector<int> ended;
   bool playingAtFirstEnd = false;
   auto schedule = [&](int i) {
@@ -507,7 +552,7 @@ TEST(PlaybackEngine, EveryBufferFailsWithTheReasonWhenItsDeviceOrServerGoesAway)
     if (serverDies) privateServer.emplace(server.address());
     PlaybackEngine playback;
     ASSERT_EQ(
-        playback.prepare(serverDies ? std::nullopt : std::optional(deviceNamed("unplugged_out"))),
+        prepared(playback, serverDies ? std::nullopt : std::optional(deviceNamed("unplugged_out"))),
         std::nullopt);
     int played = 0;
     QStringList reasons;
@@ -532,25 +577,58 @@ TEST(PlaybackEngine, ReportsAGoneDeviceKeepsItsStreamForTheSameOneAndRebuildsOth
   PlaybackEngine playback;
   auto stream = [] { return ourStream("sink-inputs", "Palavrix transmit"); };
   const AudioDeviceInfo gone{5, "unplugged_long_ago", "Old interface"};
-  const auto error = playback.prepare(gone);
+  const auto error = prepared(playback, gone);
   ASSERT_TRUE(error);
   EXPECT_EQ(error->description, "No such entity.");
-  EXPECT_TRUE(playback.playTone(gone, 1000.0, 0.5f));
-  ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
+  EXPECT_TRUE(toneStarted(playback, gone, 1000.0, 0.5f));
+  ASSERT_EQ(prepared(playback, deviceNamed("test_out")), std::nullopt);
   const QString first = stream();
   ASSERT_FALSE(first.isEmpty());
-  ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
+  ASSERT_EQ(prepared(playback, deviceNamed("test_out")), std::nullopt);
   EXPECT_EQ(stream(), first);
-  ASSERT_EQ(playback.prepare(std::nullopt), std::nullopt);
+  ASSERT_EQ(prepared(playback, std::nullopt), std::nullopt);
   const QString second = stream();
   EXPECT_NE(second, first);
   playback.setStale();
-  ASSERT_EQ(playback.prepare(std::nullopt), std::nullopt);
+  ASSERT_EQ(prepared(playback, std::nullopt), std::nullopt);
   EXPECT_NE(stream(), second);
   EXPECT_FALSE(playback.isStale());
   ServerOverride none(kNoServer);
-  EXPECT_TRUE(playback.playTone(AudioDeviceInfo{0, "test_out", ""}, 1000.0, 0.5f));
+  EXPECT_EQ(toneStarted(playback, AudioDeviceInfo{0, "test_out", ""}, 1000.0, 0.5f)
+                .value_or(PlaybackError{})
+                .description,
+            "No audio server is running.");
   EXPECT_FALSE(playback.isPlaying());
+}
+
+// A frozen server keeps no one waiting: prepare returns at once, the test tone too, and their
+// answer comes later and says what happened. A stop meanwhile calls the tone off.
+TEST(PlaybackEngine, AFrozenServerKeepsNoOneWaitingAndIsSaidNotToAnswer) {
+  PrivateServer server;
+  ASSERT_GT(server.pid(), 0);
+  ServerOverride privateServer(server.address());
+  PlaybackEngine playback;
+  ASSERT_EQ(prepared(playback, std::nullopt), std::nullopt);
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  playback.setStale();
+  std::vector<std::optional<PlaybackError>> answers;
+  playback.playTone(std::nullopt, 1000.0, 0.5f,
+                    [&](const std::optional<PlaybackError>& error) { answers.push_back(error); });
+  playback.stopPlayer();
+  playback.playTone(std::nullopt, 1000.0, 0.5f,
+                    [&](const std::optional<PlaybackError>& error) { answers.push_back(error); });
+  const bool unanswered = answers.empty();
+  const bool answered = waitFor([&] { return !answers.empty(); });
+  QTest::qWait(200);  // a second answer, had the stopped tone had one
+  ::kill(server.pid(), SIGCONT);
+  EXPECT_TRUE(unanswered) << "answered before the server could";
+  ASSERT_TRUE(answered);
+  ASSERT_EQ(answers.size(), 1u);
+  ASSERT_TRUE(answers.front().has_value());
+  EXPECT_EQ(answers.front()->description, "The audio server does not answer.");
+  EXPECT_FALSE(playback.isPlaying());
+  // Thawed, it plays again.
+  EXPECT_EQ(prepared(playback, std::nullopt), std::nullopt);
 }
 
 constexpr size_t kRate = 12000;
@@ -616,7 +694,7 @@ TEST(AudioLoopback, TransmissionsOnABusyMachineComeBackWholeWithTheirText) {
       // Grid locators: one frame each, so that ten fit in a short test.
       sent.push_back(transmitter.encode("FN3" + std::to_string(i), 1500.0f));
       ASSERT_TRUE(sent.back().ok);
-      ASSERT_EQ(playback.prepare(deviceNamed("test_out")), std::nullopt);
+      ASSERT_EQ(prepared(playback, deviceNamed("test_out")), std::nullopt);
       bool playedBack = false;
       playback.schedule(PlaybackEngine::makeBuffer(sent.back().samples), false,
                         {.onPlayedBack = [&] { playedBack = true; }});

@@ -344,7 +344,8 @@ TEST_F(ChatLoop, CaptureRetriesEndWithARestartAndNeverForGood) {
     const bool alerted = waitFor([&] { return model.alertMessage().has_value(); }, 30000);
     ::kill(pid, SIGCONT);
     ASSERT_TRUE(alerted);
-    EXPECT_TRUE(model.alertMessage()->startsWith("Couldn't start listening on the audio input: "));
+    EXPECT_EQ(model.alertMessage(),
+              "Couldn't start listening on the audio input: The audio server does not answer.");
     EXPECT_TRUE(waitFor([&] { return model.isCapturing() && !model.alertMessage(); }, 30000));
   }
   server.kill();

@@ -59,6 +59,9 @@ TEST_F(Controller, ABubbleFillsInRowByRowAndCompletesWithItsBestSnr) {
   ASSERT_EQ(rows(), 2);
   EXPECT_EQ(at(1).decodeState, State::complete);
   EXPECT_EQ(at(1).bestSnrDb, -3);
+  // The sound comes a moment later, once the devices are known: once, and none for the stalled
+  // bubble before.
+  EXPECT_TRUE(waitFor([&] { return sounds.count() >= 1; }));
   EXPECT_EQ(sounds.count(), 1);
   EXPECT_EQ(model->receiveQuality(), (ChatViewModel::ReceiveQuality{-8, 3, 46}));
   // The same id again is a new message; one complete at once never becomes a live bubble.
@@ -66,6 +69,7 @@ TEST_F(Controller, ABubbleFillsInRowByRowAndCompletesWithItsBestSnr) {
   ASSERT_EQ(rows(), 3);
   EXPECT_EQ(at(2).text, "GM OM. How are you?");
   EXPECT_EQ(at(2).decodeState, State::complete);
+  EXPECT_TRUE(waitFor([&] { return sounds.count() >= 2; }));
   EXPECT_EQ(sounds.count(), 2);
 }
 
@@ -189,8 +193,9 @@ TEST_F(Controller, ARestartDuringARetryChainEndsTheOlderChain) {
   model->restartAudio();
   ASSERT_TRUE(waitFor([&] { return !attemptsAtAlert.empty(); }));
   EXPECT_EQ(attemptsAtAlert, std::vector<int>{before + 16});  // after the sixteenth only
-  EXPECT_TRUE(model->alertMessage()->startsWith("Couldn't start listening on the audio input: "));
-  EXPECT_TRUE(model->alertMessage()->contains(" Check the input device in Settings."));
+  // No audio server runs here: the input device in Settings is not what to check.
+  EXPECT_EQ(model->alertMessage(),
+            "Couldn't start listening on the audio input: No audio server is running.");
   QTest::qWait(100);  // long enough for the old chain's next attempts, had it lived on
   EXPECT_EQ(model->captureStartAttempts(), before + 16);
 }

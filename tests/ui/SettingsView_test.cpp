@@ -206,8 +206,9 @@ TEST_F(SettingsViewTest, AudioPreviewsGainsAndOutputsWhileOpenAndPicksTheDefault
   settings.setAudioOutputDeviceUID(QString("test_out"));
   open();
   find<QPushButton>("soundTest")->click();
-  pactl({"unload-module", module});
   auto* line = find<QLabel>("soundTestResult");
+  EXPECT_TRUE(waitFor([&] { return !line->text().isEmpty(); }));  // once the devices are known
+  pactl({"unload-module", module});
   EXPECT_EQ(line->text(), "Played on a<br>b<br>c.");
   EXPECT_LT(line->heightForWidth(300), 2 * line->fontMetrics().lineSpacing()) << "one line";
 }

@@ -23,6 +23,15 @@ std::string errorText(int code);
 // The same as a sentence, for messages that people read: PulseAudio's texts have no full stop.
 std::string errorSentence(int code);
 
+// What a failed connection or request says about the server itself. A refusal means no server
+// only where nothing listens where the client library looks for one: a stopped or swamped server
+// still listens, and refuses once its backlog of unanswered connections is full.
+enum class ServerProblem { none, notRunning, notAnswering };
+ServerProblem serverProblem(int code);
+// The error as a sentence for people, saying that no audio server is running or that it does
+// not answer where that is what the error means.
+std::string problemSentence(int code);
+
 class Connection {
  public:
   // A started mainloop with an unconnected context. clientName names us on the server.
@@ -35,6 +44,11 @@ class Connection {
   // the PulseAudio error code (PA_ERR_TIMEOUT when the deadline passed). Caller's thread,
   // without the lock.
   int connect(std::chrono::milliseconds timeout = kStepTimeout);
+  // The same without waiting, with the lock held: done runs once on the mainloop thread, lock
+  // held, with 0 when the context is ready or the error code (PA_ERR_TIMEOUT once the timeout
+  // has passed); never after the connection is gone. Returns an error when the attempt could
+  // not even begin, and done then never runs.
+  int startConnect(std::chrono::milliseconds timeout, std::function<void(int)> done);
 
   // Called on the mainloop thread, with the lock held, when a ready context fails or the
   // server goes away; the argument is the PulseAudio error code. Set before connect.
@@ -76,10 +90,15 @@ class Connection {
 
  private:
   static void onContextState(pa_context* context, void* self);
+  static void onConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+  void connectFinished(int error);
 
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;
   bool wasReady_ = false;  // mainloop thread, under the lock
+  // A connection begun with startConnect: what to call when it settles, and its deadline.
+  std::function<void(int)> connected_;
+  pa_time_event* connectTimer_ = nullptr;
 };
 
 }  // namespace pulse

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace pulse {
 
@@ -24,6 +25,11 @@ void PlaybackStream::disconnect() {
   pa_stream_set_started_callback(stream_, nullptr, nullptr);
   forgetDrain();
   forgetTiming();
+  connected_ = nullptr;
+  if (connectTimer_) {
+    pa_threaded_mainloop_get_api(connection_.mainloop())->time_free(connectTimer_);
+    connectTimer_ = nullptr;
+  }
   if (followTimer_) {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection_.mainloop());
     api->time_free(followTimer_);
@@ -37,9 +43,7 @@ void PlaybackStream::disconnect() {
   bufferFrames_ = 0;
 }
 
-int PlaybackStream::connect(const char* sinkName, const pa_sample_spec& spec, bool dontMove) {
-  const auto deadline = Clock::now() + kStepTimeout;
-  Connection::Lock lock(connection_);
+int PlaybackStream::begin(const char* sinkName, const pa_sample_spec& spec, bool dontMove) {
   disconnect();
   if (!pa_sample_spec_valid(&spec)) return PA_ERR_INVALID;
   spec_ = spec;
@@ -63,16 +67,55 @@ int PlaybackStream::connect(const char* sinkName, const pa_sample_spec& spec, bo
   // the sink's latency from the long buffer.
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_EARLY_REQUESTS | PA_STREAM_START_CORKED);
   if (dontMove && sinkName) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
-  const bool asked =
-      pa_stream_connect_playback(stream_, sinkName, &attributes, flags, nullptr, nullptr) >= 0;
-  const int error = asked ? connection_.waitUntilReady(stream_, deadline) : connection_.lastError();
+  if (pa_stream_connect_playback(stream_, sinkName, &attributes, flags, nullptr, nullptr) < 0) {
+    const int error = connection_.lastError();
+    disconnect();
+    return error != 0 ? error : PA_ERR_UNKNOWN;
+  }
+  return 0;
+}
+
+void PlaybackStream::becameReady() {
+  const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
+  bufferFrames_ = granted ? granted->tlength / frameBytes_ : 0;
+}
+
+int PlaybackStream::connect(const char* sinkName, const pa_sample_spec& spec, bool dontMove) {
+  const auto deadline = Clock::now() + kStepTimeout;
+  Connection::Lock lock(connection_);
+  int error = begin(sinkName, spec, dontMove);
+  if (error == 0) error = connection_.waitUntilReady(stream_, deadline);
   if (error != 0) {
     disconnect();
     return error;
   }
-  const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
-  bufferFrames_ = granted ? granted->tlength / frameBytes_ : 0;
+  becameReady();
   return 0;
+}
+
+int PlaybackStream::startConnect(const char* sinkName, const pa_sample_spec& spec, bool dontMove,
+                                 std::chrono::milliseconds timeout, std::function<void(int)> done) {
+  if (const int error = begin(sinkName, spec, dontMove); error != 0) return error;
+  connected_ = std::move(done);
+  connectTimer_ = pa_context_rttime_new(
+      connection_.context(),
+      pa_rtclock_now() + std::chrono::duration_cast<std::chrono::microseconds>(timeout).count(),
+      &PlaybackStream::onConnectTimeout, this);
+  return 0;
+}
+
+void PlaybackStream::connectFinished(int error) {
+  if (connectTimer_) {
+    pa_threaded_mainloop_get_api(connection_.mainloop())->time_free(connectTimer_);
+    connectTimer_ = nullptr;
+  }
+  if (error == 0) becameReady();
+  if (const std::function<void(int)> done = std::exchange(connected_, nullptr)) done(error);
+}
+
+void PlaybackStream::onConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                      void* self) {
+  static_cast<PlaybackStream*>(self)->connectFinished(PA_ERR_TIMEOUT);
 }
 
 bool PlaybackStream::isReady() const {
@@ -81,6 +124,15 @@ bool PlaybackStream::isReady() const {
 
 void PlaybackStream::onState(pa_stream* stream, void* self) {
   auto* playback = static_cast<PlaybackStream*>(self);
+  if (playback->connected_) {
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_READY) {
+      playback->connectFinished(0);
+    } else if (!PA_STREAM_IS_GOOD(state)) {
+      const int error = pa_context_errno(playback->connection_.context());
+      playback->connectFinished(error != 0 ? error : PA_ERR_UNKNOWN);
+    }
+  }
   const int error = playback->connection_.streamStateChanged(stream, playback->ready_);
   if (error != 0 && playback->callbacks_.onFailed) playback->callbacks_.onFailed(error);
 }

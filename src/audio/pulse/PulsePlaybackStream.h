@@ -51,6 +51,12 @@ class PlaybackStream {
   // Connects to the named sink (nullptr: the default) and waits until ready. Returns 0 or the
   // PulseAudio error code. Caller's thread, without the lock.
   int connect(const char* sinkName, const pa_sample_spec& spec, bool dontMove);
+  // The same without waiting, with the lock held and the connection ready: done runs once on
+  // the mainloop thread, lock held, with 0 once the stream is ready or the error code
+  // (PA_ERR_TIMEOUT once the timeout has passed); never after the stream is gone. Returns an
+  // error when the attempt could not even begin, and done then never runs.
+  int startConnect(const char* sinkName, const pa_sample_spec& spec, bool dontMove,
+                   std::chrono::milliseconds timeout, std::function<void(int)> done);
 
   // The rest need the lock held.
   bool isReady() const;
@@ -78,6 +84,10 @@ class PlaybackStream {
   static void onStarted(pa_stream* stream, void* self);
   static void onTiming(pa_stream* stream, int success, void* self);
   static void onFollowTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+  static void onConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+  int begin(const char* sinkName, const pa_sample_spec& spec, bool dontMove);
+  void becameReady();
+  void connectFinished(int error);
   void writeSome();
   void requestTiming();
   void followLater();
@@ -97,6 +107,9 @@ class PlaybackStream {
   std::function<void()> drained_;         // what it calls when done
   pa_operation* timing_ = nullptr;        // the timing update under way
   pa_time_event* followTimer_ = nullptr;  // asks for the next one
+  // A connection begun with startConnect: what to call when it settles, and its deadline.
+  std::function<void(int)> connected_;
+  pa_time_event* connectTimer_ = nullptr;
 };
 
 }  // namespace pulse

@@ -1,9 +1,11 @@
 #include "audio/pulse/PulseSubscription.h"
 
+#include <pulse/error.h>
 #include <pulse/introspect.h>
 #include <pulse/subscribe.h>
+#include <pulse/timeval.h>
 
-#include "audio/pulse/PulseDevices.h"
+#include <utility>
 
 namespace pulse {
 
@@ -16,34 +18,88 @@ Subscription::Subscription(std::function<void()> onNotice, std::function<void(in
 Subscription::~Subscription() {
   {
     Connection::Lock lock(*connection_);
+    started_ = nullptr;
+    if (startTimer_) {
+      pa_threaded_mainloop_get_api(connection_->mainloop())->time_free(startTimer_);
+      startTimer_ = nullptr;
+    }
     pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
   }
   connection_.reset();
 }
 
-int Subscription::start() {
-  const auto deadline = Clock::now() + kStepTimeout;
-  if (const int error = connection_->connect(); error != 0) return error;
+int Subscription::start(std::function<void(int)> done) {
   Connection::Lock lock(*connection_);
-  ServerSnapshot defaults;
-  if (const int error = readServerDefaults(*connection_, defaults, deadline); error != 0) {
-    return error;
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection_->mainloop());
+  struct timeval when;
+  pa_gettimeofday(&when);
+  pa_timeval_add(&when,
+                 std::chrono::duration_cast<std::chrono::microseconds>(kStepTimeout).count());
+  started_ = std::move(done);
+  startTimer_ = api->time_new(api, &when, &Subscription::onStartTimeout, this);
+  const int error =
+      connection_->startConnect(kStepTimeout, [this](int result) { connected(result); });
+  if (error != 0) {
+    started_ = nullptr;
+    api->time_free(startTimer_);
+    startTimer_ = nullptr;
   }
-  defaultSinkName_ = defaults.defaultSinkName;
-  defaultSourceName_ = defaults.defaultSourceName;
-  haveDefaults_ = true;
-  pa_context_set_subscribe_callback(connection_->context(), &Subscription::onEvent, this);
+  return error;
+}
+
+void Subscription::connected(int error) {
+  if (error != 0) {
+    finishStart(error);
+    return;
+  }
+  pa_operation* operation =
+      pa_context_get_server_info(connection_->context(), &Subscription::onFirstServerInfo, this);
+  if (!operation) {
+    finishStart(connection_->lastError() != 0 ? connection_->lastError() : PA_ERR_UNKNOWN);
+    return;
+  }
+  pa_operation_unref(operation);
+}
+
+void Subscription::onFirstServerInfo(pa_context* context, const pa_server_info* info, void* self) {
+  auto* subscription = static_cast<Subscription*>(self);
+  if (!subscription->started_) return;
+  if (!info) {
+    subscription->finishStart(pa_context_errno(context) != 0 ? pa_context_errno(context)
+                                                             : PA_ERR_UNKNOWN);
+    return;
+  }
+  subscription->defaultSinkName_ = info->default_sink_name ? info->default_sink_name : "";
+  subscription->defaultSourceName_ = info->default_source_name ? info->default_source_name : "";
+  subscription->haveDefaults_ = true;
+  pa_context_set_subscribe_callback(context, &Subscription::onEvent, self);
   const auto mask = static_cast<pa_subscription_mask_t>(
       PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
-  pa_operation* operation = pa_context_subscribe(
-      connection_->context(), mask,
-      [](pa_context*, int, void* connection) { static_cast<Connection*>(connection)->signal(); },
-      connection_.get());
-  if (!connection_->waitFor(operation, deadline)) {
-    const int error = connection_->lastError();
-    return error != 0 ? error : PA_ERR_TIMEOUT;
+  pa_operation* operation = pa_context_subscribe(context, mask, &Subscription::onSubscribed, self);
+  if (!operation) {
+    subscription->finishStart(pa_context_errno(context) != 0 ? pa_context_errno(context)
+                                                             : PA_ERR_UNKNOWN);
+    return;
   }
-  return 0;
+  pa_operation_unref(operation);
+}
+
+void Subscription::onSubscribed(pa_context* context, int success, void* self) {
+  const int error = pa_context_errno(context);
+  static_cast<Subscription*>(self)->finishStart(success ? 0 : error != 0 ? error : PA_ERR_UNKNOWN);
+}
+
+void Subscription::onStartTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                  void* self) {
+  static_cast<Subscription*>(self)->finishStart(PA_ERR_TIMEOUT);
+}
+
+void Subscription::finishStart(int error) {
+  if (startTimer_) {
+    pa_threaded_mainloop_get_api(connection_->mainloop())->time_free(startTimer_);
+    startTimer_ = nullptr;
+  }
+  if (const std::function<void(int)> done = std::exchange(started_, nullptr)) done(error);
 }
 
 void Subscription::onEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t,

@@ -20,12 +20,20 @@ class Subscription {
   Subscription(std::function<void()> onNotice, std::function<void(int)> onLost);
   ~Subscription();
 
-  // Connects and subscribes; returns 0 or the PulseAudio error code. Caller's thread.
-  int start();
+  // Connects and subscribes without waiting: done runs once on the mainloop thread, lock held,
+  // with 0 once subscribed or the PulseAudio error code (PA_ERR_TIMEOUT when it took longer than
+  // kStepTimeout); never after the subscription is gone. Returns an error when it could not even
+  // begin, and done then never runs. Caller's thread, without the lock.
+  int start(std::function<void(int)> done);
 
  private:
   static void onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self);
   static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
+  static void onFirstServerInfo(pa_context*, const pa_server_info* info, void* self);
+  static void onSubscribed(pa_context*, int success, void* self);
+  static void onStartTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+  void connected(int error);
+  void finishStart(int error);
 
   std::function<void()> onNotice_;
   std::unique_ptr<Connection> connection_;
@@ -33,6 +41,9 @@ class Subscription {
   std::string defaultSinkName_;
   std::string defaultSourceName_;
   bool haveDefaults_ = false;
+  // The start under way: what to tell, and its deadline. Mainloop thread, under the lock.
+  std::function<void(int)> started_;
+  pa_time_event* startTimer_ = nullptr;
 };
 
 }  // namespace pulse
