@@ -1,7 +1,6 @@
 #include "chat/AppSettings.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -246,29 +245,14 @@ void applyEntries(QSettings& store, const StoreEntries& entries) {
   }
 }
 
-// The size of the store once the entries are written, found by writing them into a private copy
-// (QSettings writes the whole file anew, escaping as it goes); none when the copy fails.
-std::optional<qint64> sizeAfterWriting(const QString& path, const StoreEntries& entries) {
-  QTemporaryDir folder;
-  const QString trialPath = folder.filePath(QStringLiteral("trial.conf"));
-  if (!folder.isValid() || (QFileInfo::exists(path) && !QFile::copy(path, trialPath)))
-    return std::nullopt;
-  {
-    QSettings trial(trialPath, QSettings::IniFormat);
-    applyEntries(trial, entries);
-    trial.sync();
-    if (trial.status() == QSettings::AccessError) return std::nullopt;
-  }
-  return QFileInfo(trialPath).size();
-}
-
 bool writeStore(const QString& path, const StoreEntries& entries, QString* errorText) {
   if (!storeReadable(path, errorText)) {
     qWarning("settings: not saving over %s, which cannot be read", qPrintable(path));
     return false;
   }
   // The reader refuses a store above the limit: writing one would lose every setting.
-  const std::optional<qint64> size = sizeAfterWriting(path, entries);
+  const std::optional<qint64> size =
+      settingsStoreSizeAfter(path, [&](QSettings& store) { applyEntries(store, entries); });
   if (!size) {
     qWarning("settings: could not try the write of %s on a copy", qPrintable(path));
     if (errorText) *errorText = saveErrorText(path);

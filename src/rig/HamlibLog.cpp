@@ -164,9 +164,18 @@ void HamlibLog::takePendingEntries() {
 void HamlibLog::setLevel(HamlibLogLevel level) {
   bool changed = level != level_;
   level_ = level;
-  // The store is checked first: Qt parses all of it before it writes one key.
-  if (const QString path = settingsStorePath(); !checkSettingsStore(path).unreadable)
-    QSettings(path, QSettings::IniFormat).setValue(kLevelKey, static_cast<int>(level));
+  // The store is checked first: Qt parses all of it before it writes one key. Nor may the
+  // key take it past the size the next start reads.
+  const auto write = [level](QSettings &store) {
+    store.setValue(kLevelKey, static_cast<int>(level));
+  };
+  if (const QString path = settingsStorePath(); !checkSettingsStore(path).unreadable) {
+    const std::optional<qint64> size = settingsStoreSizeAfter(path, write);
+    if (size && *size <= kMaxSettingsStoreBytes) {
+      QSettings store(path, QSettings::IniFormat);
+      write(store);
+    }
+  }
   applyLevelInBackground(level);
   if (changed) emit levelChanged(level);
 }

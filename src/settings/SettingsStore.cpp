@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QtDebug>
 #include <algorithm>
 #include <cerrno>
@@ -203,6 +205,21 @@ QString settingsStorePath() {
   if (base.isEmpty() || QDir::isRelativePath(base))
     base = QDir::homePath() + QStringLiteral("/.config");
   return base + QStringLiteral("/Palavrix/Palavrix.conf");
+}
+
+std::optional<qint64> settingsStoreSizeAfter(const QString& path,
+                                             const std::function<void(QSettings&)>& edit) {
+  QTemporaryDir folder;
+  const QString trialPath = folder.filePath(QStringLiteral("trial.conf"));
+  if (!folder.isValid() || (QFileInfo::exists(path) && !QFile::copy(path, trialPath)))
+    return std::nullopt;
+  {
+    QSettings trial(trialPath, QSettings::IniFormat);
+    edit(trial);
+    trial.sync();
+    if (trial.status() == QSettings::AccessError) return std::nullopt;
+  }
+  return QFileInfo(trialPath).size();
 }
 
 SettingsStoreCheck checkSettingsStore(const QString& path) {

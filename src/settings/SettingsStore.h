@@ -5,6 +5,10 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
+#include <optional>
+
+class QSettings;
 
 // "$XDG_CONFIG_HOME/Palavrix/Palavrix.conf", or under ~/.config when XDG_CONFIG_HOME is unset or
 // relative; read from the environment at the moment of the call. The file is in INI format.
@@ -35,3 +39,9 @@ SettingsStoreCheck checkSettingsStore(const QString& path);
 // Far above any settings file of ours, which holds a few kB. Nothing may write a larger store:
 // it would not be read back.
 inline constexpr qint64 kMaxSettingsStoreBytes = 4 * 1024 * 1024;
+
+// The size the store would have once `edit` is written to it, found by making the edit on a
+// private copy (QSettings writes the whole file anew, escaping as it goes); none when the copy
+// cannot be made. Writers compare it with kMaxSettingsStoreBytes before they write.
+std::optional<qint64> settingsStoreSizeAfter(const QString& path,
+                                             const std::function<void(QSettings&)>& edit);

@@ -345,6 +345,17 @@ TEST_F(Settings, NothingIsSavedThatTheNextStartWouldRefuseToRead) {
   EXPECT_EQ(QDir(QFileInfo(storePath()).path()).entryList(QDir::Files),
             QStringList{"Palavrix.conf"});
 
+  // Nor does the Hamlib log's level, which shares the store, take it past the limit.
+  const QByteArray full =
+      "[General]\ncallsign=" + QByteArray(kMaxSettingsStoreBytes - 25, 'A') + "\n";
+  writeFile(storePath(), full);
+  HamlibLog().setLevel(HamlibLogLevel::verbose);
+  EXPECT_EQ(readFile(storePath()), full);
+  EXPECT_EQ(AppSettings().loadError(), "");
+  writeFile(storePath(), before);
+  HamlibLog().setLevel(HamlibLogLevel::verbose);
+  EXPECT_EQ(HamlibLog().level(), HamlibLogLevel::verbose) << "saved where it fits";
+
   const auto next = settingsFrom(before);
   EXPECT_EQ(next->loadError(), "");
   EXPECT_EQ(next->callsign(), "DL1ABC");
