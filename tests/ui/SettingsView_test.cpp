@@ -127,22 +127,15 @@ TEST_F(SettingsViewTest, OkKeepsTheMessageBeingReceivedUnlessTheInputDeviceChang
   EXPECT_EQ(last().decodeState, ChatMessage::DecodeState::inProgress);
   EXPECT_EQ(model.captureStartAttempts(), attempts) << "capture went on as it was";
 
-  // Another input device: capture starts again on it, and the message so far is closed.
-  const auto pactl = [](const QStringList& arguments) {
-    QProcess process;
-    process.start("pactl", arguments);
-    process.waitForFinished(10000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-  };
-  const QString module = pactl({"load-module", "module-null-source", "source_name=other_in"});
+  // Another input device (one not plugged in, so that the server the other tests share stays
+  // as it is): capture starts again, here on the default device, and the message so far is
+  // closed.
+  settings.setAudioInputDeviceUID(QString("unplugged_in"));
   open();
-  ASSERT_TRUE(waitFor([&] { return find<QComboBox>("inputPicker")->findData("other_in") >= 0; }));
-  choose("inputPicker", "other_in");
   window->applyAndClose();
   EXPECT_EQ(last().decodeState, ChatMessage::DecodeState::incomplete);
   EXPECT_TRUE(waitFor([&] { return model.captureStartAttempts() > attempts; }));
   EXPECT_TRUE(waitFor([&] { return model.isCapturing(); }));
-  pactl({"unload-module", module});
 }
 
 TEST_F(SettingsViewTest, ShowsTheStoresLoadAndSaveErrorsAndStaysOpen) {
