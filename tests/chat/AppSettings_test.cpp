@@ -278,7 +278,9 @@ TEST_F(Settings, AStoreThatCannotBeReadOrWrittenIsReportedAndNeverSavedOver) {
     EXPECT_EQ(error, settings.loadError());
     EXPECT_FALSE(settings.saveMacros());
     EXPECT_EQ(QFileInfo(storePath()).symLinkTarget(), target);
-    if (regular) EXPECT_EQ(readFile(storePath()), garbage);
+    if (regular) {
+      EXPECT_EQ(readFile(storePath()), garbage);
+    }
   }
   // Readable again later: this object still holds only defaults and saves nothing over it.
   AppSettings settings;
