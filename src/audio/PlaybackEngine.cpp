@@ -188,7 +188,7 @@ void PlaybackEngine::schedule(PlaybackBuffer buffer, bool loop, PlaybackReports 
   Q_ASSERT(QThread::currentThread() == thread());
   if (!buffer || buffer->empty()) return;
   const uint64_t ticket = ++nextTicket_;
-  if (reports.onPlayedBack || reports.onFailed || reports.onUnderrun) {
+  if (reports.onPlayedBack || reports.onFailed || reports.onUnderrun || reports.onStarted) {
     owners_[ticket] = std::move(reports);
   }
   const auto lock = lockPlayer(connection_);
@@ -265,9 +265,14 @@ void PlaybackEngine::failAll(int pulseError) {
   }
 }
 
-void PlaybackEngine::underran(uint64_t ticket) {
+void PlaybackEngine::startedPlaying(uint64_t ticket, bool afterGap) {
   const auto owner = owners_.find(ticket);
-  if (owner != owners_.end() && owner->second.onUnderrun) owner->second.onUnderrun();
+  if (owner == owners_.end()) return;
+  // Copies: either may end the transmission, and with it this owner.
+  const std::function<void()> underrun = owner->second.onUnderrun;
+  const std::function<void()> started = owner->second.onStarted;
+  if (afterGap && underrun) underrun();
+  if (started && owners_.count(ticket)) started();
 }
 
 float PlaybackEngine::gain() const {
@@ -332,13 +337,13 @@ void PlaybackEngine::started() {
   const bool gap = ranDry_ && playing_;
   ranDry_ = false;
   flowing_ = true;
-  if (!gap) return;
+  if (!playing_) return;
   const auto unheard = std::find_if(queue_.begin(), queue_.end(),
                                     [](const Scheduled& item) { return !item.played; });
   if (unheard == queue_.end()) return;
   const uint64_t ticket = unheard->ticket;
   QMetaObject::invokeMethod(
-      this, [this, ticket] { underran(ticket); }, Qt::QueuedConnection);
+      this, [this, ticket, gap] { startedPlaying(ticket, gap); }, Qt::QueuedConnection);
 }
 
 bool PlaybackEngine::reportPlayed(uint64_t unplayedFrames) {

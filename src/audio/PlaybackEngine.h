@@ -42,6 +42,9 @@ struct PlaybackReports {
   std::function<void()> onPlayedBack{};
   std::function<void(const PlaybackError&)> onFailed{};
   std::function<void()> onUnderrun{};
+  // Each time the server starts playing with this buffer the first not yet heard: at first (a
+  // sink waking from suspend may take seconds to begin) and after an underrun.
+  std::function<void()> onStarted{};
 };
 
 class PlaybackEngine final : public QObject {
@@ -111,7 +114,7 @@ class PlaybackEngine final : public QObject {
   void clearPlayer();
   void playedBack(uint64_t ticket);
   void failAll(int pulseError);
-  void underran(uint64_t ticket);
+  void startedPlaying(uint64_t ticket, bool afterGap);
   // The mainloop thread's side, with the lock held.
   size_t fill(void* destination, size_t maxFrames);
   void afterWrite();

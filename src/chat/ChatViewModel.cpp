@@ -50,6 +50,7 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
       rigPollTimer_(new QTimer(this)),
       rigStallTimer_(new QTimer(this)),
       releaseRetryTimer_(new QTimer(this)),
+      transmitOverdueTimer_(new QTimer(this)),
       deferredTuneTimer_(new QTimer(this)),
       rigQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.rig"))),
       audioQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.audio"))),
@@ -67,6 +68,10 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
   releaseRetryTimer_->setSingleShot(true);
   releaseRetryTimer_->setInterval(timing_.releaseRetryInterval);
   connect(releaseRetryTimer_, &QTimer::timeout, this, &ChatViewModel::releasePushToTalk);
+  transmitOverdueTimer_->setSingleShot(true);
+  transmitOverdueTimer_->setTimerType(Qt::PreciseTimer);
+  connect(transmitOverdueTimer_, &QTimer::timeout, this,
+          [this] { transmitAudioOverdue(transmission_); });
   deferredTuneTimer_->setSingleShot(true);
   deferredTuneTimer_->setInterval(timing_.tuneWait);
   connect(deferredTuneTimer_, &QTimer::timeout, this, [this] {

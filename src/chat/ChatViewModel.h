@@ -243,6 +243,7 @@ class ChatViewModel final : public QObject {
                          std::function<void()> playedBack);
   void transmitAudioFailed(uint64_t transmission, const PlaybackError& error);
   // The safety clock: the player never said it had played the last sample.
+  void restartOverdueClock();
   void transmitAudioOverdue(uint64_t transmission);
   void markTransmittedMessageIncomplete();
   void startOutputMeter(std::span<const int16_t> samples);
@@ -302,6 +303,7 @@ class ChatViewModel final : public QObject {
   // Runs while a status poll is out; when it fires, the rig queue is blocked.
   QTimer* rigStallTimer_ = nullptr;
   QTimer* releaseRetryTimer_ = nullptr;
+  QTimer* transmitOverdueTimer_ = nullptr;
   // Runs from the end of a transmission while a tune waits for the release.
   QTimer* deferredTuneTimer_ = nullptr;
 
@@ -332,6 +334,7 @@ class ChatViewModel final : public QObject {
   uint64_t testTones_ = 0;
   uint64_t transmission_ = 0;
   bool transmitAudioPlayedBack_ = false;
+  std::chrono::milliseconds transmitDuration_{0};
   // The latest transmission's key call has not come back yet.
   bool awaitingKey_ = false;
   // The transcript entry of the latest transmission.

@@ -173,11 +173,12 @@ void ChatViewModel::keyAnswered(uint64_t transmission,
 void ChatViewModel::startTransmitAudio(uint64_t transmission, std::span<const int16_t> samples) {
   if (transmission != transmission_ || !isSending_ || exiting_) return;
   // Push-to-talk stays on until the player has played the last sample, plus the tail; the clock
-  // only guards against a report that never comes.
-  const std::chrono::milliseconds duration(int64_t(samples.size()) * 1000 /
-                                           int64_t(PlaybackEngine::kSampleRate));
-  QTimer::singleShot(duration + timing_.pttTail + kPlayedBackAllowance, Qt::PreciseTimer, this,
-                     [this, transmission] { transmitAudioOverdue(transmission); });
+  // only guards against a report that never comes. It counts again from each moment the audio
+  // gets further: handed to the player, and started at the sink (which, waking from suspend,
+  // may take seconds), so that a late start is not taken for a report that never comes.
+  transmitDuration_ = std::chrono::milliseconds(int64_t(samples.size()) * 1000 /
+                                                int64_t(PlaybackEngine::kSampleRate));
+  restartOverdueClock();
   playTransmitAudio(samples, transmission, [this, transmission] {
     if (transmission == transmission_) transmitAudioPlayedBack_ = true;
     QTimer::singleShot(timing_.pttTail, Qt::PreciseTimer, this,
@@ -214,6 +215,10 @@ void ChatViewModel::playTransmitAudio(std::span<const int16_t> samples, uint64_t
       reports.onUnderrun = [this, transmission] {
         if (transmission == transmission_) setAlertMessage(kTransmissionInterruptedText);
       };
+      reports.onStarted = [this, transmission] {
+        if (transmission == transmission_ && isSending_) restartOverdueClock();
+      };
+      restartOverdueClock();
       playback_->schedule(buffer, false, std::move(reports));
       playback_->play();
       transmitMonitor_->load(applyGain(*buffer, playback_->gain()));
@@ -229,6 +234,10 @@ void ChatViewModel::transmitAudioFailed(uint64_t transmission, const PlaybackErr
   // transcript say the message did not go out whole.
   markTransmittedMessageIncomplete();
   finishTransmit(transmission);
+}
+
+void ChatViewModel::restartOverdueClock() {
+  transmitOverdueTimer_->start(transmitDuration_ + timing_.pttTail + kPlayedBackAllowance);
 }
 
 void ChatViewModel::transmitAudioOverdue(uint64_t transmission) {
@@ -277,6 +286,7 @@ void ChatViewModel::finishTransmit(uint64_t transmission) {
   // Nothing of the message may be heard once push-to-talk is off: the player stops and drops
   // what the server still holds (a frozen server does so when it thaws) before the release.
   playback_->stopPlayer();
+  transmitOverdueTimer_->stop();
   if (pttRig_) releasePushToTalk();
   if (deferredTuneMHz_) deferredTuneTimer_->start();
   transmitMonitor_->clear();

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <QProcess>
+#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -273,6 +274,42 @@ TEST_F(ChatLoop, TransmitAudioThatIsInterruptedOrLostSaysSo) {
   EXPECT_FALSE(model.isSending());
   EXPECT_EQ(sent(1).decodeState, State::incomplete);
   EXPECT_TRUE(waitFor([&] { return rigtest::askRigctld(port, "t") == "0"; }, 30000));
+}
+
+// A sink that starts playing seconds late, as one waking from suspend after a pause may: the
+// player's report still ends the transmission, the whole message goes out under push-to-talk,
+// and nothing is taken for a report that never came.
+TEST_F(ChatLoop, ASinkThatStartsLateGetsTheWholeMessageUnderPushToTalk) {
+  pulsetest::PrivateServer server;
+  ASSERT_TRUE(server.started());
+  const QByteArray fixtureServer = qgetenv("PULSE_SERVER");
+  qputenv("PULSE_SERVER", server.address());
+  const auto suspend = [](bool suspended) {
+    return QProcess::execute("pactl", {"suspend-sink", "test_out", suspended ? "1" : "0"}) == 0;
+  };
+  {
+    ChatViewModel model(settings);
+    ASSERT_TRUE(waitFor([&] { return model.isCapturing() && model.rigStatus().has_value(); }));
+    SinkListener sink("test_out");
+    PushToTalkWatch ptt(port);
+    ASSERT_TRUE(suspend(true));
+    model.setInputText(QStringLiteral("CQ K1ABC"));  // two frames, 3.8 s
+    model.send();
+    ASSERT_TRUE(waitFor([&] { return model.levels().outputDb() > kLevelFloorDb; }));
+    QTimer::singleShot(4000, &model, [&] { EXPECT_TRUE(suspend(false)); });
+    ASSERT_TRUE(waitFor([&] { return !model.isSending(); }, 30000));
+    ASSERT_TRUE(waitFor([&] { return rigtest::askRigctld(port, "t") == "0"; }, 30000));
+    ptt.stop();
+    sink.stop();
+    EXPECT_EQ(model.alertMessage(), std::nullopt);
+    EXPECT_EQ(model.messages()->at(0).decodeState, State::complete);
+    ASSERT_TRUE(ptt.on && ptt.off && sink.first && sink.last);
+    EXPECT_GE(sink.loud, 48000 * 3) << "the message was cut short";
+    using std::chrono::duration_cast, std::chrono::milliseconds;
+    EXPECT_GE(duration_cast<milliseconds>(*ptt.off - *sink.last).count(), 200);
+  }
+  suspend(false);
+  qputenv("PULSE_SERVER", fixtureServer);
 }
 
 // An audio server frozen in mid-message lets the safety clock release push-to-talk: the player
