@@ -2,13 +2,20 @@
 // input "test_in") or a private one a test may kill (tests/support's PulseServer.h).
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <mutex>
 #include <numeric>
 #include <span>
@@ -265,6 +272,35 @@ TEST(AudioDeviceMonitor, StartsWithoutAServerAndReportsItComingAndGoing) {
   server.kill();
   ASSERT_TRUE(waitFor([&] { return !monitor.isListening(); }));
   EXPECT_TRUE(waitFor([&] { return changes == 2; }));
+}
+
+// A frozen server keeps the main thread waiting neither at the start nor in the tries to reach it
+// again every few seconds; once it thaws, the monitor listens and reports the change.
+TEST(AudioDeviceMonitor, NeverKeepsTheMainThreadWaitingForAFrozenServer) {
+  PrivateServer server;
+  ASSERT_GT(server.pid(), 0);
+  ServerOverride privateServer(server.address());
+  int ticks = 0;
+  QTimer heartbeat;
+  heartbeat.setInterval(20);
+  QObject::connect(&heartbeat, &QTimer::timeout, [&] { ++ticks; });
+  heartbeat.start();
+
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  AudioDeviceMonitor monitor;
+  int changes = 0;
+  QObject::connect(&monitor, &AudioDeviceMonitor::changed, [&] { ++changes; });
+  monitor.start();
+  // Six seconds' worth of turns within nine, while three tries to connect run their course: a
+  // loop that waited for each would have turned for less than half of the time.
+  const int from = ticks;
+  const bool turning = waitFor([&] { return ticks >= from + 300; }, 9000);
+  const bool listening = monitor.isListening();
+  ::kill(server.pid(), SIGCONT);
+  EXPECT_TRUE(turning) << ticks - from << " turns";
+  EXPECT_FALSE(listening);
+  EXPECT_TRUE(waitFor([&] { return monitor.isListening(); }, 4 * AudioDeviceMonitor::kReconnectMs));
+  EXPECT_TRUE(waitFor([&] { return changes == 1; }));
 }
 
 const QString kNotPlayed = "Not played: no output device other than the transmit device.";
@@ -629,6 +665,38 @@ TEST(PlaybackEngine, AFrozenServerKeepsNoOneWaitingAndIsSaidNotToAnswer) {
   EXPECT_FALSE(playback.isPlaying());
   // Thawed, it plays again.
   EXPECT_EQ(prepared(playback, std::nullopt), std::nullopt);
+}
+
+// A refusal means that no server runs only where nothing listens: a server too stopped or swamped
+// to take another connection still listens on its socket, and does not answer.
+TEST(PlaybackEngine, SaysNoServerRunsOnlyWhereNothingListensOnItsSocket) {
+  QTemporaryDir dir(QStringLiteral("/tmp/palavrix-XXXXXX"));
+  const QByteArray path = QDir(dir.path()).filePath("native").toUtf8();
+  ServerOverride socketServer("unix:" + path);
+  PlaybackEngine playback;
+  EXPECT_EQ(prepared(playback, std::nullopt).value_or(PlaybackError{}).description,
+            "No audio server is running.");
+
+  // A socket whose queue of connections nobody takes is full.
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  std::vector<int> waiting;
+  for (int i = 0; i < 64; ++i) {
+    const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    const bool queued =
+        ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    waiting.push_back(client);
+    if (!queued) break;
+  }
+  playback.setStale();
+  EXPECT_EQ(prepared(playback, std::nullopt).value_or(PlaybackError{}).description,
+            "The audio server does not answer.");
+  for (const int client : waiting) ::close(client);
+  ::close(listener);
 }
 
 constexpr size_t kRate = 12000;
