@@ -146,6 +146,11 @@ NewMessageSound::Pick NewMessageSound::pick(const QString& soundFile,
                                             const AudioDeviceSnapshot& devices,
                                             const std::optional<QString>& avoidingUid) {
   Pick pick;
+  if (const std::optional<QString> failure = devices.failure()) {
+    // Not "no other device": the server could not even say which there are.
+    pick.status = QStringLiteral("Couldn't play the sound: ") + *failure;
+    return pick;
+  }
   std::optional<AudioDeviceInfo> device = devices.defaultDevice(AudioDirection::output);
   if (device && avoidingUid && device->uid == *avoidingUid) {
     device = devices.builtInOutput();

@@ -36,7 +36,8 @@ class NewMessageSound final : public QObject {
 
   const QString& soundFile() const { return soundFile_; }
   // The default output, or the built-in output when the default is the device to avoid, with
-  // the sound file decoded. Any thread.
+  // the sound file decoded; nothing when the server could not say which outputs there are.
+  // Any thread.
   static Pick pick(const QString& soundFile, const AudioDeviceSnapshot& devices,
                    const std::optional<QString>& avoidingUid);
   // Starts the sound on the picked device, replacing one still playing, and tells done a

@@ -73,6 +73,8 @@ TEST(FrozenAudioServer, NeitherSendNorTheToneNorAReceivedMessageStopsTheMainThre
   EXPECT_EQ(model.alertMessage(),
             "Couldn't play the transmit audio: The audio server does not answer.\n\n"
             "Couldn't play the test tone: The audio server does not answer.");
+  EXPECT_EQ(sounds.at(0).at(0).toString(),
+            "Couldn't play the sound: The audio server does not answer.");
   ASSERT_EQ(model.messages()->size(), 2);
   EXPECT_TRUE(model.messages()->at(0).isSent);
   EXPECT_EQ(model.messages()->at(0).decodeState, State::incomplete);
