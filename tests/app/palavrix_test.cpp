@@ -62,7 +62,11 @@ class WholeProgram : public testing::Test {
 
     QProcessEnvironment environment = xEnvironment_;
     environment.remove("QT_QPA_PLATFORM");
-    environment.remove("DBUS_SESSION_BUS_ADDRESS");
+    // A session bus that is not there: without any address, libdbus forks a bus launcher from
+    // the program's D-Bus thread, and under the address sanitizer that child can hang for good
+    // in malloc (its allocator lock taken by another thread at the fork), keeping the window
+    // from ever appearing.
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home_.filePath("no-bus"));
     environment.insert("XDG_CONFIG_HOME", home_.filePath("config"));
     environment.insert("HOME", home_.path());
     environment.insert("PULSE_SERVER", badSurroundings_ ? "unix:/nonexistent/palavrix/native"
@@ -296,7 +300,7 @@ TEST_P(WaysOut, WorkWhileAnAlertStandsAndWarnOfNothingNeverKeyed) {
       program_.waitForFinished(1000);
     }
   }
-  ASSERT_TRUE(program_.waitForFinished(10000))
+  ASSERT_TRUE(program_.state() == QProcess::NotRunning || program_.waitForFinished(10000))
       << way << " did nothing while the alert stood: " << programOutput().toStdString();
   EXPECT_EQ(program_.exitCode(), 0);
   // The key call never reached the rig: nothing can be keyed.
