@@ -8,7 +8,9 @@
 #include <QThread>
 #include <QtTest/QTest>
 #include <atomic>
+#include <chrono>
 #include <future>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -45,10 +47,16 @@ TEST(SerialQueue, RunsCallsInOrderOffTheMainThreadAndAnswersOnIt) {
 // The way out: calls that have not started are dropped, and the release goes before the rest.
 TEST(SerialQueue, DropsCallsNotStartedAndRunsACallPutNextFirst) {
   SerialQueue queue(QStringLiteral("test"));
+  auto started = std::make_shared<std::promise<void>>();
   std::promise<void> going;
   std::vector<int> ran;  // written on the queue's thread only, read after runAndWait
-  queue.post([gone = going.get_future().share()] { gone.wait(); });
+  queue.post([started, gone = going.get_future().share()] {
+    started->set_value();
+    gone.wait();
+  });
   queue.post([&] { ran.push_back(1); });
+  // Only a call that has started is spared: drop once the first one runs, or it goes too.
+  ASSERT_EQ(started->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   queue.dropPending();
   queue.post([&] { ran.push_back(2); });
   queue.postNext([&] { ran.push_back(3); });
