@@ -8,8 +8,9 @@
 // Two processes: the guard, which CTest sees and may kill, and under it a keeper that runs the
 // test. The keeper is the child subreaper of everything below it, so that a process that
 // detaches becomes its child rather than init's. It learns of the guard's death through
-// PR_SET_PDEATHSIG; the test's process learns of the keeper's the same way. When the test ends,
-// or the guard is gone, the keeper kills every process left below it and ends as the test did.
+// PR_SET_PDEATHSIG; the test's process learns of the keeper's, and the guard of CTest's, the
+// same way. When the test ends, or the guard is gone, the keeper kills every process left below
+// it and ends as the test did.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -17,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -65,16 +67,18 @@ std::string commandOf(pid_t pid) {
 
 // Kills every process below the keeper until none is left. A process killed hands its own
 // children to the keeper, so this goes on until a look finds nobody.
-void endEverythingLeft(bool report) {
+void endEverythingLeft() {
+  std::vector<pid_t> reported;
   for (;;) {
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
     const std::vector<pid_t> left = childrenOf(getpid());
     if (left.empty() && waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD) return;
     for (const pid_t pid : left) {
-      if (report)
+      if (std::find(reported.begin(), reported.end(), pid) == reported.end())
         std::fprintf(stderr, "palavrix_test_guard: ending process %d the test left: %s\n", pid,
                      commandOf(pid).c_str());
+      reported.push_back(pid);
       kill(pid, SIGKILL);
     }
     usleep(10000);
@@ -102,6 +106,8 @@ void endEverythingLeft(bool report) {
   sigemptyset(&heard);
   for (const int signal : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&heard, signal);
   sigprocmask(SIG_BLOCK, &heard, nullptr);
+  // With CTest gone, a word on its pipe would end the keeper before its work is done.
+  ::signal(SIGPIPE, SIG_IGN);
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   if (getppid() != guard) std::_Exit(1);  // the guard died before it could be watched
@@ -114,6 +120,7 @@ void endEverythingLeft(bool report) {
   }
   if (test == 0) {
     sigprocmask(SIG_UNBLOCK, &heard, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != keeper) std::_Exit(1);
     execvp(command[0], command);
@@ -142,7 +149,7 @@ void endEverythingLeft(bool report) {
       }
     }
   }
-  endEverythingLeft(true);
+  endEverythingLeft();
   endLike(status);
 }
 
@@ -153,6 +160,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s COMMAND [ARGUMENT...]\n", argv[0]);
     return 2;
   }
+  // Should CTest itself be killed (a CI job's time limit), the test goes with it.
+  const pid_t runner = getppid();
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != runner) return 1;
   const pid_t guard = getpid();
   const pid_t keeper = fork();
   if (keeper < 0) {
