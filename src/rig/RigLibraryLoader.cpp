@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <clocale>
 #include <cstdarg>
 #include <cstdio>
@@ -82,8 +83,22 @@ bool resolveApi(void *handle, RigHamlibApi &api) {
   return complete;
 }
 
+// Hamlib 4.5 reads errno after a read that succeeded, and an EAGAIN there costs it a 5 ms nap
+// per byte: what the log does on the way (a contended lock sets EAGAIN) must not show in errno.
+class KeptErrno {
+ public:
+  KeptErrno() : saved_(errno) {}
+  ~KeptErrno() { errno = saved_; }
+  KeptErrno(const KeptErrno &) = delete;
+  KeptErrno &operator=(const KeptErrno &) = delete;
+
+ private:
+  int saved_;
+};
+
 int hamlibDebugCallback(enum rig_debug_level_e level, rig_ptr_t, const char *format, va_list args) {
   // Hamlib holds its own lock here: hand the line on and return, nothing else.
+  KeptErrno kept;
   RigLogSink sink = state().sink.load();
   if (!sink) return 0;
   char *text = nullptr;
@@ -130,6 +145,7 @@ const RigHamlibApi &rigbridge_load_hamlib() {
 void rigbridge_store_log_sink(RigLogSink sink) { state().sink.store(sink); }
 
 void rigbridge_log(int level, const char *format, ...) {
+  KeptErrno kept;  // it runs between the Hamlib calls of an operation
   RigLogSink sink = state().sink.load();
   if (!sink) return;
   char *text = nullptr;
