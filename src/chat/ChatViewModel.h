@@ -345,6 +345,9 @@ class ChatViewModel final : public QObject {
   std::optional<RigTxSettings> pttRig_;
   // Key calls posted so far: a release settles only the keying posted before it.
   uint64_t keyCalls_ = 0;
+  // The latest key call, until the exit withdraws it, and what push-to-talk was before it.
+  std::shared_ptr<SerialQueue::Start> keyStart_;
+  std::optional<RigTxSettings> pttRigBeforeKey_;
   // A failed release has been reported since the last key call or successful release.
   bool releaseFailureReported_ = false;
   // A tune asked for while push-to-talk may be on, run once it is released.

@@ -317,6 +317,8 @@ std::shared_ptr<SerialQueue::Start> ChatViewModel::keyPushToTalk(
         if (outcome.error && !outcome.sent && keyCall == keyCalls_ && !exiting_) pttRig_ = before;
         keyed(std::move(outcome.error));
       });
+  keyStart_ = start;
+  pttRigBeforeKey_ = before;
   return start;
 }
 
@@ -358,6 +360,9 @@ void ChatViewModel::stopRigCallsForExit() {
   releaseRetryTimer_->stop();
   rigPollTimer_->stop();
   deferredTuneMHz_.reset();
+  // A key call that has not started never will: it keyed nothing, and nothing waits for it.
+  if (keyStart_ && keyStart_->withdraw()) pttRig_ = pttRigBeforeKey_;
+  keyStart_.reset();
   rigQueue_->dropPending();
   if (isSending_) {
     ++transmission_;

@@ -38,6 +38,7 @@ class WholeProgram : public testing::Test {
       store.setValue("Transceiver.rigModel", 2);
       store.setValue("Transceiver.rigPort",
                      silentRig_     ? QString::fromStdString(silentRig_->address())
+                     : ownRig_      ? QString::fromStdString(ownRig_->address())
                      : refusingRig_ ? QString("127.0.0.1:%1").arg(rigtest::unusedPort())
                                     : QString::fromStdString(rigtest::fixtureAddress()));
     }
@@ -96,6 +97,7 @@ class WholeProgram : public testing::Test {
 
   void TearDown() override {
     if (audioServer_ && audioServer_->pid() > 0) kill(audioServer_->pid(), SIGCONT);
+    if (ownRig_ && ownRig_->running()) kill(ownRig_->pid(), SIGCONT);
     program_.kill();
     program_.waitForFinished();
     xServer_.terminate();
@@ -195,6 +197,7 @@ class WholeProgram : public testing::Test {
   bool badSurroundings_ = false;
   bool refusingRig_ = false;
   std::unique_ptr<rigtest::SilentRig> silentRig_;
+  std::unique_ptr<rigtest::Rigctld> ownRig_;
   std::unique_ptr<pulsetest::PrivateServer> audioServer_;
 };
 
@@ -211,6 +214,11 @@ struct WholeProgramWithASilentRig : WholeProgram {
 // An audio server of the test's own, which it may stop.
 struct WholeProgramOnItsOwnAudioServer : WholeProgram {
   WholeProgramOnItsOwnAudioServer() { audioServer_ = std::make_unique<pulsetest::PrivateServer>(); }
+};
+
+// A rigctld of the test's own, which it may stop.
+struct WholeProgramWithItsOwnRig : WholeProgram {
+  WholeProgramWithItsOwnRig() { ownRig_ = std::make_unique<rigtest::Rigctld>(); }
 };
 
 // A rig port where nobody listens.
@@ -249,16 +257,27 @@ TEST_F(WholeProgram, ReleasesPushToTalkWhenTheDisplayGoesAwayWhileSending) {
   EXPECT_EQ(pushToTalk(), "0") << programOutput().toStdString();
 }
 
-TEST_F(WholeProgramWithASilentRig, EndsSoonWhenTerminatedAndSaysPushToTalkMayStillBeKeyed) {
-  typeAndSend("CQ");  // the key call waits behind the first status poll, which never ends
-  ASSERT_TRUE(exportTranscript("sent.txt").startsWith("TX\tCQ\t")) << "not sent";
+TEST_F(WholeProgramWithItsOwnRig, EndsSoonWhenTerminatedAndSaysPushToTalkMayStillBeKeyed) {
+  typeAndSend("CQ CQ CQ DE PX1 PX1 PX1 K");
+  ASSERT_TRUE(waitFor([this] { return rigtest::askRigctld(ownRig_->port(), "t") == "1"; }, 20000))
+      << "push-to-talk never on";
+  ASSERT_EQ(kill(ownRig_->pid(), SIGSTOP), 0);  // the release gets no answer
   kill(static_cast<pid_t>(program_.processId()), SIGTERM);
   ASSERT_TRUE(program_.waitForFinished(10000)) << "still running";
   EXPECT_EQ(program_.exitCode(), 128 + SIGTERM);
   EXPECT_TRUE(programOutput().contains(
       QString::fromStdString("Push-to-talk may still be keyed on the rig of Hamlib model 2 at \"" +
-                             silentRig_->address() + "\"")))
+                             ownRig_->address() + "\"")))
       << programOutput().toStdString();
+}
+
+TEST_F(WholeProgramWithASilentRig, EndsSoonWhenTerminatedAndWarnsOfNoKeyCallThatNeverRan) {
+  typeAndSend("CQ");  // the key call waits behind the first status poll, which never ends
+  ASSERT_TRUE(exportTranscript("sent.txt").startsWith("TX\tCQ\t")) << "not sent";
+  kill(static_cast<pid_t>(program_.processId()), SIGTERM);
+  ASSERT_TRUE(program_.waitForFinished(10000)) << "still running";
+  EXPECT_EQ(program_.exitCode(), 128 + SIGTERM);
+  EXPECT_FALSE(programOutput().contains("may still be keyed")) << programOutput().toStdString();
 }
 
 TEST_F(WholeProgramWithASilentRig, QuitsSoonThoughTheSettingsWindowsQuestionsWaitForTheRig) {
