@@ -13,6 +13,7 @@
 #include <QtTest/QTest>
 #include <algorithm>
 
+#include "MainThreadHeartbeat.h"
 #include "PulseServer.h"
 #include "audio/PlaybackEngine.h"
 #include "chat/AppSettings.h"
@@ -21,38 +22,6 @@
 namespace {
 
 constexpr int kFreezeMs = 30000;
-
-// Notes how late each tick of a 10 ms timer comes.
-class Heartbeat {
- public:
-  static constexpr qint64 kPeriodNs = 10'000'000;
-
-  Heartbeat() {
-    timer_.setTimerType(Qt::PreciseTimer);
-    timer_.setInterval(10);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      const qint64 now = clock_.nsecsElapsed();
-      const qint64 late = now - last_ - kPeriodNs;
-      worstNs_ = std::max(worstNs_, late);
-      if (late > 100'000'000) ++lateTicks_;
-      last_ = now;
-    });
-  }
-  void start() {
-    clock_.start();
-    last_ = 0;
-    timer_.start();
-  }
-  double worstMs() const { return double(worstNs_) / 1e6; }
-  long lateTicks() const { return lateTicks_; }
-
- private:
-  QTimer timer_;
-  QElapsedTimer clock_;
-  qint64 last_ = 0;
-  qint64 worstNs_ = 0;
-  long lateTicks_ = 0;
-};
 
 // How long a call took on the main thread.
 template <typename Call>
@@ -84,7 +53,7 @@ void BM_MainThreadStallWhileTheAudioServerIsFrozen(benchmark::State& state) {
       state.SkipWithError("capture did not start");
       break;
     }
-    Heartbeat heartbeat;
+    MainThreadHeartbeat heartbeat(100);
     heartbeat.start();
     QElapsedTimer frozen;
     ::kill(pulse.pid(), SIGSTOP);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "MainThreadHeartbeat.h"
 #include "PulseServer.h"
 #include "RigctldServer.h"
 #include "audio/WaterfallBitmap.h"
@@ -21,40 +22,6 @@
 #include "chat/ChatViewModel.h"
 
 namespace {
-
-// Notes how late each tick of a 10 ms timer comes.
-class Heartbeat {
- public:
-  static constexpr qint64 kPeriodNs = 10'000'000;
-
-  Heartbeat() {
-    timer_.setTimerType(Qt::PreciseTimer);
-    timer_.setInterval(10);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      const qint64 now = clock_.nsecsElapsed();
-      worstNs_ = std::max(worstNs_, now - last_ - kPeriodNs);
-      if (now - last_ - kPeriodNs > 20'000'000) ++lateTicks_;
-      last_ = now;
-      ++ticks_;
-    });
-  }
-  void start() {
-    clock_.start();
-    last_ = 0;
-    timer_.start();
-  }
-  double worstMs() const { return double(worstNs_) / 1e6; }
-  long ticks() const { return ticks_; }
-  long lateTicks() const { return lateTicks_; }
-
- private:
-  QTimer timer_;
-  QElapsedTimer clock_;
-  qint64 last_ = 0;
-  qint64 worstNs_ = 0;
-  long ticks_ = 0;
-  long lateTicks_ = 0;
-};
 
 void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
   pulsetest::PrivateServer pulse;
@@ -88,7 +55,7 @@ void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
       break;
     }
 
-    Heartbeat heartbeat;
+    MainThreadHeartbeat heartbeat(20);
     heartbeat.start();
     const char* texts[] = {"CQ DE PALAVRIX TEST", "TNX FER CALL 73"};
     double longestSendMs = 0.0;
