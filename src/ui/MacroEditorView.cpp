@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextBlock>
@@ -24,12 +25,25 @@ constexpr int kPadding = 20;
 constexpr int kSpacing = 16;
 constexpr int kMessageMinLines = 3;
 constexpr int kMessageMaxLines = 6;
+
+// Takes in no more of a paste or a drop than the field can hold: laying out a long line without
+// a space takes time that grows with the square of its length, and the window would freeze.
+class MessageEdit final : public QPlainTextEdit {
+ public:
+  using QPlainTextEdit::QPlainTextEdit;
+
+ protected:
+  void insertFromMimeData(const QMimeData* source) override {
+    if (!source->hasText()) return;
+    insertPlainText(TextCharacters::first(source->text(), AppSettings::kMaxMacroMessageCharacters));
+  }
+};
 }  // namespace
 
 MacroEditorView::MacroEditorView(const QString& title, const QString& message, QWidget* parent)
     : QDialog(parent),
       titleField_(new QLineEdit(title, this)),
-      messageField_(new QPlainTextEdit(message, this)),
+      messageField_(new MessageEdit(message, this)),
       saveButton_(new QPushButton(tr("Save"), this)),
       cancelButton_(new QPushButton(tr("Cancel"), this)),
       errorLabel_(UiLook::makeErrorLabel(this)),
