@@ -251,16 +251,21 @@ bool isKnownModel(const RigHamlibApi &api, int model) {
   return std::binary_search(knownModels.numbers.begin(), knownModels.numbers.end(), model);
 }
 
-// Who enters Hamlib next. A push-to-talk call goes before every other call waiting, and while a
-// transmitter may be keyed (from a key command that went out to its rig until a release of that
-// rig succeeds) calls that talk to a rig from other threads (the settings window's connection
-// test) hold back, for at most a while: a rig that does not answer them would otherwise keep the
-// release waiting for its whole timeout.
+// Who enters Hamlib next. A push-to-talk call goes before every other call waiting, then the calls
+// that only ask the library (model list, modes, version), which take moments, before the calls
+// that talk to a rig, which may take a hung rig's whole timeout: a released turn goes to whichever
+// waiter takes the lock first, often a thread that asks again at once (the status poll, the
+// connection test), and the settings window would wait behind them for minutes. While a transmitter
+// may be keyed (from a key command that went out to its rig until a release of that rig succeeds)
+// calls that talk to a rig from other threads (the settings window's connection test) hold back,
+// for at most a while: a rig that does not answer them would otherwise keep the release waiting for
+// its whole timeout.
 struct Turns {
   std::mutex mutex;
   std::condition_variable changed;
   bool busy = false;
   int pushToTalkWaiting = 0;
+  int quickWaiting = 0;
   // "model port" of each rig that may be keyed, and the thread that keyed last.
   std::vector<std::string> keyedRigs;
   std::thread::id keyer;
@@ -286,13 +291,15 @@ class Turn {
         ++t.pushToTalkWaiting;
         t.changed.wait(lock, [&] { return !t.busy; });
         --t.pushToTalkWaiting;
+      } else if (call == Call::quick) {
+        ++t.quickWaiting;
+        t.changed.wait(lock, [&] { return !t.busy && t.pushToTalkWaiting == 0; });
+        --t.quickWaiting;
       } else {
         const std::thread::id self = std::this_thread::get_id();
-        auto free = [&] { return !t.busy && t.pushToTalkWaiting == 0; };
-        if (call == Call::rig) {
-          t.changed.wait_for(lock, kKeyedHoldBack,
-                             [&] { return free() && (t.keyedRigs.empty() || t.keyer == self); });
-        }
+        auto free = [&] { return !t.busy && t.pushToTalkWaiting == 0 && t.quickWaiting == 0; };
+        t.changed.wait_for(lock, kKeyedHoldBack,
+                           [&] { return free() && (t.keyedRigs.empty() || t.keyer == self); });
         t.changed.wait(lock, free);
       }
       t.busy = true;

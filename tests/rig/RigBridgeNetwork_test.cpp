@@ -5,7 +5,10 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "QtTestSupport.h"
 #include "RigTestSupport.h"
@@ -70,6 +73,65 @@ TEST(RigBridgeNetwork, AKeyCallThatNeverReachedItsRigHoldsNoOtherThreadsCallsBac
   });
   EXPECT_TRUE(waitFor([&] { return tested.load(); }, 5000));
   connectionTest.join();
+}
+
+// The status poll and the settings window's connection test read a rig that never answers, each
+// asking again the moment it is done, while the settings window asks for the model list, a
+// model's modes and the library's version: these come once the rig call inside Hamlib ends,
+// before another one has run its course.
+TEST(RigBridgeNetwork, LibraryCallsWaitForOneHungRigCallAtMost) {
+  rigbridge_set_log_callback(rigtest::record);
+  rigtest::SilentRig silent;
+  std::atomic<bool> stop{false};
+  std::atomic<int> readsDone{0};
+  auto readAgainAndAgain = [&] {
+    while (!stop) {
+      RigControl::readStatus(kNetwork, silent.address(), {}, std::nullopt);
+      ++readsDone;
+    }
+  };
+  std::thread poll(readAgainAndAgain);
+  ASSERT_TRUE(waitFor(
+      [&] { return rigtest::said("4 Opening rig model 2 on port \"" + silent.address()); }, 5000));
+  std::thread connectionTest(readAgainAndAgain);
+
+  // How many silent reads had ended when each answer came.
+  std::atomic<int> answered{0};
+  int readsBeforeList = 0, readsBeforeModes = 0, readsBeforeVersion = 0;
+  std::vector<RigInfo> rigs;
+  std::vector<std::string> modes;
+  std::optional<std::string> version;
+  std::thread list([&] {
+    rigs = RigControl::listRigs();
+    readsBeforeList = readsDone;
+    ++answered;
+  });
+  std::thread modeList([&] {
+    modes = RigControl::supportedModes(1);
+    readsBeforeModes = readsDone;
+    ++answered;
+  });
+  std::thread versionText([&] {
+    version = RigControl::hamlibVersion();
+    readsBeforeVersion = readsDone;
+    ++answered;
+  });
+  // One silent read takes Hamlib's timeout (20 s); a third is not needed to tell.
+  waitFor([&] { return answered == 3 || readsDone >= 2; }, 90000);
+  EXPECT_EQ(answered, 3) << "the settings window still waits after " << readsDone
+                         << " rig calls ended";
+  stop = true;
+  silent.hangUp();  // the waiting reads fail at once
+  for (std::thread *thread : {&poll, &connectionTest, &list, &modeList, &versionText}) {
+    thread->join();
+  }
+  // The first read may end a moment after the answers that waited for it.
+  EXPECT_LE(readsBeforeList, 1) << "the model list waited for a later rig call";
+  EXPECT_LE(readsBeforeModes, 1) << "the modes waited for a later rig call";
+  EXPECT_LE(readsBeforeVersion, 1) << "the version waited for a later rig call";
+  EXPECT_FALSE(rigs.empty());
+  EXPECT_FALSE(modes.empty());
+  EXPECT_TRUE(version.has_value());
 }
 
 // Hamlib 4.5 takes an EAGAIN it finds in errno after a read for a busy port and naps 5 ms per
