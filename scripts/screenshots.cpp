@@ -199,7 +199,7 @@ bool mainAlert(const QString& dir) {
   Program program;
   auto view = showMainWindow(program);
   program.model.setAlertMessage(
-      QStringLiteral("Couldn't start listening on the audio input: Connection refused"));
+      QStringLiteral("Couldn't start listening on the audio input: No audio server is running."));
   settle();
   QMessageBox* alert = view->alert();
   if (!alert) {
