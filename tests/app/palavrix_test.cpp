@@ -154,7 +154,7 @@ class WholeProgram : public testing::Test {
     auto atom = [&](const char* name) {
       xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
           connection, xcb_intern_atom(connection, 0, std::strlen(name), name), nullptr);
-      const xcb_atom_t found = reply ? reply->atom : XCB_ATOM_NONE;
+      const xcb_atom_t found = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
       free(reply);
       return found;
     };

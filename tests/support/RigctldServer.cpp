@@ -11,11 +11,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -34,12 +37,26 @@ sockaddr_in loopback(int port) {
 
 }  // namespace
 
-bool listening(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(port);
-  bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return connected;
+bool listensOn(pid_t pid, int port) {
+  char local[16];
+  std::snprintf(local, sizeof local, "0100007F:%04X", unsigned(port));
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the column names
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, address, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> address >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeout >> inode;
+    if (address != local || state != "0A") continue;  // 0A: listening
+    std::error_code error;
+    const std::string socket = "socket:[" + inode + "]";
+    for (const auto& fd :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+      if (std::filesystem::read_symlink(fd.path(), error).string() == socket) return true;
+    }
+  }
+  return false;
 }
 
 int unusedPort() {
@@ -171,7 +188,7 @@ bool Rigctld::startOn(int port) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (std::chrono::steady_clock::now() < deadline) {
     if (waitpid(pid, nullptr, WNOHANG) == pid) return false;  // it could not bind the port
-    if (listening(port_)) {
+    if (listensOn(pid, port_)) {
       pid_ = pid;
       return true;
     }

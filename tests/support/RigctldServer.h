@@ -8,8 +8,10 @@
 
 namespace rigtest {
 
-// Whether something accepts connections on this loopback port.
-bool listening(int port);
+// Whether that process itself listens on the loopback port. A test's own connection cannot tell:
+// another test's daemon may have taken the same free port, and a connection to a port in the
+// ephemeral range nobody listens on yet may be given that port as its own and meet itself.
+bool listensOn(pid_t pid, int port);
 // A loopback port nobody listens on right now.
 int unusedPort();
 
