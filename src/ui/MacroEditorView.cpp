@@ -104,14 +104,7 @@ void MacroEditorView::capMessage() {
   }
 }
 
-void MacroEditorView::fitHeight() {
-  // As tall as the content at the fixed width; the layout is brought up to date first, so that
-  // a field that has just grown pushes the buttons down rather than running under them.
-  QLayout* content = layout();
-  content->activate();
-  setFixedHeight(content->hasHeightForWidth() ? content->totalHeightForWidth(kWidth)
-                                              : content->totalSizeHint().height());
-}
+void MacroEditorView::fitHeight() { UiLook::fitHeightToContent(this, kWidth); }
 
 void MacroEditorView::fitMessageHeight() {
   // Grows with the text from three lines to six, and scrolls beyond.

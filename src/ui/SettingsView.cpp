@@ -79,13 +79,7 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
   fitHeight();
 }
 
-void SettingsView::fitHeight() {
-  // As tall as the content at the fixed width, so that wrapped texts are shown whole.
-  QLayout* content = layout();
-  content->activate();
-  setFixedHeight(content->hasHeightForWidth() ? content->totalHeightForWidth(kWindowWidth)
-                                              : content->totalSizeHint().height());
-}
+void SettingsView::fitHeight() { UiLook::fitHeightToContent(this, kWindowWidth); }
 
 void SettingsView::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);

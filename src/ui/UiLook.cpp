@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QLayout>
 
 namespace UiLook {
 
@@ -50,6 +51,14 @@ QLabel* makeErrorLabel(QWidget* parent) {
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
   label->hide();
   return label;
+}
+
+void fitHeightToContent(QWidget* window, int width) {
+  QLayout* content = window->layout();
+  Q_ASSERT(content);
+  content->activate();
+  window->setFixedHeight(content->hasHeightForWidth() ? content->totalHeightForWidth(width)
+                                                      : content->totalSizeHint().height());
 }
 
 }  // namespace UiLook
