@@ -1,5 +1,6 @@
 #include "BusyProcesses.h"
 
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,8 +12,14 @@ extern char** environ;
 
 namespace loadtest {
 
+int usableCores() {
+  cpu_set_t cores;
+  if (sched_getaffinity(0, sizeof cores, &cores) == 0) return std::max(1, CPU_COUNT(&cores));
+  return int(std::max(1u, std::thread::hardware_concurrency()));
+}
+
 BusyProcesses::BusyProcesses(int perCore) {
-  const int count = perCore * int(std::max(1u, std::thread::hardware_concurrency()));
+  const int count = perCore * usableCores();
   // A shell loop rather than a fork of this process: nothing of the test (its threads, its
   // sanitiser) is copied into the children.
   char shell[] = "/bin/sh";

@@ -8,9 +8,13 @@
 
 namespace loadtest {
 
+// The cores this process may run on: those of its affinity (a test pinned to two cores of a big
+// machine has two), which its children inherit.
+int usableCores();
+
 class BusyProcesses {
  public:
-  // `perCore` spinning processes for every core the machine has.
+  // `perCore` spinning processes for every core this process may run on; they run on those.
   explicit BusyProcesses(int perCore = 2);
   ~BusyProcesses();
   BusyProcesses(const BusyProcesses&) = delete;
