@@ -236,6 +236,29 @@ void ChatViewModel::applyAudioSettings() {
 
 void ChatViewModel::handleAudioDeviceChange() {
   Q_ASSERT(QThread::currentThread() == thread());
+  // The output is looked up afresh at the next send.
   playback_->setStale();
+  const uint64_t chain = captureChain_;
+  // Behind any start still under way, so the devices read are those it will have found.
+  audioQueue_->call<AudioDeviceSnapshot>(
+      [] { return AudioDeviceSnapshot::read(); },
+      [this, chain](const AudioDeviceSnapshot& devices) { inputDevicesChecked(chain, devices); });
+}
+
+void ChatViewModel::inputDevicesChecked(uint64_t chain, const AudioDeviceSnapshot& devices) {
+  ++audioDeviceChecks_;
+  // A start since the change has chosen its device from what is there now.
+  if (chain != captureChain_) return;
+  // A restart cuts the message being received: a headset or a monitor's output coming or going
+  // elsewhere must not do that.
+  if (capturing_ && !devices.failure() && !inputChangedUnderCapture(devices)) return;
   restartAudio();
+}
+
+bool ChatViewModel::inputChangedUnderCapture(const AudioDeviceSnapshot& devices) const {
+  // The device a start would open now, chosen as startListening chooses it.
+  const std::optional<AudioDeviceInfo> wanted =
+      devices.device(settings_.audioInputDeviceUID(), devices.defaultDevice(AudioDirection::input));
+  const std::optional<QString> wantedUID = wanted ? std::optional(wanted->uid) : std::nullopt;
+  return wantedUID != capturingDeviceUID_;
 }

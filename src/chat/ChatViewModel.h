@@ -158,6 +158,8 @@ class ChatViewModel final : public QObject {
   bool isCapturing() const { return capturing_; }
   // Attempts to start capture that have come back (failed or not) since the controller was made.
   int captureStartAttempts() const { return captureStartAttempts_; }
+  // Device changes whose bearing on capture has been weighed (and capture restarted or not).
+  int audioDeviceChecks() const { return audioDeviceChecks_; }
 
   // Receiving. The handler runs on the capture thread; the rest on the main thread.
   void handleCapturedSamples(std::span<const int16_t> samples);
@@ -219,6 +221,11 @@ class ChatViewModel final : public QObject {
   void startListening(int retriesLeft, uint64_t chain);
   struct ListeningStart;
   void listeningAttempted(int retriesLeft, uint64_t chain, const ListeningStart& start);
+  // Restarts capture after a device change only when capture is not running or the input it
+  // would open now is not the one it has open: the chosen input went away or came back, or the
+  // server's default input changed while capture runs on it.
+  void inputDevicesChecked(uint64_t chain, const AudioDeviceSnapshot& devices);
+  bool inputChangedUnderCapture(const AudioDeviceSnapshot& devices) const;
   // Where transmit audio and the test tone go, as the server knows it now: the previewed or saved
   // output, else the default one; or why the server could not say. Asked on the device queue;
   // done on the main thread.
@@ -312,6 +319,7 @@ class ChatViewModel final : public QObject {
   // The alert of a chain that gave up, withdrawn once capture runs again.
   std::optional<QString> captureAlert_;
   int captureStartAttempts_ = 0;
+  int audioDeviceChecks_ = 0;
   bool capturing_ = false;
   // The input device setting of the latest start, and the device that start opened.
   std::optional<QString> listeningInputUID_;

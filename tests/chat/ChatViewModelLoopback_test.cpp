@@ -365,9 +365,12 @@ TEST_F(ChatLoop, CaptureRetriesEndWithARestartAndNeverForGood) {
     EXPECT_EQ(model.captureStartAttempts(), attempts);
     EXPECT_TRUE(model.isCapturing());
     EXPECT_EQ(model.alertMessage(), std::nullopt);
-    // Devices that come or go restart capture too.
+    // Devices that come or go are weighed too, and one that is not the input leaves capture be.
+    const int checks = model.audioDeviceChecks();
     LoadedSink sink(QStringLiteral("headset"));
-    EXPECT_TRUE(waitFor([&] { return model.captureStartAttempts() > attempts; }));
+    EXPECT_TRUE(waitFor([&] { return model.audioDeviceChecks() > checks; }));
+    EXPECT_TRUE(model.isCapturing());
+    EXPECT_EQ(model.captureStartAttempts(), attempts);
   }
   {
     // A server that froze and thawed gives no notice: capture that gave up keeps trying, and
