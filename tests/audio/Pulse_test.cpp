@@ -35,16 +35,6 @@ using namespace pulsetest;
 
 namespace {
 
-// Runs pactl against the current PULSE_SERVER; returns its output, fails the test on error.
-QString pactl(const QStringList& arguments) {
-  QProcess process;
-  process.start(QStringLiteral("pactl"), arguments);
-  EXPECT_TRUE(process.waitForFinished(5000) && process.exitCode() == 0)
-      << "pactl " << arguments.join(' ').toStdString() << ": "
-      << process.readAllStandardError().toStdString();
-  return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
 // The index of our stream of that name in `pactl list sink-inputs` or `source-outputs`, or "".
 QString ourStream(const QString& kind, const QString& mediaName) {
   QString index;
@@ -54,21 +44,6 @@ QString ourStream(const QString& kind, const QString& mediaName) {
   }
   return {};
 }
-
-// A module loaded for one test and unloaded at its end.
-class LoadedModule {
- public:
-  explicit LoadedModule(const QStringList& arguments)
-      : index_(pactl(QStringList{"load-module"} + arguments)) {}
-  ~LoadedModule() { unload(); }
-  void unload() {
-    if (!index_.isEmpty()) pactl({"unload-module", index_});
-    index_.clear();
-  }
-
- private:
-  QString index_;
-};
 
 // Points the client library at another server (or none) for one scope.
 class ServerOverride {

@@ -1,24 +1,16 @@
 // Audio devices that come and go while the controller listens, on a real audio server of the
 // test's own (its sink is heard on its input): capture restarts only for a change of the input
 // it uses, so a device plugged in elsewhere never cuts the message being received.
-#include <QProcess>
-
 #include "ChatTestSupport.h"
 #include "PulseServer.h"
 #include "audio/WaterfallBitmap.h"
 
 using namespace chattest;
+using pulsetest::LoadedModule;
+using pulsetest::pactl;
 using State = ChatMessage::DecodeState;
 
 namespace {
-
-QString pactl(const QStringList& arguments) {
-  QProcess process;
-  process.start(QStringLiteral("pactl"), arguments);
-  EXPECT_TRUE(process.waitForFinished(10000) && process.exitCode() == 0)
-      << "pactl " << arguments.join(' ').toStdString();
-  return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
 
 // Whether a record stream of the server runs on the named source.
 bool recordingFrom(const QString& source) {
@@ -33,21 +25,6 @@ bool recordingFrom(const QString& source) {
   }
   return false;
 }
-
-// A module loaded on the server until unloaded.
-class LoadedModule {
- public:
-  explicit LoadedModule(const QStringList& arguments)
-      : index_(pactl(QStringList{"load-module"} + arguments)) {}
-  ~LoadedModule() { unload(); }
-  void unload() {
-    if (!index_.isEmpty()) pactl({"unload-module", index_});
-    index_.clear();
-  }
-
- private:
-  QString index_;
-};
 
 class DeviceChange : public testing::Test {
  protected:

@@ -40,4 +40,13 @@ bool PrivateServer::run(const QString& action) {
   return finished && process.exitCode() == 0;
 }
 
+QString pactl(const QStringList& arguments) {
+  QProcess process;
+  process.start(QStringLiteral("pactl"), arguments);
+  EXPECT_TRUE(process.waitForFinished(10000) && process.exitCode() == 0)
+      << "pactl " << arguments.join(' ').toStdString() << ": "
+      << process.readAllStandardError().toStdString();
+  return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
 }  // namespace pulsetest

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 namespace pulsetest {
@@ -29,6 +30,26 @@ class PrivateServer {
 
   QTemporaryDir dir_;
   bool started_ = false;
+};
+
+// Runs pactl against the current PULSE_SERVER; returns its output, fails the test on error.
+QString pactl(const QStringList& arguments);
+
+// A module loaded on the current server until unloaded, at the latest at the end of its scope.
+class LoadedModule {
+ public:
+  explicit LoadedModule(const QStringList& arguments)
+      : index_(pactl(QStringList{"load-module"} + arguments)) {}
+  ~LoadedModule() { unload(); }
+  LoadedModule(const LoadedModule&) = delete;
+  LoadedModule& operator=(const LoadedModule&) = delete;
+  void unload() {
+    if (!index_.isEmpty()) pactl({"unload-module", index_});
+    index_.clear();
+  }
+
+ private:
+  QString index_;
 };
 
 }  // namespace pulsetest
