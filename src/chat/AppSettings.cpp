@@ -195,11 +195,20 @@ QString tooLargeErrorText(const QString& path) {
       .arg(kMaxSettingsStoreBytes >> 20);
 }
 
+QString unreadableText(const QString& path, const QString& reason) {
+  return QStringLiteral("Couldn't read the settings: \"%1\" %2.").arg(path, reason);
+}
+
 QString unreadableErrorText(const QString& path, const QString& reason) {
-  return QStringLiteral(
-             "Couldn't read the settings: \"%1\" %2. The defaults are shown, and saving is off "
-             "so that they do not replace what the file holds.")
-      .arg(path, reason);
+  return unreadableText(path, reason) +
+         QStringLiteral(
+             " The defaults are shown, and saving is off so that they do not replace what the "
+             "file holds.");
+}
+
+QString unreadableStartText(const QString& path, const QString& reason) {
+  return unreadableText(path, reason) +
+         QStringLiteral(" Palavrix runs on the default settings and will not save over the file.");
 }
 
 QString setAsideText(const SettingsStoreCheck& check) {
@@ -286,9 +295,10 @@ bool writeStore(const QString& path, const StoreEntries& entries, QString* error
 AppSettings::AppSettings(QObject* parent) : QObject(parent), storePath_(defaultStorePath()) {
   const SettingsStoreCheck check = checkSettingsStore(storePath_);
   storeUnreadable_ = check.unreadable;
-  if (check.unreadable)
+  if (check.unreadable) {
     loadError_ = unreadableErrorText(storePath_, check.unreadableReason);
-  else if (!check.setAsideKeys.isEmpty())
+    startAlert_ = unreadableStartText(storePath_, check.unreadableReason);
+  } else if (!check.setAsideKeys.isEmpty())
     loadError_ = setAsideText(check);
   // An unreadable store is not parsed at all: an empty one stands in for it.
   const QSettings store(check.unreadable ? QString() : storePath_, QSettings::IniFormat);

@@ -75,6 +75,9 @@ class AppSettings final : public QObject {
   // read at all (this object then holds the defaults and never saves over the store), or values
   // unsafe to read were set aside. Empty when all went well.
   QString loadError() const { return loadError_; }
+  // The same news for the main window at start, when the store could not be read at all: that
+  // the program runs on the defaults and will not save over the file. Empty otherwise.
+  QString startAlert() const { return startAlert_; }
 
   QString callsign() const { return callsign_; }
   std::optional<QString> audioInputDeviceUID() const { return audioInputDeviceUID_; }
@@ -150,6 +153,7 @@ class AppSettings final : public QObject {
  private:
   QString storePath_;
   QString loadError_;
+  QString startAlert_;
   bool storeUnreadable_ = false;
   QString callsign_;
   std::optional<QString> audioInputDeviceUID_;

@@ -77,6 +77,8 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
   connect(deferredTuneTimer_, &QTimer::timeout, this, [this] {
     if (deferredTuneMHz_) tuneDropped();
   });
+  // Otherwise the window opens on the defaults, without the rig, and says nothing.
+  if (!settings_.startAlert().isEmpty()) setAlertMessage(settings_.startAlert());
   readRigSettings();
   connect(&settings_, &AppSettings::saved, this, &ChatViewModel::readRigSettings);
 

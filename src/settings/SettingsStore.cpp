@@ -268,6 +268,7 @@ SettingsStoreCheck checkSettingsStore(const QString& path) {
     qWarning("settings: %s holds values that are unsafe to read and could not be set aside",
              qPrintable(path));
     check.unreadable = true;
+    check.unreadableReason = QStringLiteral("holds values that are unsafe to read");
     return check;
   }
   qWarning("settings: set aside %s from %s in %s", qPrintable(keys.join(QStringLiteral(", "))),

@@ -2,6 +2,7 @@
 // (whose input hears its output) and rig daemon, driven by key presses and watched from outside.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <xcb/xcb.h>
 
 #include <QDir>
@@ -27,7 +28,10 @@ class WholeProgram : public testing::Test {
     ASSERT_TRUE(home_.isValid());
     ASSERT_NE(rigtest::fixturePort(), 0) << "no rigctld fixture";
     const QString settingsPath = home_.filePath("config/Palavrix/Palavrix.conf");
-    if (badSurroundings_) {
+    if (unreadableSettings_) {
+      ASSERT_TRUE(QDir(home_.path()).mkpath("config/Palavrix"));
+      ASSERT_EQ(mkfifo(QFile::encodeName(settingsPath).constData(), 0600), 0);
+    } else if (badSurroundings_) {
       ASSERT_TRUE(QDir(home_.path()).mkpath("config/Palavrix"));
       QFile damaged(settingsPath);
       ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
@@ -195,6 +199,7 @@ class WholeProgram : public testing::Test {
   QString window_;
   QString output_;
   bool badSurroundings_ = false;
+  bool unreadableSettings_ = false;
   bool refusingRig_ = false;
   std::unique_ptr<rigtest::SilentRig> silentRig_;
   std::unique_ptr<rigtest::Rigctld> ownRig_;
@@ -204,6 +209,11 @@ class WholeProgram : public testing::Test {
 // A damaged settings file and no audio server.
 struct WholeProgramInBadSurroundings : WholeProgram {
   WholeProgramInBadSurroundings() { badSurroundings_ = true; }
+};
+
+// A settings file that is a FIFO, which nothing may wait on.
+struct WholeProgramWithAnUnreadableSettingsFile : WholeProgram {
+  WholeProgramWithAnUnreadableSettingsFile() { unreadableSettings_ = true; }
 };
 
 // A rig that never answers.
@@ -344,6 +354,14 @@ TEST_F(WholeProgramInBadSurroundings, RunsAndQuitsOnItsMenuCommand) {
   ASSERT_TRUE(program_.waitForFinished(20000)) << programOutput().toStdString();
   EXPECT_EQ(program_.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program_.exitCode(), 0) << programOutput().toStdString();
+}
+
+// The window opens (nothing waits on the FIFO) and tells at once, with the audio server and
+// without a rig, that the settings were not read: the only alert there is to raise.
+TEST_F(WholeProgramWithAnUnreadableSettingsFile, SaysAtStartThatItRunsOnTheDefaults) {
+  EXPECT_FALSE(windowNamed("KVOL").isEmpty()) << "no alert: " << programOutput().toStdString();
+  xdotool({"key", "ctrl+q"});
+  EXPECT_TRUE(program_.waitForFinished(20000)) << programOutput().toStdString();
 }
 
 }  // namespace

@@ -2,14 +2,19 @@
 // injected clock, the composer, capture that cannot start, export and tuning without a rig.
 #include "chat/ChatViewModel.h"
 
+#include <sys/stat.h>
+
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTimeZone>
 
 #include "ChatTestSupport.h"
 #include "audio/AudioLevels.h"
 #include "audio/WaterfallBitmap.h"
+#include "settings/SettingsStore.h"
 
 using namespace chattest;
 using State = ChatMessage::DecodeState;
@@ -240,6 +245,43 @@ TEST_F(Controller, ExportWritesTabSeparatedLinesOrSaysWhyNot) {
   chooser->answer = path + "/below.txt";
   model->exportMessages();
   EXPECT_TRUE(model->alertMessage().value_or("").startsWith("Couldn't export the messages: "));
+}
+
+// A settings file that cannot be read is said at start: the window would otherwise open on the
+// defaults, without the rig, and say nothing. A good file raises no alert.
+TEST_F(Controller, AnUnreadableSettingsFileIsSaidInTheAlertAtStart) {
+  const QString path = settingsStorePath();
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
+  const auto write = [&](const QByteArray& content) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+  };
+  const std::pair<std::function<bool()>, QString> stores[] = {
+      {[&] { return mkfifo(QFile::encodeName(path).constData(), 0600) == 0; },
+       "is not a regular file"},
+      {[&] { return QFile::link(path, path); }, "is not a regular file"},
+      {[&] { return write("[General]\ncallsign=DL1ABC\n" + QByteArray(2, '\x01')); },
+       "is not a text file"},
+      {[&] { return write("[General]\ncallsign=DL1ABC\n"); }, QString()}};
+  for (const auto& [create, reason] : stores) {
+    SCOPED_TRACE(reason.toStdString());
+    QFile::remove(path);
+    ASSERT_TRUE(create());
+    make({.captureRetryInterval = std::chrono::hours(1)});
+    if (reason.isEmpty()) {
+      EXPECT_EQ(settings->callsign(), "DL1ABC");
+      EXPECT_EQ(model->alertMessage(), std::nullopt);
+      continue;
+    }
+    EXPECT_EQ(model->alertMessage(),
+              QString("Couldn't read the settings: \"%1\" %2. Palavrix runs on the default "
+                      "settings and will not save over the file.")
+                  .arg(path, reason));
+    // Said once: a save it refuses does not raise it again.
+    model->setAlertMessage(std::nullopt);
+    EXPECT_FALSE(settings->save());
+    EXPECT_EQ(model->alertMessage(), std::nullopt);
+  }
 }
 
 }  // namespace
