@@ -176,9 +176,9 @@ class ChatViewModel final : public QObject {
   // player is stopped. stopOutputMeter() calls off a tone still on its way.
   void playTestTone();
   void stopOutputMeter();
-  // The settings window's sound test: the sound as a received message would play it, its status
-  // told through newMessageSoundPreviewed.
-  void previewNewMessageSound();
+  // The settings window's sound test: the sound as a received message would play it. Gives the
+  // request's number, which newMessageSoundPreviewed carries with its status a moment later.
+  uint64_t previewNewMessageSound();
 
   // Whether push-to-talk may be on at the rig: from the moment a key call is posted until a
   // release has come back without error.
@@ -213,7 +213,7 @@ class ChatViewModel final : public QObject {
   void rigStatusChanged();
   // A received message completed with the sound option on; the sound's status line.
   void newMessageSoundPlayed(const QString& status);
-  void newMessageSoundPreviewed(const QString& status);
+  void newMessageSoundPreviewed(uint64_t request, const QString& status);
 
  private:
   // Audio start.
@@ -340,6 +340,8 @@ class ChatViewModel final : public QObject {
   size_t meterStep_ = 0;
   // Counts test tones asked for; one still on its way plays only while it is the latest.
   uint64_t testTones_ = 0;
+  // Counts sound tests asked for; each status is told with its own number.
+  uint64_t soundPreviews_ = 0;
   uint64_t transmission_ = 0;
   bool transmitAudioPlayedBack_ = false;
   std::chrono::milliseconds transmitDuration_{0};

@@ -454,8 +454,11 @@ void ChatViewModel::playTestTone() {
   });
 }
 
-void ChatViewModel::previewNewMessageSound() {
-  playSound([this](const QString& status) { emit newMessageSoundPreviewed(status); });
+uint64_t ChatViewModel::previewNewMessageSound() {
+  const uint64_t request = ++soundPreviews_;
+  playSound(
+      [this, request](const QString& status) { emit newMessageSoundPreviewed(request, status); });
+  return request;
 }
 
 void ChatViewModel::playSound(std::function<void(const QString&)> told) {

@@ -53,12 +53,16 @@ SettingsGeneralPage::SettingsGeneralPage(AppSettings& settings, ChatViewModel& m
   soundTest->setObjectName(QStringLiteral("soundTest"));
   soundTest->setToolTip(tr(kTestHelp));
   soundTest->setAutoDefault(false);
-  connect(soundTest, &QPushButton::clicked, &model_, &ChatViewModel::previewNewMessageSound);
-  connect(&model_, &ChatViewModel::newMessageSoundPreviewed, this, [this](const QString& status) {
-    soundTestLabel_->setText(status);
-    soundTestLabel_->show();
-    emit heightChanged();
-  });
+  connect(soundTest, &QPushButton::clicked, this,
+          [this] { soundTestRequest_ = model_.previewNewMessageSound(); });
+  connect(&model_, &ChatViewModel::newMessageSoundPreviewed, this,
+          [this](uint64_t request, const QString& status) {
+            // A test from before the window was last shown says nothing here any more.
+            if (request != soundTestRequest_) return;
+            soundTestLabel_->setText(status);
+            soundTestLabel_->show();
+            emit heightChanged();
+          });
   soundRow->addWidget(newMessageSoundToggle_);
   soundRow->addWidget(soundTest);
   soundRow->addStretch();
@@ -79,6 +83,7 @@ void SettingsGeneralPage::loadSettings() {
   capitalizeToggle_->setChecked(settings().capitalizeMessages());
   appendCallsignToggle_->setChecked(settings().appendCallsign());
   newMessageSoundToggle_->setChecked(settings().playNewMessageSound());
+  soundTestRequest_ = 0;
   soundTestLabel_->hide();
 }
 

@@ -1,8 +1,11 @@
 // The settings window's General tab: the callsign, the three message options and the sound test.
 // Reads and writes AppSettings' callsign, capitalizeMessages, appendCallsign and
 // playNewMessageSound; the test calls ChatViewModel::previewNewMessageSound and shows the answer
-// it gives a moment later as it is. Main thread.
+// to its latest request a moment later as it is, unless the window was shown again since.
+// Main thread.
 #pragma once
+
+#include <cstdint>
 
 #include "ui/SettingsPage.h"
 
@@ -29,4 +32,6 @@ class SettingsGeneralPage final : public SettingsPage {
   QCheckBox* appendCallsignToggle_ = nullptr;
   QCheckBox* newMessageSoundToggle_ = nullptr;
   QLabel* soundTestLabel_ = nullptr;
+  // The sound test whose status the label is for; 0 for none.
+  uint64_t soundTestRequest_ = 0;
 };

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <cmath>
 
@@ -273,6 +274,26 @@ TEST_F(SettingsViewTest,
   EXPECT_EQ(SettingsTransceiverPage::discoverSerialPorts(dev.path()),
             (QStringList{dev.filePath("ttyACM0"), dev.filePath("ttyUSB0"), dev.filePath("ttyUSB1"),
                          "127.0.0.1:4532"}));
+}
+
+// A sound test still under way when the window closes keeps its status out of the window shown
+// again; the test asked for in this showing has its status shown.
+TEST_F(SettingsViewTest, ASoundTestFromAnEarlierShowingSaysNothingInTheNextOne) {
+  open();
+  QSignalSpy told(&model, &ChatViewModel::newMessageSoundPreviewed);
+  find<QPushButton>("soundTest")->click();
+  // Its status comes through this thread's event loop, so only once the window is open again.
+  window->close();
+  open();
+  auto* line = find<QLabel>("soundTestResult");
+  ASSERT_TRUE(waitFor([&] { return told.count() == 1; }));
+  EXPECT_TRUE(line->isHidden()) << line->text().toStdString();
+
+  find<QPushButton>("soundTest")->click();
+  ASSERT_TRUE(waitFor([&] { return told.count() == 2; }));
+  EXPECT_FALSE(line->isHidden());
+  EXPECT_EQ(line->text(), told.at(1).at(1).toString());
+  EXPECT_FALSE(line->text().isEmpty());
 }
 
 }  // namespace
