@@ -38,8 +38,6 @@ ContentView::ContentView(ChatViewModel& model, AppSettings& settings, QWidget* p
       macroBar_(new MacroBar(settings, this)),
       field_(new MessageField(this)),
       sendButton_(new SendButton(this)) {
-  setMinimumSize(kMinimumWidth, kMinimumHeight);
-
   auto* composer = new QWidget(this);
   QPalette composerPalette = UiLook::lightPalette();
   composerPalette.setColor(QPalette::Window, UiLook::whiteLevel(kComposerBackgroundWhite));
@@ -81,7 +79,14 @@ ContentView::ContentView(ChatViewModel& model, AppSettings& settings, QWidget* p
   showSending();
 }
 
-QSize ContentView::sizeHint() const { return {kIdealWidth, kIdealHeight}; }
+// The design's sizes, or more where the texts need it at the desktop's font: no text is cut.
+QSize ContentView::sizeHint() const {
+  return QSize(kIdealWidth, kIdealHeight).expandedTo(minimumSizeHint());
+}
+
+QSize ContentView::minimumSizeHint() const {
+  return QWidget::minimumSizeHint().expandedTo({kMinimumWidth, kMinimumHeight});
+}
 
 void ContentView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);

@@ -35,6 +35,7 @@ class ContentView final : public QWidget {
   ContentView(ChatViewModel& model, AppSettings& settings, QWidget* parent = nullptr);
 
   QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
 
   // Puts a macro's text into the message field in place of the selection (or at the caret) and
   // leaves the caret after it, within the controller's length limit.

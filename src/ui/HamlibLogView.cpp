@@ -244,7 +244,7 @@ HamlibLogView::HamlibLogView(HamlibLog& log, QWidget* parent)
     : QWidget(parent), log_(log), chooser_(std::make_unique<DialogSaveFileChooser>()) {
   setWindowTitle(tr(kWindowTitle));
   setMinimumSize(kMinimumSize);
-  resize(kInitialSize);
+  UiLook::openWithinScreen(this, kInitialSize);
   connect(new QShortcut(kCloseShortcut, this), &QShortcut::activated, this, &QWidget::close);
 
   auto* layout = new QVBoxLayout(this);

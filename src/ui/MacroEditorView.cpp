@@ -50,7 +50,6 @@ MacroEditorView::MacroEditorView(const QString& title, const QString& message, Q
       lengthWarning_(new LengthWarning(AppSettings::kMaxMacroMessageCharacters, this)) {
   setWindowModality(Qt::WindowModal);
   setAttribute(Qt::WA_DeleteOnClose);
-  setFixedWidth(kWidth);
 
   auto* form = new QFormLayout;
   form->addRow(tr("Title:"), titleField_);
@@ -100,11 +99,11 @@ void MacroEditorView::capMessage() {
   }
   if (lengthWarning_->isVisibleTo(this) != (count >= limit)) {
     lengthWarning_->setVisible(count >= limit);
-    fitHeight();
+    fitSize();
   }
 }
 
-void MacroEditorView::fitHeight() { UiLook::fitHeightToContent(this, kWidth); }
+void MacroEditorView::fitSize() { UiLook::fitToContent(this, kWidth); }
 
 void MacroEditorView::fitMessageHeight() {
   // Grows with the text from three lines to six, and scrolls beyond.
@@ -120,8 +119,14 @@ void MacroEditorView::fitMessageHeight() {
       2 * static_cast<int>(std::ceil(messageField_->document()->documentMargin())) +
       2 * messageField_->frameWidth() + margins.top() + margins.bottom();
   messageField_->setFixedHeight(height);
-  // The sheet's height follows from its content; its width stays.
-  fitHeight();
+  // The sheet follows its content: taller or shorter, at the same width.
+  fitSize();
+}
+
+void MacroEditorView::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Wrapped lines are known only now, laid out at the width the field has been given.
+  fitMessageHeight();
 }
 
 void MacroEditorView::save() {
@@ -135,7 +140,7 @@ void MacroEditorView::save() {
 void MacroEditorView::showError(const QString& text) {
   errorLabel_->setText(text);
   errorLabel_->setVisible(!text.isEmpty());
-  fitHeight();
+  fitSize();
 }
 
 bool MacroEditorView::eventFilter(QObject* watched, QEvent* event) {

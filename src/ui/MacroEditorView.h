@@ -36,11 +36,12 @@ class MacroEditorView final : public QDialog {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void capMessage();
   void fitMessageHeight();
-  void fitHeight();
+  void fitSize();
 
   QLineEdit* titleField_;
   QPlainTextEdit* messageField_;

@@ -7,6 +7,7 @@
 #include "chat/ChatViewModel.h"
 #include "ui/ContentView.h"
 #include "ui/MessageField.h"
+#include "ui/UiLook.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ MainWindow::MainWindow(ChatViewModel& model, AppSettings& settings, QWidget* par
   setCentralWidget(contentView_);
   buildMenus(model);
   // The content sets the sizes, and the window's layout stacks the menu bar on top of them.
-  resize(sizeHint());
+  UiLook::openWithinScreen(this, sizeHint());
   // The operator opens the program to type: the message field takes the keys from the start.
   contentView_->messageField()->setFocus(Qt::OtherFocusReason);
 }

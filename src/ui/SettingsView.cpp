@@ -3,6 +3,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -37,28 +40,87 @@ const std::array<TabItem, 3> kTabs = {{
 const char* const kCancel = QT_TRANSLATE_NOOP("SettingsView", "Cancel");
 const char* const kOK = QT_TRANSLATE_NOOP("SettingsView", "OK");
 
+// The keys that go to the next or the previous tab.
+struct TabKey {
+  QKeySequence keys;
+  int step;
+};
+const std::array<TabKey, 5> kTabKeys = {{
+    {QKeySequence(Qt::CTRL | Qt::Key_Tab), 1},
+    {QKeySequence(Qt::CTRL | Qt::Key_PageDown), 1},
+    {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1},  // as X11 reports Shift+Tab
+    {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), -1},
+    {QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1},
+}};
+
+// A tab's page, as tall as its content and scrolled only where the screen has less room than
+// that. Its wrapped texts set its height at any width, as they would without it.
+class PageScroller final : public QScrollArea {
+ public:
+  PageScroller(QWidget* page, QWidget* parent) : QScrollArea(parent) {
+    setWidget(page);
+    setWidgetResizable(true);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setFocusPolicy(Qt::NoFocus);  // the page's fields take the keys, not the frame around them
+    viewport()->setAutoFillBackground(false);
+    page->setAutoFillBackground(false);
+  }
+
+  QSize sizeHint() const override { return widget()->sizeHint(); }
+  // As narrow as the page with its scroll bar, and short: it scrolls.
+  QSize minimumSizeHint() const override {
+    return {widget()->minimumSizeHint().width() + verticalScrollBar()->sizeHint().width(),
+            QScrollArea::minimumSizeHint().height()};
+  }
+  bool hasHeightForWidth() const override { return widget()->hasHeightForWidth(); }
+  int heightForWidth(int width) const override { return widget()->heightForWidth(width); }
+};
+
+// The operator's first keys go to the page's first field, in the order Tab visits them.
+void focusFirstField(QWidget* page) {
+  for (QWidget* widget = page->nextInFocusChain(); widget != page;
+       widget = widget->nextInFocusChain()) {
+    if (page->isAncestorOf(widget) && (widget->focusPolicy() & Qt::TabFocus) &&
+        widget->isVisibleTo(page) && widget->isEnabled()) {
+      widget->setFocus(Qt::TabFocusReason);
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget* parent)
     : QDialog(parent), settings_(settings), model_(model) {
   setWindowTitle(tr(kWindowTitle));
-  setFixedWidth(kWindowWidth);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(kWindowPadding, kWindowPadding, kWindowPadding, kWindowPadding);
   layout->setSpacing(kWindowSpacing);
 
-  auto* tabs = new QTabWidget(this);
+  tabs_ = new QTabWidget(this);
   pages_ = {new SettingsGeneralPage(settings_, model_), new SettingsAudioPage(settings_, model_),
             new SettingsTransceiverPage(settings_)};
   for (std::size_t i = 0; i < pages_.size(); ++i) {
-    tabs->addTab(pages_[i],
-                 SymbolIcon::icon(kTabs[i].symbol, QLatin1String(kTabs[i].themeIcon),
-                                  palette().color(QPalette::WindowText)),
-                 tr(kTabs[i].title));
-    connect(pages_[i], &SettingsPage::heightChanged, this, &SettingsView::fitHeight);
+    auto* scroller = new PageScroller(pages_[i], tabs_);
+    tabs_->addTab(scroller,
+                  SymbolIcon::icon(kTabs[i].symbol, QLatin1String(kTabs[i].themeIcon),
+                                   palette().color(QPalette::WindowText)),
+                  tr(kTabs[i].title));
+    // The page's own layout ends at its scroller: its new height reaches the window's this way.
+    connect(pages_[i], &SettingsPage::heightChanged, this, [this] {
+      tabs_->updateGeometry();
+      fitSize();
+    });
   }
-  layout->addWidget(tabs);
+  layout->addWidget(tabs_);
+  // From wherever the focus is: a drop-down or a slider would otherwise take these keys itself.
+  for (const TabKey& key : kTabKeys) {
+    connect(new QShortcut(key.keys, this), &QShortcut::activated, this, [this, step = key.step] {
+      tabs_->setCurrentIndex((tabs_->currentIndex() + step + tabs_->count()) % tabs_->count());
+    });
+  }
 
   // The settings store's trouble, across the window above the buttons.
   errorLabel_ = UiLook::makeErrorLabel(this);
@@ -76,10 +138,10 @@ SettingsView::SettingsView(AppSettings& settings, ChatViewModel& model, QWidget*
 
   connect(cancelButton, &QPushButton::clicked, this, &SettingsView::cancel);
   connect(okButton, &QPushButton::clicked, this, &SettingsView::applyAndClose);
-  fitHeight();
+  fitSize();
 }
 
-void SettingsView::fitHeight() { UiLook::fitHeightToContent(this, kWindowWidth); }
+void SettingsView::fitSize() { UiLook::fitToContent(this, kWindowWidth); }
 
 void SettingsView::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
@@ -87,6 +149,7 @@ void SettingsView::showEvent(QShowEvent* event) {
   // A store that was not read whole is said at once, before the operator edits anything.
   showError(settings_.loadError());
   for (SettingsPage* page : pages_) page->load();
+  focusFirstField(pages_[tabs_->currentIndex()]);
 }
 
 void SettingsView::hideEvent(QHideEvent* event) {
@@ -119,5 +182,5 @@ void SettingsView::cancel() { reject(); }
 void SettingsView::showError(const QString& text) {
   errorLabel_->setText(text);
   errorLabel_->setVisible(!text.isEmpty());
-  fitHeight();
+  fitSize();
 }

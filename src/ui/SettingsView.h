@@ -3,8 +3,9 @@
 // showing has the pages reload the saved settings, and every close has them undo their live
 // previews. Shows the settings store's load and save errors. Calls the controller's
 // applyAudioSettings, needsRigModeSet and refreshRigStatusNow after saving. Being a dialog, Return
-// means OK and Escape Cancel from anywhere in it, except while a drop-down holds the keys. Main
-// thread.
+// means OK and Escape Cancel from anywhere in it, except while a drop-down holds the keys;
+// Ctrl+Tab, Ctrl+PgDown, Ctrl+Shift+Tab and Ctrl+PgUp change the tab from anywhere in it. Each
+// showing puts the keys in the first field of the tab shown. Main thread.
 #pragma once
 
 #include <QDialog>
@@ -13,6 +14,7 @@
 class AppSettings;
 class ChatViewModel;
 class QLabel;
+class QTabWidget;
 class SettingsPage;
 
 class SettingsView final : public QDialog {
@@ -35,10 +37,11 @@ class SettingsView final : public QDialog {
 
  private:
   void showError(const QString& text);
-  void fitHeight();
+  void fitSize();
 
   AppSettings& settings_;
   ChatViewModel& model_;
+  QTabWidget* tabs_ = nullptr;
   std::array<SettingsPage*, 3> pages_{};
   QLabel* errorLabel_ = nullptr;
 };

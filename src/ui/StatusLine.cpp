@@ -4,6 +4,7 @@
 #include <QLabel>
 
 #include "chat/ChatViewModel.h"
+#include "ui/ElidedLabel.h"
 #include "ui/UiLook.h"
 
 namespace {
@@ -20,14 +21,13 @@ StatusLine::StatusLine(ChatViewModel& model, QWidget* parent)
       snr_(new QLabel(this)),
       errors_(new QLabel(this)),
       noSignal_(new QLabel(tr("No signal decoded"), this)),
-      rigStatus_(new QLabel(this)) {
+      rigStatus_(new ElidedLabel(this)) {
   QPalette palette = UiLook::lightPalette();
   palette.setColor(QPalette::Window, UiLook::whiteLevel(kBackgroundWhite));
   palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
   setPalette(palette);
   setAutoFillBackground(true);
   setFont(UiLook::systemFont(kFontPoints));
-  rigStatus_->setTextFormat(Qt::PlainText);
 
   auto* layout = new QHBoxLayout(this);
   layout->setSpacing(kSpacing);
@@ -58,13 +58,14 @@ void StatusLine::showQuality() {
 
 void StatusLine::showRigStatus() {
   const auto status = model_.rigStatus();
-  rigStatus_->setText(status.value_or(QString()));
+  // The rig's own words, of any length: on a narrow line they end in "…" rather than mid-word.
+  rigStatus_->setFullText(status.value_or(QString()));
   rigStatus_->setVisible(status.has_value());
 }
 
 QStringList StatusLine::texts() const {
   QStringList texts;
-  for (const QLabel* label : {snr_, errors_, noSignal_, rigStatus_}) {
+  for (const QLabel* label : {snr_, errors_, noSignal_, static_cast<QLabel*>(rigStatus_)}) {
     if (!label->isHidden()) texts.append(label->text());
   }
   return texts;

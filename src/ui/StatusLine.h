@@ -7,6 +7,7 @@
 #include <QWidget>
 
 class ChatViewModel;
+class ElidedLabel;
 class QLabel;
 
 class StatusLine final : public QWidget {
@@ -26,5 +27,5 @@ class StatusLine final : public QWidget {
   QLabel* snr_;
   QLabel* errors_;
   QLabel* noSignal_;
-  QLabel* rigStatus_;
+  ElidedLabel* rigStatus_;
 };

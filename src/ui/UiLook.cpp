@@ -1,14 +1,55 @@
 #include "ui/UiLook.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QLabel>
 #include <QLayout>
+#include <QScreen>
+#include <QWindow>
+#include <algorithm>
 
 namespace UiLook {
 
 namespace {
 // The system font size the windows' point sizes are given against.
 constexpr qreal kReferenceSystemFontPoints = 13.0;
+
+// The free area of the screen a window opens on (a dialog on its parent's), less the window's
+// frame where the platform has said how wide that is.
+QSize roomOnScreen(const QWidget* window) {
+  const QWidget* anchor = window->parentWidget() ? window->parentWidget()->window() : window;
+  const QScreen* screen = anchor->screen();
+  if (!screen) return {QWIDGETSIZE_MAX, QWIDGETSIZE_MAX};
+  QSize room = screen->availableGeometry().size();
+  if (const QWindow* handle = window->windowHandle()) room = room.shrunkBy(handle->frameMargins());
+  return room;
+}
+
+void resizeWithinScreen(QWidget* window, QSize wanted) {
+  if (QLayout* content = window->layout()) content->activate();  // so that its minimum is known
+  window->resize(wanted.boundedTo(roomOnScreen(window)).expandedTo(window->minimumSize()));
+}
+
+// Sizes its window once more as it is first shown: only then is its screen certain.
+class FirstShowSizer final : public QObject {
+ public:
+  FirstShowSizer(QWidget* window, QSize wanted) : QObject(window), wanted_(wanted) {
+    window->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show) {
+      resizeWithinScreen(static_cast<QWidget*>(watched), wanted_);
+      watched->removeEventFilter(this);
+      deleteLater();
+    }
+    return false;
+  }
+
+ private:
+  QSize wanted_;
+};
 }  // namespace
 
 QFont systemFont(qreal points, QFont::Weight weight) {
@@ -53,12 +94,21 @@ QLabel* makeErrorLabel(QWidget* parent) {
   return label;
 }
 
-void fitHeightToContent(QWidget* window, int width) {
+void fitToContent(QWidget* window, int width) {
   QLayout* content = window->layout();
   Q_ASSERT(content);
   content->activate();
-  window->setFixedHeight(content->hasHeightForWidth() ? content->totalHeightForWidth(width)
-                                                      : content->totalSizeHint().height());
+  const QSize room = roomOnScreen(window);
+  const QSize least = content->totalMinimumSize();
+  width = std::max(std::min(width, room.width()), least.width());
+  const int height = content->hasHeightForWidth() ? content->totalHeightForWidth(width)
+                                                  : content->totalSizeHint().height();
+  window->setFixedSize(width, std::max(std::min(height, room.height()), least.height()));
+}
+
+void openWithinScreen(QWidget* window, QSize wanted) {
+  resizeWithinScreen(window, wanted);
+  new FirstShowSizer(window, wanted);
 }
 
 }  // namespace UiLook

@@ -1,5 +1,6 @@
 // The look the windows share: fonts sized relative to the desktop's own, the light colour scheme
-// some parts keep whatever the desktop's theme, and heights that fit their content. Main thread.
+// some parts keep whatever the desktop's theme, and sizes that fit their content and their
+// screen. Main thread.
 #pragma once
 
 #include <QColor>
@@ -25,10 +26,17 @@ inline const QColor kErrorColour(255, 59, 48);
 // from outside (file names, the store's reasons), so they are shown as plain text.
 QLabel* makeErrorLabel(QWidget* parent);
 
-// Makes a window of a fixed width exactly as tall as its content at that width, its layout
-// brought up to date first: wrapped texts show whole, and a field that has just grown pushes
-// what lies below it down rather than running under it.
-void fitHeightToContent(QWidget* window, int width);
+// Fixes a window's size to its content: the given width, or wider where texts that cannot wrap
+// need it, and exactly as tall as the content at that width, its layout brought up to date
+// first. Wrapped texts show whole, and a field that has just grown pushes what lies below it
+// down rather than running under it. Where the screen has less room, the window takes what
+// there is, down to its content's minimum.
+void fitToContent(QWidget* window, int width);
+
+// Opens a window at the wanted size where that fits in the free area of the screen it opens
+// on, else as large as that area allows, never below the window's minimum size. Sized now and
+// again as it is first shown, when its screen is known.
+void openWithinScreen(QWidget* window, QSize wanted);
 
 // A grey of the given white level (0 … 1), opaque.
 QColor whiteLevel(qreal white);

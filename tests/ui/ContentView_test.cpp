@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
 
@@ -131,6 +132,80 @@ TEST_F(ContentViewTest, WindowPutsItsMenuBarAboveTheContentsSizesAndKeepsTheComp
     EXPECT_TRUE(content.rect().contains(shown)) << part->metaObject()->className();
     EXPECT_GE(part->height(), part->sizeHint().height()) << part->metaObject()->className();
   }
+}
+
+TEST_F(ContentViewTest, WindowOpensWithinASmallOrScaledScreenWithTheComposerInReach) {
+  // The design's size where it fits; shorter where the screen is, never below the minimum.
+  struct Case {
+    const char* screen;
+    bool designHeightFits;
+  };
+  for (const Case& each :
+       {Case{"netbook", false}, Case{"scaled-1.5", true}, Case{"scaled-2", false}}) {
+    SCOPED_TRACE(each.screen);
+    QScreen* screen = screenNamed(each.screen);
+    ASSERT_TRUE(screen);
+    MainWindow window(model, settings);
+    placeOn(window, screen);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const QRect area = screen->availableGeometry();
+    EXPECT_TRUE(area.contains(window.frameGeometry())) << window.frameGeometry().height();
+    const ContentView& content = window.contentView();
+    EXPECT_EQ(content.width(), ContentView::kIdealWidth);
+    EXPECT_GE(content.height(), ContentView::kMinimumHeight);
+    EXPECT_EQ(content.height() == ContentView::kIdealHeight, each.designHeightFits);
+    for (const QWidget* part : {static_cast<QWidget*>(content.messageField()),
+                                static_cast<QWidget*>(content.sendButton())}) {
+      EXPECT_TRUE(area.contains(onScreens(*part))) << part->metaObject()->className();
+    }
+  }
+}
+
+TEST_F(ContentViewTest, AtALargerFontTheWindowGrowsToItsTextsAndTheRigsTextEndsInAnEllipsis) {
+  constexpr qint64 kDummyRig = 1;  // Hamlib's own, which answers without hardware
+  settings.setRigModel(kDummyRig);
+  settings.setRigPort("/dev/null");  // the dummy opens no port, but a rig needs one named
+  ASSERT_TRUE(settings.save());
+  model.refreshRigStatusNow();
+  ASSERT_TRUE(waitFor([&] { return model.rigStatus().has_value(); }));
+  // A long message's counts.
+  model.handleDecoderUpdate({7, "CQ", 1500, true, -12, 120, 944});
+
+  LargerDesktopFont font(18);  // where the counts alone take more than the design's least width
+  MainWindow window(model, settings);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  const StatusLine& line = *window.contentView().statusLine();
+  // What the line shows, and the rig's text of the moment: the dummy rig's may change.
+  const auto shown = [&] {
+    QCoreApplication::processEvents();
+    return line.texts();
+  };
+  const auto rigText = [&] { return model.rigStatus().value_or(QString()); };
+  // Every text of the line whole in its place, but the rig's, which may end in "…".
+  const auto expectNothingCut = [&] {
+    for (const QLabel* label : line.findChildren<QLabel*>()) {
+      if (label->isHidden()) continue;
+      EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()),
+                label->contentsRect().width())
+          << label->text().toStdString();
+    }
+  };
+  const QStringList quality = {"SNR -12 dB", "Errors 120/944 symbols"};
+  window.resize(900, window.height());
+  EXPECT_TRUE(waitFor([&] { return shown().last() == rigText(); })) << "whole where there is room";
+  EXPECT_EQ(shown().mid(0, 2), quality);
+  expectNothingCut();
+
+  window.resize(1, 1);  // as narrow as it goes
+  ASSERT_TRUE(waitFor([&] { return shown().last() != rigText(); }))
+      << "the rig's text must shorten on the narrowest line at this font";
+  const QString rig = shown().last();
+  EXPECT_TRUE(rig.endsWith(QChar(0x2026))) << rig.toStdString();
+  EXPECT_TRUE(rigText().startsWith(rig.chopped(1))) << rig.toStdString();
+  EXPECT_EQ(shown().mid(0, 2), quality);
+  expectNothingCut();
 }
 
 TEST_F(ContentViewTest, TypedMessageGoesOutWithTheControlsDisabledAndComesBackOnTheUpArrow) {

@@ -9,6 +9,7 @@
 #include <QListView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTimer>
@@ -162,6 +163,23 @@ TEST_F(HamlibLogViewTest, ClosesOnCtrlWFromWhereverTheFocusIs) {
     child(focus)->setFocus();
     QTest::keyClick(child(focus), Qt::Key_W, Qt::ControlModifier);
     EXPECT_FALSE(view.isVisible()) << focus;
+  }
+}
+
+TEST_F(HamlibLogViewTest, OpensAtTheDesignsSizeWhereItFitsElseWithinItsScreen) {
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+  EXPECT_EQ(view.size(), QSize(900, 500)) << "on a desktop's screen";
+  for (const char* name : {"netbook", "scaled-1.5", "scaled-2"}) {
+    SCOPED_TRACE(name);
+    QScreen* screen = screenNamed(name);
+    ASSERT_TRUE(screen);
+    HamlibLogView onScreen(log);
+    placeOn(onScreen, screen);
+    onScreen.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&onScreen));
+    EXPECT_TRUE(screen->availableGeometry().contains(onScreen.frameGeometry()));
+    EXPECT_GE(onScreen.width(), 600);
+    EXPECT_GE(onScreen.height(), 300);
   }
 }
 

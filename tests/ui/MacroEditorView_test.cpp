@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTest>
 #include <QTextDocument>
 #include <algorithm>
 
@@ -51,6 +52,46 @@ TEST(MacroEditor, TheButtonsKeepTheirRowBelowTheMessageAtAnyLength) {
     EXPECT_EQ(editor.height() > emptyHeight, lines > 3) << "grows from the fourth line on";
     EXPECT_EQ(editor.messageField()->verticalScrollBar()->maximum() > 0, lines > 6)
         << "every line in view up to six";
+  }
+}
+
+TEST(MacroEditor, OpensAtTheHeightItsWrappedTextNeedsAndGrowsWithItWhileTyping) {
+  const auto lines = [](const MacroEditorView& editor) {
+    return editor.messageField()->document()->lineCount();
+  };
+  const auto allInView = [](const MacroEditorView& editor) {
+    return editor.messageField()->verticalScrollBar()->maximum() == 0;
+  };
+  MacroEditorView threeLines("M1", "A\nB\nC");
+  threeLines.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&threeLines));
+
+  // A line that wraps once at the sheet's width, then two short ones: four lines on screen.
+  const QString wrapping = QStringLiteral("CQ CQ CQ DE G4XYZ G4XYZ G4XYZ PSE K CQ CQ DE G4XYZ K");
+  MacroEditorView opened("M1", wrapping + "\nQTH LONDON\nNAME PETE");
+  opened.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&opened));
+  ASSERT_EQ(lines(opened), 4) << "the first line must wrap once at this width";
+  EXPECT_TRUE(allInView(opened)) << "the last line hidden";
+  EXPECT_GT(opened.messageField()->height(), threeLines.messageField()->height());
+  expectButtonsBelowTheField(opened);
+
+  // Typed into an empty sheet: it grows line by line to six, wrapped lines included, and then
+  // scrolls at that height.
+  MacroEditorView typed("M1", QString());
+  typed.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&typed));
+  QTest::keyClicks(typed.messageField(), wrapping);
+  int height = typed.messageField()->height();
+  for (int line = 3; line <= 7; ++line) {
+    QTest::keyClick(typed.messageField(), Qt::Key_Return, Qt::ShiftModifier);
+    QTest::keyClicks(typed.messageField(), "A");
+    SCOPED_TRACE(lines(typed));
+    ASSERT_EQ(lines(typed), line);
+    EXPECT_EQ(allInView(typed), line <= 6);
+    EXPECT_EQ(typed.messageField()->height() > height, line > 3 && line <= 6);
+    expectButtonsBelowTheField(typed);
+    height = typed.messageField()->height();
   }
 }
 

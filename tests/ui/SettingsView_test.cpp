@@ -2,7 +2,9 @@
 // Hamlib (its model list, the dummy rig and a rigctld serving it).
 #include "ui/SettingsView.h"
 
+#include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QAbstractScrollArea>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -10,8 +12,11 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QTabWidget>
+#include <algorithm>
 #include <cmath>
 
 #include "UiTestSupport.h"
@@ -100,6 +105,145 @@ TEST_F(SettingsViewTest, OkWritesTheCopySavesAndClosesAndEveryShowingReloads) {
   EXPECT_EQ(settings.callsign(), "  W1AW ");
   open();
   EXPECT_EQ(find<QLineEdit>("callsign")->text(), "  W1AW ") << "Cancel's edits never come back";
+}
+
+TEST_F(SettingsViewTest, KeysGoToTheFirstFieldAndTheTabKeysChangeTheTabFromAnyField) {
+  settings.setRigModel(kIC7200);
+  ASSERT_TRUE(settings.save());
+  open();
+  auto* tabs = window->findChild<QTabWidget*>();
+  const auto focused = [] { return QApplication::focusWidget(); };
+  // What the operator types at once lands in the first field.
+  ASSERT_TRUE(focused());
+  QTest::keyClicks(focused(), "G4XYZ");
+  EXPECT_EQ(find<QLineEdit>("callsign")->text(), "G4XYZ");
+
+  auto* modelPicker = find<QComboBox>("modelPicker");
+  ASSERT_TRUE(waitFor([&] { return modelPicker->currentIndex() > 0; }));
+  const int model = modelPicker->currentIndex();
+  // Each key from where the last one left the focus: drop-downs and sliders hold it on the way.
+  struct Step {
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    int tab;
+    const char* focus;
+  };
+  const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+  for (const Step& step : {
+           Step{Qt::Key_Tab, ctrl, 1, "inputPicker"},
+           Step{Qt::Key_PageDown, ctrl, 2, "modelPicker"},
+           Step{Qt::Key_PageUp, ctrl, 1, "inputPicker"},
+           Step{Qt::Key_Tab, ctrl, 2, "modelPicker"},
+           Step{Qt::Key_Backtab, ctrl | Qt::ShiftModifier, 1, "inputPicker"},
+           Step{Qt::Key_Backtab, ctrl | Qt::ShiftModifier, 0, "callsign"},
+           Step{Qt::Key_PageUp, ctrl, 2, "modelPicker"},
+       }) {
+    SCOPED_TRACE(QKeySequence(step.key | step.modifiers).toString().toStdString());
+    QTest::keyClick(focused(), step.key, step.modifiers);
+    EXPECT_EQ(tabs->currentIndex(), step.tab);
+    ASSERT_TRUE(focused());
+    EXPECT_EQ(focused()->objectName(), step.focus);
+  }
+  EXPECT_EQ(modelPicker->currentIndex(), model) << "the keys never chose another rig";
+  QTest::keyClick(focused(), Qt::Key_PageUp, ctrl);
+  auto* slider = find<QSlider>("inputGain");
+  slider->setFocus();
+  const int gain = slider->value();
+  QTest::keyClick(slider, Qt::Key_PageDown, ctrl);
+  EXPECT_EQ(tabs->currentIndex(), 2) << "from a slider too";
+  EXPECT_EQ(slider->value(), gain);
+}
+
+TEST_F(SettingsViewTest, OpensWithinItsScreenAndWiderWhereALargerFontsTextsNeedIt) {
+  constexpr int kDesignWidth = 460;
+  settings.setRigModel(kIC7200);
+  ASSERT_TRUE(settings.save());
+  // Every text of every tab whole: as wide as its text wants, or wrapped onto further lines,
+  // and within the window, not past its right edge.
+  const auto expectWhole = [&](const QWidget* widget, const QString& text, int wanted) {
+    EXPECT_GE(widget->width(), wanted) << text.toStdString();
+    const QRect seen = widget->visibleRegion().boundingRect();
+    EXPECT_EQ(seen.width(), widget->width()) << text.toStdString() << " cut at its right";
+  };
+  const auto expectNothingCut = [&] {
+    auto* tabs = window->findChild<QTabWidget*>();
+    for (int tab = 0; tab < tabs->count(); ++tab) {
+      tabs->setCurrentIndex(tab);
+      QCoreApplication::processEvents();
+      for (const auto* toggle : window->findChildren<QAbstractButton*>()) {
+        if (!toggle->isVisible() || toggle->text().isEmpty()) continue;
+        expectWhole(toggle, toggle->text(), toggle->sizeHint().width());
+      }
+      for (const auto* label : window->findChildren<QLabel*>()) {
+        if (!label->isVisible() || label->wordWrap() || label->text().isEmpty()) continue;
+        expectWhole(label, label->text(), label->minimumSizeHint().width());
+      }
+    }
+    tabs->setCurrentIndex(0);
+  };
+
+  open();
+  EXPECT_EQ(window->width(), kDesignWidth) << "the design's width, where the texts fit it";
+  // A failed test's text takes its lines, and the window grows to show every row still.
+  settle();
+  find<QLineEdit>("port")->setText("127.0.0.1:1");
+  window->findChild<QTabWidget*>()->setCurrentIndex(2);
+  settle();
+  auto* connectButton = find<QPushButton>("connect");
+  const int withoutStatus = window->height();
+  connectButton->click();
+  EXPECT_GT(window->height(), withoutStatus) << "at once, for \"Connecting...\"";
+  ASSERT_TRUE(waitFor([&] { return connectButton->isEnabled(); }));
+  QCoreApplication::processEvents();
+  for (const char* row : {"rigStatus", "hamlibVersion", "hamlibLibrary"}) {
+    const auto* label = find<QLabel>(row);
+    EXPECT_EQ(label->visibleRegion().boundingRect().height(), label->height()) << row;
+  }
+  expectNothingCut();
+  window.reset();
+  {
+    LargerDesktopFont font(15);
+    open();
+    EXPECT_GT(window->width(), kDesignWidth);
+    expectNothingCut();
+    window.reset();
+  }
+
+  // On a screen with less room than the window would take, it takes what there is, and the
+  // tabs scroll to the field that has the keys.
+  LargerDesktopFont font(12);
+  const QSize roomy = [&] {
+    open();
+    const QSize size = window->size();
+    window.reset();
+    return size;
+  }();
+  QScreen* screen = screenNamed("scaled-2");
+  ASSERT_TRUE(screen);
+  const QRect area = screen->availableGeometry();
+  window = std::make_unique<SettingsView>(settings, model);
+  placeOn(*window, screen);
+  open();
+  ASSERT_GT(roomy.height(), area.height()) << "the window must want more room than there is";
+  EXPECT_TRUE(area.contains(window->frameGeometry())) << window->frameGeometry().height();
+  for (const char* button : {"OK", "Cancel"}) {
+    const auto buttons = window->findChildren<QPushButton*>();
+    const auto found = std::find_if(buttons.begin(), buttons.end(), [&](const QPushButton* each) {
+      return each->text() == button;
+    });
+    ASSERT_NE(found, buttons.end()) << button;
+    EXPECT_TRUE(area.contains(onScreens(**found))) << button;
+  }
+  window->findChild<QTabWidget*>()->setCurrentIndex(2);
+  connectButton = find<QPushButton>("connect");
+  find<QComboBox>("modelPicker")->setFocus();
+  for (int presses = 0; presses < 20 && !connectButton->hasFocus(); ++presses) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  }
+  ASSERT_TRUE(connectButton->hasFocus());
+  EXPECT_TRUE(area.contains(onScreens(*connectButton)));
+  const QWidget* page = connectButton->parentWidget()->parentWidget();  // the scrolled viewport
+  EXPECT_TRUE(onScreens(*page).contains(onScreens(*connectButton)));
 }
 
 TEST_F(SettingsViewTest, OkKeepsTheMessageBeingReceivedUnlessTheInputDeviceChanged) {

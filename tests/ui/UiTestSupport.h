@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QScreen>
 #include <QTemporaryDir>
 
 #include "QtTestSupport.h"
@@ -23,4 +25,36 @@ struct UiProgram {
   AppSettings settings;
   ChatViewModel model{settings, ChatViewModel::Timing{}};
   ContentView view{model, settings};
+};
+
+// One of the offscreen screens the window tests run with (tests/ui/screens.json).
+inline QScreen* screenNamed(const QString& name) {
+  for (QScreen* screen : QGuiApplication::screens()) {
+    if (screen->name() == name) return screen;
+  }
+  return nullptr;
+}
+
+// Puts a window not yet shown in the top left corner of a screen, as a window manager would
+// place it there.
+inline void placeOn(QWidget& window, QScreen* screen) {
+  window.setScreen(screen);
+  window.move(screen->availableGeometry().topLeft());
+}
+
+// Where a widget stands on the screens.
+inline QRect onScreens(const QWidget& widget) {
+  return QRect(widget.mapToGlobal(QPoint(0, 0)), widget.size());
+}
+
+// The desktop's font made larger while it lives, as a desktop set to a larger font has it;
+// widgets made meanwhile take it.
+struct LargerDesktopFont {
+  explicit LargerDesktopFont(qreal points) {
+    QFont larger = before;
+    larger.setPointSizeF(points);
+    QApplication::setFont(larger);
+  }
+  ~LargerDesktopFont() { QApplication::setFont(before); }
+  const QFont before = QApplication::font();
 };
