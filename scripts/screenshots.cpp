@@ -61,7 +61,8 @@ bool save(const QImage& image, const QString& dir, const QString& name) {
 constexpr int kTitleHeight = 24;
 
 QImage framed(QWidget& window) {
-  const QImage content = window.grab().toImage();
+  QImage content = window.grab().toImage();
+  content.setDevicePixelRatio(1);  // scaled, the window's own pixels, one for one
   QImage image(content.width() + 2, content.height() + kTitleHeight + 1, QImage::Format_RGB32);
   image.fill(QColor(160, 160, 160));
   QPainter painter(&image);
@@ -379,6 +380,12 @@ int main(int argc, char** argv) {
   QTemporaryDir config;
   qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
   QApplication app(argc, argv);
+  // A desktop set to a larger font, as FONT_POINTS asks.
+  if (const double points = qEnvironmentVariable("FONT_POINTS").toDouble(); points > 0) {
+    QFont font = QApplication::font();
+    font.setPointSizeF(points);
+    QApplication::setFont(font);
+  }
   const QString dir = QString::fromLocal8Bit(argv[1]);
   if (!QDir().mkpath(dir)) {
     std::fprintf(stderr, "screenshots: cannot make %s\n", argv[1]);
