@@ -252,8 +252,9 @@ void ChatViewModel::inputDevicesChecked(uint64_t chain, const AudioDeviceSnapsho
   // A start since the change has chosen its device from what is there now.
   if (chain != captureChain_) return;
   // A restart cuts the message being received: a headset or a monitor's output coming or going
-  // elsewhere must not do that.
-  if (capturing_ && !devices.failure() && !inputChangedUnderCapture(devices)) return;
+  // elsewhere must not do that. Nor a server too busy to answer: capture whose server is gone or
+  // frozen asks for its own restart.
+  if (capturing_ && (devices.failure() || !inputChangedUnderCapture(devices))) return;
   restartAudio();
 }
 
