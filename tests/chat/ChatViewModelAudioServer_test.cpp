@@ -3,7 +3,7 @@
 #include <signal.h>
 
 #include <QSignalSpy>
-#include <QTimer>
+#include <functional>
 
 #include "ChatTestSupport.h"
 #include "PulseServer.h"
@@ -33,29 +33,30 @@ TEST(FrozenAudioServer, NeitherSendNorTheToneNorAReceivedMessageStopsTheMainThre
   ASSERT_TRUE(waitFor([&] { return model.isCapturing(); }));
   QSignalSpy sounds(&model, &ChatViewModel::newMessageSoundPlayed);
 
-  int ticks = 0;
-  QTimer heartbeat;
-  heartbeat.setInterval(20);
-  QObject::connect(&heartbeat, &QTimer::timeout, [&] { ++ticks; });
-  heartbeat.start();
-  // Ten turns of the timer: well within the seconds that a wait for the server stands it still.
-  const auto keepsTurning = [&] {
-    const int from = ticks;
-    return waitFor([&] { return ticks >= from + 10; }, 2000);
+  // Watched from before each call: ten turns of the loop, and no stand-still of even half the
+  // seconds that a wait for the server takes before it gives up.
+  const auto keepsTurning = [](const std::function<void()>& call) {
+    MainThreadWatch watch;
+    call();
+    return waitFor([&] { return watch.turns() >= 10; }, 5000) &&
+           watch.longestStandStill() < std::chrono::milliseconds(1500);
   };
 
   ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
   model.setInputText(QStringLiteral("CQ K1ABC"));
-  model.send();
-  const bool turnedAfterSend = keepsTurning();
+  const bool turnedThroughSend = keepsTurning([&] { model.send(); });
   const bool sendEnded = waitFor([&] { return !model.isSending(); }, 20000);
   const std::optional<QString> alertBeforeTone = model.alertMessage();
-  model.playTestTone();
-  const bool toneAnsweredAtOnce = model.alertMessage() != alertBeforeTone;
-  const bool turnedAfterTone = keepsTurning();
-  model.handleDecoderUpdate(update(1, "CQ DE DL1ABC", true));
-  const bool soundAnsweredAtOnce = sounds.count() > 0;
-  const bool turnedAfterReceive = keepsTurning();
+  bool toneAnsweredAtOnce = false;
+  const bool turnedThroughTone = keepsTurning([&] {
+    model.playTestTone();
+    toneAnsweredAtOnce = model.alertMessage() != alertBeforeTone;
+  });
+  bool soundAnsweredAtOnce = false;
+  const bool turnedThroughReceive = keepsTurning([&] {
+    model.handleDecoderUpdate(update(1, "CQ DE DL1ABC", true));
+    soundAnsweredAtOnce = sounds.count() > 0;
+  });
   const bool told = waitFor(
       [&] {
         return model.alertMessage().value_or("").contains("test tone") && sounds.count() == 1;
@@ -63,12 +64,12 @@ TEST(FrozenAudioServer, NeitherSendNorTheToneNorAReceivedMessageStopsTheMainThre
       30000);
   ::kill(server.pid(), SIGCONT);
 
-  EXPECT_TRUE(turnedAfterSend) << "Send waited for the server";
+  EXPECT_TRUE(turnedThroughSend) << "Send waited for the server";
   EXPECT_TRUE(sendEnded);
   EXPECT_FALSE(toneAnsweredAtOnce) << "the test tone waited for the server";
-  EXPECT_TRUE(turnedAfterTone);
+  EXPECT_TRUE(turnedThroughTone);
   EXPECT_FALSE(soundAnsweredAtOnce) << "the received message's sound waited for the server";
-  EXPECT_TRUE(turnedAfterReceive);
+  EXPECT_TRUE(turnedThroughReceive);
   ASSERT_TRUE(told);
   EXPECT_EQ(model.alertMessage(),
             "Couldn't play the transmit audio: The audio server does not answer.\n\n"
