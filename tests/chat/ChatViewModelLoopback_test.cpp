@@ -9,7 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
+#include <functional>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "BusyProcesses.h"
 #include "ChatTestSupport.h"
@@ -26,8 +31,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What reaches the sink, as its monitor hears it: when the first and the last loud sample came.
-// Read once stopped.
+// What reaches the sink, as its monitor hears it: when the first and the last loud sample were
+// played. A sample's moment comes from its place in the monitor's stream, which runs on the
+// sink's clock: a block read at a moment says that each sample before it played no later than
+// that moment less the samples between them, and the earliest such bound is kept. So reads that
+// come late on a busy machine move neither moment; the one read soonest after sets it.
 class SinkListener {
  public:
   explicit SinkListener(const std::string& sink)
@@ -39,19 +47,20 @@ class SinkListener {
     char line[32];
     if (!fgets(line, sizeof line, pipe_)) return;
     pid_ = atoi(line);
-    // Heard on time also on a busy machine: a late read would move the last sample later.
+    // Read soon after it plays also on a busy machine: the soonest read sets the moments.
     setpriority(PRIO_PROCESS, pid_, -10);
     reader_ = std::thread([this] {
-      int16_t block[256];
-      for (ssize_t count; (count = read(fileno(pipe_), block, sizeof block)) > 0;) {
+      char bytes[512];
+      size_t carried = 0;  // half a sample, left over from the read before
+      for (ssize_t count;
+           (count = read(fileno(pipe_), bytes + carried, sizeof bytes - carried)) > 0;) {
         const Clock::time_point arrived = Clock::now();
-        const ssize_t samples = count / 2;  // parec writes whole samples into a pipe
-        for (ssize_t i = 0; i < samples; ++i) {
-          if (std::abs(block[i]) < 1000) continue;
-          ++loud;
-          last = arrived - std::chrono::microseconds((samples - i) * 1'000'000 / 48'000);
-          if (!first) first = last;
-        }
+        const size_t total = carried + size_t(count);
+        int16_t block[sizeof bytes / 2];
+        std::memcpy(block, bytes, total / 2 * 2);
+        heard(block, total / 2, arrived);
+        carried = total % 2;
+        if (carried) bytes[0] = bytes[total - 1];
       }
     });
   }
@@ -64,14 +73,84 @@ class SinkListener {
     if (reader_.joinable()) reader_.join();
   }
 
-  std::optional<Clock::time_point> first, last;
+  std::optional<Clock::time_point> first() const {
+    const std::lock_guard lock(mutex_);
+    return first_;
+  }
+  std::optional<Clock::time_point> last() const {
+    const std::lock_guard lock(mutex_);
+    return last_;
+  }
+  // The place in the sink's stream (in samples from the listener's start) that the sink had
+  // played up to at that moment, the stream taken as running on without a break; at most a
+  // block's read late. 0 before anything was read.
+  int64_t placeAt(Clock::time_point moment) const {
+    const std::lock_guard lock(mutex_);
+    if (!start_) return 0;
+    return std::chrono::duration_cast<std::chrono::microseconds>(moment - *start_).count() * kRate /
+           1'000'000;
+  }
+  // How much of the stream has been read, and the loud samples read at or after a place in it.
+  int64_t heardUpTo() const {
+    const std::lock_guard lock(mutex_);
+    return position_;
+  }
+  int64_t loudFrom(int64_t place) const {
+    const std::lock_guard lock(mutex_);
+    int64_t count = 0;
+    for (const auto& [at, loud] : loudBlocks_) count += at >= place ? loud : 0;
+    return count;
+  }
+  // How much of the sink's stream has been heard after the last loud sample.
+  std::chrono::milliseconds heardSinceLast() const {
+    const std::lock_guard lock(mutex_);
+    return lastAt_ ? std::chrono::milliseconds((position_ - *lastAt_) * 1000 / kRate)
+                   : std::chrono::milliseconds(0);
+  }
   // Samples of signal heard so far; any thread.
   std::atomic<int64_t> loud{0};
 
  private:
+  static constexpr int64_t kRate = 48000;
+
+  // Reader thread.
+  void heard(const int16_t* samples, size_t count, Clock::time_point arrived) {
+    const std::lock_guard lock(mutex_);
+    const int64_t start = position_;
+    position_ += int64_t(count);
+    // The moment no later than which the sample at that place in the stream played.
+    const auto playedBy = [&](int64_t at) {
+      return arrived - std::chrono::microseconds((position_ - 1 - at) * 1'000'000 / kRate);
+    };
+    start_ = std::min(start_.value_or(Clock::time_point::max()), playedBy(0));
+    std::optional<int64_t> lastHere;
+    int64_t loudHere = 0;
+    for (size_t i = 0; i < count; ++i) {
+      if (std::abs(samples[i]) < 1000) continue;
+      ++loud;
+      ++loudHere;
+      if (!firstAt_) firstAt_ = start + int64_t(i);
+      lastHere = start + int64_t(i);
+    }
+    if (loudHere > 0) loudBlocks_.emplace_back(start, loudHere);
+    if (firstAt_) first_ = std::min(first_.value_or(Clock::time_point::max()), playedBy(*firstAt_));
+    if (lastHere) {
+      lastAt_ = lastHere;
+      last_ = playedBy(*lastAt_);
+    } else if (lastAt_) {
+      last_ = std::min(*last_, playedBy(*lastAt_));
+    }
+  }
+
   FILE* pipe_;
   pid_t pid_ = 0;
   std::thread reader_;
+  mutable std::mutex mutex_;
+  int64_t position_ = 0;  // samples of the stream read so far
+  std::optional<int64_t> firstAt_, lastAt_;
+  std::optional<Clock::time_point> first_, last_;
+  std::optional<Clock::time_point> start_;               // when the stream's first sample played
+  std::vector<std::pair<int64_t, int64_t>> loudBlocks_;  // where each block began, its loud ones
 };
 
 // Push-to-talk as the daemon has it, asked for over and over as another program on the machine
@@ -102,8 +181,21 @@ class PushToTalkWatch {
   std::thread watcher_;
 };
 
-// Sends a message with push-to-talk measured at the daemon against the audio at the sink: the
-// audio starts at least the lead after the key and ends at least the tail before the release.
+// Push-to-talk measured at the daemon against the audio at the sink: the audio started at least
+// the lead after the key and ended at least the tail before the release. Stops both.
+void expectCoveredByPushToTalk(SinkListener& sink, PushToTalkWatch& ptt) {
+  ptt.stop();
+  // Some of the silence after the message read as well, for a read soon after it played.
+  EXPECT_TRUE(waitFor([&] { return sink.heardSinceLast() >= std::chrono::seconds(1); }));
+  sink.stop();
+  const std::optional<Clock::time_point> first = sink.first(), last = sink.last();
+  ASSERT_TRUE(ptt.on && ptt.off && first && last);
+  using std::chrono::duration_cast, std::chrono::milliseconds;
+  EXPECT_GE(duration_cast<milliseconds>(*first - *ptt.on).count(), 150);
+  EXPECT_GE(duration_cast<milliseconds>(*ptt.off - *last).count(), 200);
+}
+
+// Sends a message and measures it as above.
 void sendCoveredByPushToTalk(ChatViewModel& model, int port, const char* text) {
   SinkListener sink("test_out");
   PushToTalkWatch ptt(port);
@@ -113,12 +205,7 @@ void sendCoveredByPushToTalk(ChatViewModel& model, int port, const char* text) {
   // Released through the rig queue, which a loaded machine may hold up for seconds.
   ASSERT_TRUE(waitFor([&] { return rigtest::askRigctld(port, "t") == "0"; }, 30000));
   EXPECT_EQ(model.alertMessage(), std::nullopt);
-  ptt.stop();
-  sink.stop();
-  ASSERT_TRUE(ptt.on && ptt.off && sink.first && sink.last);
-  using std::chrono::duration_cast, std::chrono::milliseconds;
-  EXPECT_GE(duration_cast<milliseconds>(*sink.first - *ptt.on).count(), 150);
-  EXPECT_GE(duration_cast<milliseconds>(*ptt.off - *sink.last).count(), 200);
+  expectCoveredByPushToTalk(sink, ptt);
 }
 
 class ChatLoop : public testing::Test {
@@ -299,14 +386,10 @@ TEST_F(ChatLoop, ASinkThatStartsLateGetsTheWholeMessageUnderPushToTalk) {
     QTimer::singleShot(4000, &model, [&] { EXPECT_TRUE(suspend(false)); });
     ASSERT_TRUE(waitFor([&] { return !model.isSending(); }, 30000));
     ASSERT_TRUE(waitFor([&] { return rigtest::askRigctld(port, "t") == "0"; }, 30000));
-    ptt.stop();
-    sink.stop();
     EXPECT_EQ(model.alertMessage(), std::nullopt);
     EXPECT_EQ(model.messages()->at(0).decodeState, State::complete);
-    ASSERT_TRUE(ptt.on && ptt.off && sink.first && sink.last);
+    expectCoveredByPushToTalk(sink, ptt);
     EXPECT_GE(sink.loud, 48000 * 3) << "the message was cut short";
-    using std::chrono::duration_cast, std::chrono::milliseconds;
-    EXPECT_GE(duration_cast<milliseconds>(*ptt.off - *sink.last).count(), 200);
   }
   suspend(false);
   qputenv("PULSE_SERVER", fixtureServer);
@@ -314,37 +397,84 @@ TEST_F(ChatLoop, ASinkThatStartsLateGetsTheWholeMessageUnderPushToTalk) {
 
 // An audio server frozen in mid-message lets the safety clock release push-to-talk: the player
 // stops first, so the rest of the message is never heard once the server thaws, and the
-// transcript and the alert say the transmission was cut off.
+// transcript and the alert say the transmission was cut off. A sink that stalls on a server that
+// still runs gets the stop before the release, and nothing of the message is heard after it.
 TEST_F(ChatLoop, NothingMoreOfAMessageIsHeardOncePushToTalkIsReleased) {
   pulsetest::PrivateServer server;
   ASSERT_TRUE(server.started());
   const QByteArray fixtureServer = qgetenv("PULSE_SERVER");
   qputenv("PULSE_SERVER", server.address());
+  const auto suspend = [](bool suspended) {
+    return QProcess::execute("pactl", {"suspend-sink", "test_out", suspended ? "1" : "0"}) == 0;
+  };
   {
     ChatViewModel model(settings);
     ASSERT_TRUE(waitFor([&] { return model.isCapturing() && model.rigStatus().has_value(); }));
-    SinkListener sink("test_out");
-    model.setInputText(QStringLiteral("CQ CQ DE K1ABC K1ABC FN42 K"));  // 26 characters, 9.4 s
-    model.send();
-    ASSERT_TRUE(waitFor(
-        [&] { return sink.first && Clock::now() - *sink.first > std::chrono::milliseconds(1500); },
-        20000));
-    ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
-    const int64_t heardBefore = sink.loud;
-    const bool released =
-        waitFor([&] { return !model.isSending() && rigtest::askRigctld(port, "t") == "0"; }, 30000);
-    ::kill(server.pid(), SIGCONT);
-    ASSERT_TRUE(released);
-    EXPECT_EQ(model.alertMessage(),
-              "The transmission was cut off: the audio output stopped playing it, so push-to-talk "
-              "was released before the whole message had gone out.");
-    EXPECT_EQ(model.messages()->at(0).decodeState, State::incomplete);
-    // What the server held when it froze (two seconds) is dropped, and the rest of the message
-    // is never written: at most what the sink had taken in before the freeze is heard.
-    const auto heardAfter = [&] { return sink.loud - heardBefore; };
-    EXPECT_FALSE(waitFor([&] { return heardAfter() >= 48000 / 2; }, 10000))
-        << heardAfter() * 1000 / 48000 << " ms of the message heard after the release";
+    // Each part has a listener of its own, whose stream has run on without a break before.
+    const auto cutOff = [&](SinkListener& sink, const char* text,
+                            const std::function<void()>& stall,
+                            const std::function<void()>& resume) {
+      const int64_t heardBefore = sink.loud;
+      model.setInputText(QString::fromLatin1(text));
+      model.send();
+      ASSERT_TRUE(waitFor([&] { return sink.loud - heardBefore > 48000 * 3 / 2; }, 20000));
+      stall();
+      const bool released = waitFor(
+          [&] { return !model.isSending() && rigtest::askRigctld(port, "t") == "0"; }, 30000);
+      resume();
+      ASSERT_TRUE(released);
+      EXPECT_EQ(model.alertMessage(),
+                "The transmission was cut off: the audio output stopped playing it, so "
+                "push-to-talk was released before the whole message had gone out.");
+      // The loopback input hears the messages: the transcript has received ones too.
+      std::optional<ChatMessage> sent;
+      for (const ChatMessage& message : model.messages()->all()) {
+        if (message.isSent) sent = message;
+      }
+      ASSERT_TRUE(sent.has_value());
+      EXPECT_EQ(sent->decodeState, State::incomplete);
+      model.setAlertMessage(std::nullopt);
+    };
+    const auto playedAfter = [](const SinkListener& sink, int64_t place, int64_t heardTo) {
+      EXPECT_TRUE(waitFor([&] { return sink.heardUpTo() >= heardTo; }, 30000));
+      return sink.loudFrom(place) * 1000 / 48000;
+    };
+
+    // A server frozen for as long as the safety clock takes, 12.6 s, plays nothing meanwhile and,
+    // thawed, catches up at once on the time it missed. It may render what it held (the two
+    // seconds the program writes ahead) before it reads the program's stop: no client can stop
+    // that. What the program controls is that nothing more of the message follows: 9.4 s, of
+    // which a second and a half or a little more had played at the freeze.
+    SinkListener frozenSink("test_out");
+    Clock::time_point frozen, thawed;
+    cutOff(
+        frozenSink, "CQ CQ DE K1ABC K1ABC FN42 K",
+        [&] {
+          ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+          frozen = Clock::now();
+        },
+        [&] {
+          ::kill(server.pid(), SIGCONT);
+          thawed = Clock::now();
+        });
+    const int64_t afterThaw = frozenSink.placeAt(thawed + std::chrono::seconds(3));
+    EXPECT_LT(playedAfter(frozenSink, frozenSink.placeAt(frozen), afterThaw), 2500)
+        << "ms of the message played after the freeze";
+
+    // A stalled sink on a server that runs: the stop drops what the server holds at once.
+    SinkListener stalledSink("test_out");
+    int64_t suspendedAt = 0;
+    cutOff(
+        stalledSink, "CQ K1ABC",
+        [&] {
+          ASSERT_TRUE(suspend(true));
+          suspendedAt = stalledSink.placeAt(Clock::now());
+        },
+        [&] { EXPECT_TRUE(suspend(false)); });
+    EXPECT_LT(playedAfter(stalledSink, suspendedAt, suspendedAt + 48000 * 3), 100)
+        << "ms of the message played after the release";
   }
+  suspend(false);
   qputenv("PULSE_SERVER", fixtureServer);
 }
 
