@@ -346,7 +346,10 @@ TEST_F(WholeProgramOnItsOwnAudioServer, QuitsWithinFiveSecondsThoughTheAudioServ
   ASSERT_TRUE(waitFor([this] { return programOutput().contains("restarting capture"); }, 20000))
       << programOutput().toStdString();
   xdotool({"key", "ctrl+q"});
-  EXPECT_TRUE(program_.waitForFinished(5000)) << "still running";
+  // The program's five seconds, and three quarters of one for what the test adds on a loaded
+  // machine: the key press's way to the program and the end of a sanitised process. (With the
+  // rig answering at once it needs about two; waiting out the frozen server takes six.)
+  EXPECT_TRUE(program_.waitForFinished(5750)) << "still running";
 }
 
 TEST_F(WholeProgramInBadSurroundings, RunsAndQuitsOnItsMenuCommand) {
