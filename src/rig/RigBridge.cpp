@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "rig/RigConnectWatch.h"
 #include "rig/RigLibraryLoader.h"
 #include "rig/RigTypes.h"
 
@@ -87,18 +88,17 @@ int setConf(const RigHamlibApi &api, RIG *rig, const char *name, const char *val
 }
 
 // Applies conf's token=value lines; lines Hamlib cannot take are only warned about, and lines
-// without a token name are no settings at all. Of the tokens Hamlib knows only the serial
-// settings pass: applied after the port, any other (rig_pathname, ptt_type, ...) would redirect
-// or rewire the rig behind the caller's back; nor does a value with a control character in it.
+// without a token name are no settings at all. A value with a control character in it is no
+// value anyone chose (a stray line end, binary junk) and never reaches Hamlib.
 void applyConfiguration(const RigHamlibApi &api, RIG *rig, const char *conf) {
   for (const std::string &piece : splitLines(conf)) {
     std::size_t equals = piece.find('=');
     if (equals == std::string::npos || equals == 0) continue;
     std::string name = piece.substr(0, equals);
     std::string value = piece.substr(equals + 1);
-    const bool known = api.token_lookup(rig, name.c_str()) != RIG_CONF_END;
-    if (known && !isSerialConfigLine(piece)) {
-      rigbridge_log(RIG_DEBUG_WARN, "Ignoring configuration line \"%s\": not a serial setting",
+    if (hasControlCharacter(value)) {
+      rigbridge_log(RIG_DEBUG_WARN,
+                    "Ignoring configuration line \"%s\": its value holds a control character",
                     piece.c_str());
       continue;
     }
@@ -145,8 +145,16 @@ RIG *openRig(const RigHamlibApi &api, int model, const char *port, const char *c
     }
   }
   if (conf) applyConfiguration(api, rig, conf);
-  int code = api.open(rig);
+  int code;
+  bool connectionStalled;
+  {
+    RigConnectWatch watch(kRigConnectLimit);
+    code = api.open(rig);
+    connectionStalled = watch.interrupted();
+  }
   if (code != RIG_OK) {
+    // Hamlib only saw its connection fail; it failed because it did not come in time.
+    if (connectionStalled) code = -RIG_ETIMEOUT;
     reportFailure(api, code, "rig_open", "Connection failed", err, errLen);
     api.cleanup(rig);
     return nullptr;

@@ -28,6 +28,9 @@ void rigbridge_set_debug_level(int level);
 
 // Each of these opens the rig, acts and closes it again. They write their reason (or the status
 // line) into the caller's buffer, snprintf-like; a null buffer or a size below 1 gets nothing.
+// conf's token=value lines go to Hamlib after the port, all but those whose value holds a control
+// character. A connection to a network port (host:port) that has not come within three seconds
+// is given up, and the call fails as one that timed out.
 int rigbridge_read_status(int model, const char *port, const char *conf, const char *mode,
                           char *out, int outLen);
 // commandSent (when given) says whether the command went out to the rig: a call that failed

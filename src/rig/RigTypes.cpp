@@ -24,12 +24,12 @@ const SettingNames& namesOf(RigSerialSetting setting) {
   return kSettingNames[static_cast<std::size_t>(setting)];
 }
 
+}  // namespace
+
 bool hasControlCharacter(std::string_view text) {
   return std::any_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
-
-}  // namespace
 
 std::string_view rawValue(RigSerialSetting setting) { return namesOf(setting).raw; }
 
@@ -84,12 +84,4 @@ std::optional<std::string> resolveRigMode(
   if (!mode) return std::nullopt;
   if (*mode != kRigDefaultValue) return mode;
   return defaultRigMode(supportedModes ? supportedModes() : std::vector<std::string>{});
-}
-
-bool isSerialConfigLine(std::string_view line) {
-  const std::size_t equals = line.find('=');
-  if (equals == std::string_view::npos || hasControlCharacter(line)) return false;
-  const std::string_view token = line.substr(0, equals);
-  return std::any_of(kSettingNames.begin(), kSettingNames.end(),
-                     [token](const SettingNames& names) { return names.token == token; });
 }

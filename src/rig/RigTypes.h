@@ -100,9 +100,8 @@ struct RigConnectionResult {
 // no further line.
 std::vector<std::string> splitLines(std::string_view text);
 
-// Whether a line token=value of a configuration text may reach Hamlib: the token is one of the
-// seven serial tokens and the value holds no control character.
-bool isSerialConfigLine(std::string_view line);
+// Whether text holds a control character (below 0x20, or DEL): no value a rig setting takes.
+bool hasControlCharacter(std::string_view text);
 
 // What "Default" sends to a model with these modes: "PKTUSB" when it has it, else "USB".
 std::string defaultRigMode(const std::vector<std::string>& supportedModes);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <thread>
@@ -56,6 +57,19 @@ TEST(RigBridgeNetwork, TunesKeysAndReadsBack) {
   EXPECT_FALSE(tested) << "the release waited for the connection test";
   silent.hangUp();  // the test's connection ends, and the test with it
   connectionTest.join();
+}
+
+// The configuration comes after the port, so that a rig_pathname in it names the port used.
+TEST(RigBridgeNetwork, TakesThePortTheConfigurationNames) {
+  const std::string nobody = "127.0.0.1:" + std::to_string(rigtest::unusedPort());
+  const std::string conf = "rig_pathname=" + rigtest::fixtureAddress();
+  char text[256] = {};
+  EXPECT_EQ(
+      rigbridge_read_status(kNetwork, nobody.c_str(), conf.c_str(), nullptr, text, sizeof text), 1)
+      << text;
+  char frequency[32] = {};
+  snprintf(frequency, sizeof frequency, "%.6f MHz  ", std::stod(rigtest::askFixture("f")) / 1e6);
+  EXPECT_TRUE(std::string(text).starts_with(frequency)) << text << " against " << frequency;
 }
 
 TEST(RigBridgeNetwork, AKeyCallThatNeverReachedItsRigHoldsNoOtherThreadsCallsBack) {

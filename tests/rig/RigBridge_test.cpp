@@ -124,7 +124,7 @@ TEST_F(RigBridge, RefusesBadFrequenciesModelsAndPortsCleanly) {
   EXPECT_TRUE(rigtest::said("2 rig_open failed: "));
 }
 
-TEST_F(RigBridge, AppliesOnlySerialSettingsAndOnlyWarnsAboutBadOnes) {
+TEST_F(RigBridge, AppliesEveryTokenHamlibKnowsAndOnlyWarnsAboutBadOnes) {
   int controller = -1;
   static int device = -1;
   char name[256] = {};
@@ -136,10 +136,9 @@ TEST_F(RigBridge, AppliesOnlySerialSettingsAndOnlyWarnsAboutBadOnes) {
     rigtest::record(level, line, fromApp);
     if (fromApp && std::strcmp(line, "Rig opened.") == 0) looked = tcgetattr(device, &seen) == 0;
   });
-  // Only the seven serial settings pass: another token, wherever it comes from, is dropped.
   EXPECT_EQ(status(kYaesuFt817, name,
-                   "serial_speed=4800\nstop_bits=2\nserial_handshake=Sometimes\n"
-                   "rig_pathname=/dev/null\nno equals sign\n\nserial_parity=Even\rptt_type=RIG"),
+                   "serial_speed=4800\nstop_bits=2\nserial_handshake=Sometimes\nno equals sign\n\n"
+                   "serial_parity=Even\rptt_type=RIG"),
             0);
   // Nobody answers on the terminal: a clear failure after the open.
   EXPECT_TRUE(std::string(text).starts_with("Connected, but could not read frequency: ")) << text;
@@ -147,11 +146,17 @@ TEST_F(RigBridge, AppliesOnlySerialSettingsAndOnlyWarnsAboutBadOnes) {
   EXPECT_EQ(cfgetospeed(&seen), B4800);
   EXPECT_TRUE(seen.c_cflag & CSTOPB);
   EXPECT_TRUE(rigtest::said("3 Couldn't set serial_handshake = Sometimes (Invalid parameter)"));
-  for (const char *line : {"rig_pathname=/dev/null", "serial_parity=Even\rptt_type=RIG"})
-    EXPECT_TRUE(rigtest::said("3 Ignoring configuration line \"" + std::string(line) + "\""));
+  // A value with a control character in it reaches Hamlib in no form.
+  EXPECT_TRUE(rigtest::said("3 Ignoring configuration line \"serial_parity=Even\rptt_type=RIG\""));
+  EXPECT_FALSE(rigtest::said("4 Set serial_parity"));
   EXPECT_FALSE(rigtest::said("3 Ignoring configuration line \"no equals sign"));
   close(device);
   close(controller);
+
+  // Tokens other than the serial ones count too: the dummy rig keys only with ptt_type=RIG.
+  EXPECT_EQ(rigbridge_set_ptt(kDummy, "", "ptt_type=RIG", 1, text, sizeof text), 1) << text;
+  EXPECT_EQ(rigbridge_set_ptt(kDummy, "", "", 1, text, sizeof text), 0);
+  EXPECT_STREQ(text, "PTT on failed: Invalid parameter");
 }
 
 // A line with no token name is no setting and passes without a word; a token Hamlib does not
