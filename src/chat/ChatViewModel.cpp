@@ -50,6 +50,7 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
       rigPollTimer_(new QTimer(this)),
       rigStallTimer_(new QTimer(this)),
       releaseRetryTimer_(new QTimer(this)),
+      releaseWaitTimer_(new QTimer(this)),
       transmitOverdueTimer_(new QTimer(this)),
       deferredTuneTimer_(new QTimer(this)),
       rigQueue_(std::make_unique<SerialQueue>(QStringLiteral("Palavrix.rig"))),
@@ -68,6 +69,11 @@ ChatViewModel::ChatViewModel(AppSettings& settings, Timing timing, std::function
   releaseRetryTimer_->setSingleShot(true);
   releaseRetryTimer_->setInterval(timing_.releaseRetryInterval);
   connect(releaseRetryTimer_, &QTimer::timeout, this, &ChatViewModel::releasePushToTalk);
+  releaseWaitTimer_->setSingleShot(true);
+  releaseWaitTimer_->setInterval(timing_.releaseWait);
+  connect(releaseWaitTimer_, &QTimer::timeout, this, [this] {
+    if (pttRig_ && !exiting_) reportReleaseTrouble(rigSilentFor(timing_.releaseWait) + u'.');
+  });
   transmitOverdueTimer_->setSingleShot(true);
   transmitOverdueTimer_->setTimerType(Qt::PreciseTimer);
   connect(transmitOverdueTimer_, &QTimer::timeout, this,

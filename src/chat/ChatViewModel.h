@@ -69,9 +69,12 @@ struct ChatViewModelTiming {
   std::chrono::milliseconds pttLead{150};
   std::chrono::milliseconds pttTail{200};
   // How long a send waits for the rig to key, and a tune for its call to start, before giving
-  // up: a healthy rig keys within a second or two even behind a status poll.
+  // up: a healthy rig keys within a second or two even behind a status poll. A tune whose call
+  // has started and not come back by then, and a release that has not come back within
+  // releaseWait, are said while they go on.
   std::chrono::milliseconds keyWait{5000};
   std::chrono::milliseconds tuneWait{5000};
+  std::chrono::milliseconds releaseWait{5000};
   // A failed release of push-to-talk is tried again this often.
   std::chrono::milliseconds releaseRetryInterval{1000};
   std::chrono::milliseconds outputMeterInterval{50};
@@ -262,6 +265,8 @@ class ChatViewModel final : public QObject {
   std::shared_ptr<SerialQueue::Start> keyPushToTalk(
       const RigTxSettings& rig, std::function<void(std::optional<std::string>)> keyed);
   void releasePushToTalk();
+  // A release failed, or has not come back in time: the standing alert says why, once.
+  void reportReleaseTrouble(const QString& reason);
   void stopRigCallsForExit();
   // Rig.
   void readRigSettings();
@@ -276,6 +281,8 @@ class ChatViewModel final : public QObject {
   void showRigNotResponding();
   // A tune that could not start in time, or whose release did not come, is forgotten.
   void tuneDropped();
+  // "the rig did not answer within N seconds", for the alerts of calls that wait too long.
+  static QString rigSilentFor(std::chrono::milliseconds wait);
 
   AppSettings& settings_;
   Timing timing_;
@@ -310,6 +317,8 @@ class ChatViewModel final : public QObject {
   // Runs while a status poll is out; when it fires, the rig queue is blocked.
   QTimer* rigStallTimer_ = nullptr;
   QTimer* releaseRetryTimer_ = nullptr;
+  // Runs while a release is out.
+  QTimer* releaseWaitTimer_ = nullptr;
   QTimer* transmitOverdueTimer_ = nullptr;
   // Runs from the end of a transmission while a tune waits for the release.
   QTimer* deferredTuneTimer_ = nullptr;

@@ -10,6 +10,7 @@
 namespace {
 
 const QString kRigNotResponding = QStringLiteral("Rig not responding");
+const QString kTuneUnansweredPrefix = QStringLiteral("The frequency change is still waiting: ");
 
 }  // namespace
 
@@ -84,27 +85,43 @@ void ChatViewModel::tune(double mhz) {
   }
   deferredTuneTimer_->stop();
   const double hz = mhz * 1'000'000.0;
+  struct Progress {
+    bool answered = false;
+    bool saidUnanswered = false;
+  };
+  auto progress = std::make_shared<Progress>();
   const std::shared_ptr<SerialQueue::Start> start =
       rigQueue_->callUnlessWithdrawn<std::optional<std::string>>(
           [rig = *rig_, hz] { return RigControl::setFrequency(rig, hz); },
-          [this](std::optional<std::string> error) {
-            if (!error) {
-              refreshRigStatus({});
-            } else {
-              setAlertMessage(QString::fromStdString(*error));
-            }
+          [this, progress](std::optional<std::string> error) {
+            progress->answered = true;
+            if (progress->saidUnanswered) withdrawAlert(kTuneUnansweredPrefix);
+            if (error) setAlertMessage(QString::fromStdString(*error));
+            // Once the operator was told the change may still come, the status line shows
+            // whether it did.
+            if (!error || progress->saidUnanswered) refreshRigStatus({});
           });
   // Behind a rig call that hangs, the pick would be carried out whenever the rig answers again,
-  // perhaps minutes later.
-  QTimer::singleShot(timing_.tuneWait, this, [this, start] {
-    if (start->withdraw()) tuneDropped();
+  // perhaps minutes later. A call that has started cannot be taken back: the rig may still act
+  // on it, and the operator is told so.
+  QTimer::singleShot(timing_.tuneWait, this, [this, start, progress] {
+    if (start->withdraw()) {
+      tuneDropped();
+    } else if (!progress->answered && !exiting_) {
+      progress->saidUnanswered = true;
+      setAlertMessage(kTuneUnansweredPrefix + rigSilentFor(timing_.tuneWait) +
+                      QStringLiteral(", and it may still change frequency when it does."));
+    }
   });
 }
 
 void ChatViewModel::tuneDropped() {
   deferredTuneMHz_.reset();
   if (exiting_) return;
-  setAlertMessage(QStringLiteral("Couldn't change the frequency: the rig did not answer within "
-                                 "%1 seconds.")
-                      .arg(timing_.tuneWait.count() / 1000.0));
+  setAlertMessage(QStringLiteral("Couldn't change the frequency: ") +
+                  rigSilentFor(timing_.tuneWait) + u'.');
+}
+
+QString ChatViewModel::rigSilentFor(std::chrono::milliseconds wait) {
+  return QStringLiteral("the rig did not answer within %1 seconds").arg(wait.count() / 1000.0);
 }

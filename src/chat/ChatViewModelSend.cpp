@@ -140,19 +140,17 @@ void ChatViewModel::transmit(std::vector<int16_t> samples) {
         if (transmission != transmission_ || !isSending_) return;
         keyAnswered(transmission, shared, error);
       });
-  QTimer::singleShot(
-      timing_.keyWait, Qt::PreciseTimer, this, [this, transmission, key, before] {
-        if (transmission != transmission_ || !isSending_ || !awaitingKey_) return;
-        // A rig call ahead of it, or the key call itself, hangs: the operator is not kept waiting.
-        awaitingKey_ = false;
-        if (key->withdraw()) pttRig_ = before;  // nothing was keyed
-        setAlertMessage(
-            QStringLiteral("Couldn't key the transmitter: the rig did not answer within "
-                           "%1 seconds, so the message was not sent.")
-                .arg(timing_.keyWait.count() / 1000.0));
-        markTransmittedMessageIncomplete();
-        finishTransmit(transmission);
-      });
+  QTimer::singleShot(timing_.keyWait, Qt::PreciseTimer, this, [this, transmission, key, before] {
+    if (transmission != transmission_ || !isSending_ || !awaitingKey_) return;
+    // A rig call ahead of it, or the key call itself, hangs: the operator is not kept waiting.
+    awaitingKey_ = false;
+    if (key->withdraw()) pttRig_ = before;  // nothing was keyed
+    setAlertMessage(QStringLiteral("Couldn't key the transmitter: ") +
+                    rigSilentFor(timing_.keyWait) +
+                    QStringLiteral(", so the message was not sent."));
+    markTransmittedMessageIncomplete();
+    finishTransmit(transmission);
+  });
 }
 
 void ChatViewModel::keyAnswered(uint64_t transmission,
@@ -297,6 +295,7 @@ void ChatViewModel::finishTransmit(uint64_t transmission) {
 std::shared_ptr<SerialQueue::Start> ChatViewModel::keyPushToTalk(
     const RigTxSettings& rig, std::function<void(std::optional<std::string>)> keyed) {
   releaseRetryTimer_->stop();
+  releaseWaitTimer_->stop();
   // A new transmission: a release that fails after it is news again.
   releaseFailureReported_ = false;
   // May be on from now: the call may key the rig and still fail (a reply that came too late).
@@ -325,12 +324,16 @@ std::shared_ptr<SerialQueue::Start> ChatViewModel::keyPushToTalk(
 void ChatViewModel::releasePushToTalk() {
   if (!pttRig_ || exiting_) return;
   releaseRetryTimer_->stop();
+  // A release stuck in the rig's connection may take minutes to come back: the operator hears
+  // of it long before.
+  releaseWaitTimer_->start();
   const RigTxSettings rig = *pttRig_;
   rigQueue_->call<std::optional<std::string>>(
       [rig] { return RigControl::setPushToTalk(rig, false); },
       [this, rig, keyCall = keyCalls_](std::optional<std::string> error) {
         // A key call posted since, or the exit's own release, settles it now.
         if (keyCall != keyCalls_ || exiting_) return;
+        releaseWaitTimer_->stop();
         if (!error) {
           pttRig_.reset();
           releaseFailureReported_ = false;
@@ -339,25 +342,29 @@ void ChatViewModel::releasePushToTalk() {
             tune(*mhz);
           return;
         }
-        // A transmitter left keyed must not pass in silence, and is released as soon as the rig
-        // answers again. Said once: the retries only bring the standing alert up to date, and
-        // an operator who dismissed it is not interrupted again for the same trouble.
-        const QString text =
-            kReleaseFailedText + QString::fromStdString(*error).trimmed() + kMayStillBeKeyedText;
-        if (std::exchange(releaseFailureReported_, true)) {
-          replaceAlert(kReleaseFailedText, text);
-        } else {
-          withdrawAlert(kReleaseFailedText);
-          setAlertMessage(text);
-        }
+        reportReleaseTrouble(QString::fromStdString(*error).trimmed());
         if (rig == rig_) releaseRetryTimer_->start();
       });
+}
+
+// A transmitter left keyed must not pass in silence, and is released as soon as the rig answers
+// again. Said once: the retries only bring the standing alert up to date, and an operator who
+// dismissed it is not interrupted again for the same trouble.
+void ChatViewModel::reportReleaseTrouble(const QString& reason) {
+  const QString text = kReleaseFailedText + reason + kMayStillBeKeyedText;
+  if (std::exchange(releaseFailureReported_, true)) {
+    replaceAlert(kReleaseFailedText, text);
+  } else {
+    withdrawAlert(kReleaseFailedText);
+    setAlertMessage(text);
+  }
 }
 
 // Stops everything that would still talk to the rig: the exit's release goes next.
 void ChatViewModel::stopRigCallsForExit() {
   exiting_ = true;
   releaseRetryTimer_->stop();
+  releaseWaitTimer_->stop();
   rigPollTimer_->stop();
   deferredTuneMHz_.reset();
   // A key call that has not started never will: it keyed nothing, and nothing waits for it.
