@@ -2,11 +2,8 @@
 // the dummy rig: polling through a daemon that dies and comes back, tuning, push-to-talk failures
 // and their retries, releases and tunes stuck on a stopped daemon, and the release on the way out
 // past a daemon that stops answering. The transmit audio plays on the fixture's audio server.
-#include <netinet/in.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,40 +20,6 @@
 using namespace chattest;
 
 namespace {
-
-// Connections to a stopped daemon wait in its listening socket's queue; once the queue is full,
-// a new connection hangs in connect() for minutes, as it does on a rig daemon that stopped after
-// a few status polls. Hanging up lets connections in again.
-class FullConnectionQueue {
- public:
-  explicit FullConnectionQueue(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int i = 0; i < 1000; ++i) {
-      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      if (fd < 0) return;
-      fds_.push_back(fd);
-      if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) continue;
-      pollfd connecting{fd, POLLOUT, 0};
-      if (poll(&connecting, 1, 300) == 0) {
-        full_ = true;
-        return;
-      }
-    }
-  }
-  ~FullConnectionQueue() { hangUp(); }
-  bool full() const { return full_; }
-  void hangUp() {
-    for (int fd : fds_) ::close(fd);
-    fds_.clear();
-  }
-
- private:
-  std::vector<int> fds_;
-  bool full_ = false;
-};
 
 class RigCalls : public testing::Test {
  protected:
@@ -260,7 +223,7 @@ TEST_F(RigCalls, AReleaseStuckInTheRigsConnectionIsSaidAndGoesOutOnceTheDaemonRu
   send("CQ CQ DE PX1");
   ASSERT_TRUE(waitFor([&] { return ask(daemon.port(), "t") == "1"; }));
   ASSERT_EQ(::kill(daemon.pid(), SIGSTOP), 0);
-  FullConnectionQueue queue(daemon.port());
+  rigtest::FullConnectionQueue queue(daemon.port());
   ASSERT_TRUE(queue.full());
   ASSERT_TRUE(waitFor([&] { return !model->isSending(); }, 20000));  // the release goes out
 
@@ -313,7 +276,7 @@ TEST_F(RigCalls, ATuneStuckInTheRigsConnectionIsSaidInTime) {
   };
   ASSERT_TRUE(afterAPoll());
   ASSERT_EQ(::kill(daemon.pid(), SIGSTOP), 0);
-  FullConnectionQueue queue(daemon.port());
+  rigtest::FullConnectionQueue queue(daemon.port());
   model->tune(14.074);
   const bool told = waitFor([&] { return model->alertMessage().has_value(); }, 8000);
   ::kill(daemon.pid(), SIGCONT);

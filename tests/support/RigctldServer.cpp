@@ -153,6 +153,26 @@ void SilentRig::hangUp() {
   fd_ = -1;
 }
 
+FullConnectionQueue::FullConnectionQueue(int port) {
+  sockaddr_in address = loopback(port);
+  for (int i = 0; i < 1000; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    fds_.push_back(fd);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) continue;
+    pollfd connecting{fd, POLLOUT, 0};
+    if (poll(&connecting, 1, 300) == 0) {
+      full_ = true;
+      return;
+    }
+  }
+}
+
+void FullConnectionQueue::hangUp() {
+  for (int fd : fds_) ::close(fd);
+  fds_.clear();
+}
+
 Rigctld::Rigctld(int port) : port_(port), ownPort_(port == 0) { start(); }
 
 bool Rigctld::start() {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace rigtest {
 
@@ -43,6 +44,24 @@ class SilentRig {
  private:
   int fd_ = -1;
   int port_ = 0;
+};
+
+// Connections to a stopped daemon wait in its listening socket's queue; once the queue is full,
+// a new connection hangs in connect() for minutes, as it does on a rig daemon that stopped after
+// a few status polls. Hanging up lets connections in again.
+class FullConnectionQueue {
+ public:
+  explicit FullConnectionQueue(int port);
+  ~FullConnectionQueue() { hangUp(); }
+  FullConnectionQueue(const FullConnectionQueue&) = delete;
+  FullConnectionQueue& operator=(const FullConnectionQueue&) = delete;
+
+  bool full() const { return full_; }
+  void hangUp();
+
+ private:
+  std::vector<int> fds_;
+  bool full_ = false;
 };
 
 // rigctld -m 1 as a direct child of the test, stopped by its process id. Without a port it
