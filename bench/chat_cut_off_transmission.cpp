@@ -7,12 +7,12 @@
 #include <benchmark/benchmark.h>
 #include <signal.h>
 
-#include <QTemporaryDir>
 #include <QtTest/QTest>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 
+#include "BenchStation.h"
 #include "PulseServer.h"
 #include "RigctldServer.h"
 #include "audio/pulse/PulseConnection.h"
@@ -56,26 +56,19 @@ class SignalCounter {
 double milliseconds(int64_t samples) { return double(samples) * 1000.0 / kRate; }
 
 void BM_SignalAfterCutOff(benchmark::State& state) {
-  pulsetest::PrivateServer pulse;
+  BenchStation station;
   rigtest::Rigctld daemon(rigtest::unusedPort());
-  if (!pulse.started() || !daemon.running()) {
+  if (!station.pulse.started() || !daemon.running()) {
     state.SkipWithError("could not start the PulseAudio server or rigctld");
     return;
   }
-  qputenv("PULSE_SERVER", pulse.address());
-  QTemporaryDir home;
-  qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
   SignalCounter sink;
   if (!sink.start("test_out.monitor")) {
     state.SkipWithError("could not record the sink's monitor");
     return;
   }
   AppSettings settings;
-  settings.setAudioInputDeviceUID(QStringLiteral("test_in"));
-  settings.setAudioOutputDeviceUID(QStringLiteral("test_out"));
-  settings.setRigModel(2);
-  settings.setRigPort(QString::fromStdString(daemon.address()));
-  settings.save();
+  BenchStation::useTestDevices(settings, daemon.address());
   ChatViewModel model(settings);
   if (!QTest::qWaitFor([&] { return model.isCapturing() && model.rigStatus().has_value(); },
                        20000)) {
@@ -91,7 +84,7 @@ void BM_SignalAfterCutOff(benchmark::State& state) {
       state.SkipWithError("the message was not heard");
       break;
     }
-    kill(pulse.pid(), SIGSTOP);
+    kill(station.pulse.pid(), SIGSTOP);
     const Clock::time_point frozen = Clock::now();
     const int64_t heardBefore = sink.loud;
     const bool released = QTest::qWaitFor(
@@ -100,7 +93,7 @@ void BM_SignalAfterCutOff(benchmark::State& state) {
     const double releaseMs =
         std::chrono::duration<double, std::milli>(Clock::now() - frozen).count();
     while (Clock::now() - frozen < kFreeze) QTest::qWait(50);
-    kill(pulse.pid(), SIGCONT);
+    kill(station.pulse.pid(), SIGCONT);
     QTest::qWait(5000);  // what the server held would play within its two seconds
     state.counters["released"] = released;
     state.counters["release_after_freeze_ms"] = releaseMs;

@@ -8,11 +8,11 @@
 #include <signal.h>
 
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest/QTest>
 #include <algorithm>
 
+#include "BenchStation.h"
 #include "MainThreadHeartbeat.h"
 #include "PulseServer.h"
 #include "audio/PlaybackEngine.h"
@@ -33,19 +33,15 @@ double millisecondsOf(Call call) {
 }
 
 void BM_MainThreadStallWhileTheAudioServerIsFrozen(benchmark::State& state) {
-  pulsetest::PrivateServer pulse;
+  BenchStation station;
+  pulsetest::PrivateServer& pulse = station.pulse;
   if (!pulse.started() || pulse.pid() <= 0) {
     state.SkipWithError("could not start the PulseAudio server");
     return;
   }
-  qputenv("PULSE_SERVER", pulse.address());
-  QTemporaryDir home;
-  qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
   AppSettings settings;
-  settings.setAudioInputDeviceUID(QStringLiteral("test_in"));
-  settings.setAudioOutputDeviceUID(QStringLiteral("test_out"));
   settings.setPlayNewMessageSound(true);
-  settings.save();
+  BenchStation::useTestDevices(settings);
 
   for (auto _ : state) {
     ChatViewModel model(settings);

@@ -8,12 +8,12 @@
 #include <benchmark/benchmark.h>
 
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest/QTest>
 #include <algorithm>
 #include <cstdio>
 
+#include "BenchStation.h"
 #include "MainThreadHeartbeat.h"
 #include "PulseServer.h"
 #include "RigctldServer.h"
@@ -24,22 +24,14 @@
 namespace {
 
 void BM_MainThreadStallDuringChatLoop(benchmark::State& state) {
-  pulsetest::PrivateServer pulse;
+  BenchStation station;
   rigtest::Rigctld rigctld;
-  if (!pulse.started() || !rigctld.running()) {
+  if (!station.pulse.started() || !rigctld.running()) {
     state.SkipWithError("could not start the PulseAudio server or rigctld");
     return;
   }
-  qputenv("PULSE_SERVER", pulse.address());
-
-  QTemporaryDir home;
-  qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
   AppSettings settings;
-  settings.setAudioInputDeviceUID(QStringLiteral("test_in"));
-  settings.setAudioOutputDeviceUID(QStringLiteral("test_out"));
-  settings.setRigModel(2);
-  settings.setRigPort(QString::fromStdString(rigctld.address()));
-  settings.save();
+  BenchStation::useTestDevices(settings, rigctld.address());
   ChatViewModel::Timing timing;
   timing.rigPollInterval = std::chrono::milliseconds(1000);
 

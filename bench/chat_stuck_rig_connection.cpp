@@ -11,10 +11,10 @@
 #include <benchmark/benchmark.h>
 #include <signal.h>
 
-#include <QTemporaryDir>
 #include <QtTest/QTest>
 #include <chrono>
 
+#include "BenchStation.h"
 #include "PulseServer.h"
 #include "RigctldServer.h"
 #include "chat/AppSettings.h"
@@ -31,21 +31,14 @@ double secondsSince(Clock::time_point start) {
 }
 
 void BM_StuckRigConnection(benchmark::State& state) {
-  pulsetest::PrivateServer pulse;
+  BenchStation station;
   rigtest::Rigctld daemon(rigtest::unusedPort());
-  if (!pulse.started() || !daemon.running()) {
+  if (!station.pulse.started() || !daemon.running()) {
     state.SkipWithError("could not start the PulseAudio server or rigctld");
     return;
   }
-  qputenv("PULSE_SERVER", pulse.address());
-  QTemporaryDir home;
-  qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
   AppSettings settings;
-  settings.setAudioInputDeviceUID(QStringLiteral("test_in"));
-  settings.setAudioOutputDeviceUID(QStringLiteral("test_out"));
-  settings.setRigModel(2);
-  settings.setRigPort(QString::fromStdString(daemon.address()));
-  settings.save();
+  BenchStation::useTestDevices(settings, daemon.address());
   ChatViewModel model(settings);
   auto rigAnswers = [&] { return model.rigStatus().value_or("").contains(" MHz  "); };
   if (!QTest::qWaitFor([&] { return model.isCapturing() && rigAnswers(); }, 20000)) {

@@ -7,7 +7,6 @@
 // in the block, so the figures hold to a few milliseconds.
 #include <benchmark/benchmark.h>
 
-#include <QTemporaryDir>
 #include <QtTest/QTest>
 #include <algorithm>
 #include <chrono>
@@ -17,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "BenchStation.h"
 #include "BusyProcesses.h"
 #include "PulseServer.h"
 #include "audio/pulse/PulseConnection.h"
@@ -126,22 +126,18 @@ std::optional<std::pair<Heard, Clock::time_point>> transmit(ChatViewModel& model
 double milliseconds(size_t samples) { return double(samples) * 1000.0 / kRate; }
 
 void BM_SendToSink(benchmark::State& state) {
-  pulsetest::PrivateServer pulse;
-  if (!pulse.started()) {
+  BenchStation station;
+  if (!station.pulse.started()) {
     state.SkipWithError("could not start the PulseAudio server");
     return;
   }
-  qputenv("PULSE_SERVER", pulse.address());
-  QTemporaryDir home;
-  qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
   SinkRecorder recorder;
   if (!recorder.start("test_out.monitor")) {
     state.SkipWithError("could not record the sink's monitor");
     return;
   }
   AppSettings settings;
-  settings.setAudioInputDeviceUID(QStringLiteral("test_in"));
-  settings.setAudioOutputDeviceUID(QStringLiteral("test_out"));
+  BenchStation::useTestDevices(settings);
   ChatViewModel model(settings);
   const QString text = QStringLiteral("CQ K1ABC");
   // A fresh server's null sink plays its first stream up to two seconds late: not ours to count.
