@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QWindow>
 #include <algorithm>
+#include <functional>
 
 namespace UiLook {
 
@@ -30,25 +31,84 @@ void resizeWithinScreen(QWidget* window, QSize wanted) {
   window->resize(wanted.boundedTo(roomOnScreen(window)).expandedTo(window->minimumSize()));
 }
 
-// Sizes its window once more as it is first shown: only then is its screen certain.
-class FirstShowSizer final : public QObject {
+void fitToContentNow(QWidget* window, int width) {
+  QLayout* content = window->layout();
+  Q_ASSERT(content);
+  content->activate();
+  const QSize room = roomOnScreen(window);
+  const QSize least = content->totalMinimumSize();
+  width = std::max(std::min(width, room.width()), least.width());
+  const int height = content->hasHeightForWidth() ? content->totalHeightForWidth(width)
+                                                  : content->totalSizeHint().height();
+  window->setFixedSize(width, std::max(std::min(height, room.height()), least.height()));
+}
+
+// Moves a framed window so that its frame lies in the free area of its screen, as far as it fits.
+// The inside is placed, not the frame: what Qt holds of the frame may lag behind the platform.
+void moveFrameWithinScreen(QWidget* window) {
+  const QScreen* screen = window->screen();
+  if (!screen) return;
+  const QRect area = screen->availableGeometry();
+  const QMargins margins = window->windowHandle()->frameMargins();
+  const QRect frame = window->geometry().marginsAdded(margins);
+  const QPoint corner(
+      std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width())),
+      std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height())));
+  // Asked even where it seems in place: a resize sent before the window manager's placement
+  // was known carries the old position and may still be on its way.
+  window->windowHandle()->setGeometry(
+      QRect(corner + QPoint(margins.left(), margins.top()), window->size()));
+}
+
+// Fits its window again as it is first shown, when its screen is certain, and once more when the
+// window manager has framed it: before that the frame's margins read 0, and a window fitted to
+// the whole free area ends up its title bar's height past the bottom. Then the frame is moved into
+// the free area, and the window is the operator's to move.
+class FirstPlacement final : public QObject {
  public:
-  FirstShowSizer(QWidget* window, QSize wanted) : QObject(window), wanted_(wanted) {
-    window->installEventFilter(this);
+  static void watch(QWidget* window, std::function<void()> fit) {
+    for (QObject* child : window->children()) {
+      if (auto* placement = dynamic_cast<FirstPlacement*>(child)) {
+        placement->fit_ = std::move(fit);
+        return;
+      }
+    }
+    new FirstPlacement(window, std::move(fit));
   }
 
  protected:
+  // The frame's margins are known by the time the framed window is first painted, moved or
+  // made active, whichever the window manager brings first.
   bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* window = static_cast<QWidget*>(watched);
     if (event->type() == QEvent::Show) {
-      resizeWithinScreen(static_cast<QWidget*>(watched), wanted_);
-      watched->removeEventFilter(this);
-      deleteLater();
+      fit_();
+    } else if (event->type() == QEvent::Paint || event->type() == QEvent::Move ||
+               event->type() == QEvent::WindowActivate) {
+      const QWindow* handle = window->windowHandle();
+      if (handle && !handle->frameMargins().isNull()) {
+        window->removeEventFilter(this);
+        // Not in the middle of a paint.
+        QMetaObject::invokeMethod(
+            this, [this, window] { place(window); }, Qt::QueuedConnection);
+      }
     }
     return false;
   }
 
  private:
-  QSize wanted_;
+  FirstPlacement(QWidget* window, std::function<void()> fit)
+      : QObject(window), fit_(std::move(fit)) {
+    window->installEventFilter(this);
+  }
+
+  void place(QWidget* window) {
+    fit_();
+    moveFrameWithinScreen(window);
+    deleteLater();
+  }
+
+  std::function<void()> fit_;
 };
 }  // namespace
 
@@ -95,20 +155,15 @@ QLabel* makeErrorLabel(QWidget* parent) {
 }
 
 void fitToContent(QWidget* window, int width) {
-  QLayout* content = window->layout();
-  Q_ASSERT(content);
-  content->activate();
-  const QSize room = roomOnScreen(window);
-  const QSize least = content->totalMinimumSize();
-  width = std::max(std::min(width, room.width()), least.width());
-  const int height = content->hasHeightForWidth() ? content->totalHeightForWidth(width)
-                                                  : content->totalSizeHint().height();
-  window->setFixedSize(width, std::max(std::min(height, room.height()), least.height()));
+  fitToContentNow(window, width);
+  if (!window->isVisible()) {
+    FirstPlacement::watch(window, [window, width] { fitToContentNow(window, width); });
+  }
 }
 
 void openWithinScreen(QWidget* window, QSize wanted) {
   resizeWithinScreen(window, wanted);
-  new FirstShowSizer(window, wanted);
+  FirstPlacement::watch(window, [window, wanted] { resizeWithinScreen(window, wanted); });
 }
 
 }  // namespace UiLook

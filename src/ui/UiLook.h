@@ -30,12 +30,14 @@ QLabel* makeErrorLabel(QWidget* parent);
 // need it, and exactly as tall as the content at that width, its layout brought up to date
 // first. Wrapped texts show whole, and a field that has just grown pushes what lies below it
 // down rather than running under it. Where the screen has less room, the window takes what
-// there is, down to its content's minimum.
+// there is, frame included, down to its content's minimum. A window not yet shown is fitted
+// again as it is shown and once its frame is known, and its frame moved onto the free area.
 void fitToContent(QWidget* window, int width);
 
 // Opens a window at the wanted size where that fits in the free area of the screen it opens
-// on, else as large as that area allows, never below the window's minimum size. Sized now and
-// again as it is first shown, when its screen is known.
+// on, else as large as that area allows, frame included, never below the window's minimum size.
+// Sized now, again as it is first shown, when its screen is known, and once more when the window
+// manager has framed it, its frame then moved onto the free area.
 void openWithinScreen(QWidget* window, QSize wanted);
 
 // A grey of the given white level (0 … 1), opaque.
